@@ -1,0 +1,123 @@
+// The log channel and the one catalogue of every message both programs emit.
+//
+// Operators filter syslog on these exact texts (typos included), so each
+// message has one function here and no other code formats a diagnostic.
+// Functions that report a system error take the errno value (or the
+// getaddrinfo code) the caller captured where the failure was detected.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+// Opens syslog with the program's ident, LOG_PID | LOG_NDELAY, LOG_DAEMON.
+// LOG_NDELAY connects at once, before any root change hides /dev/log.
+void log_open(const char *ident);
+void log_close();
+
+// Test seam: while a sink is set every record goes to it instead of syslog,
+// with its priority and the fully formatted text (trailing newline kept).
+using log_sink = void (*)(int priority, const char *text);
+void log_set_sink(log_sink sink);
+
+// The usage line goes to standard error, not to syslog.
+void log_usage(const char *argv0);
+
+// Both programs: start-up.
+void log_no_config_file();
+void log_config_open_failed(const char *path, int err);
+void log_address_lookup_failed(const char *host, const char *service, int gai_code);
+
+// Server main loop.
+void log_polled_socket_error();
+void log_recvfrom_failure(int err);
+void log_bad_starting_config();
+void log_server_exiting();
+
+// Update acceptance and presence. Addresses are 4 bytes in network order.
+void log_account_not_found(const char *name, size_t name_len);
+void log_hmac_mismatch();
+void log_address_mismatch(const uint8_t peer[4], const uint8_t msg[4]);
+void log_unsafe_message();
+void log_anachronic_message(int32_t d, int32_t max_past, int32_t max_future);
+void log_account_up(const char *name, size_t name_len, const uint8_t addr[4]);
+void log_account_changed(const char *name, size_t name_len, const uint8_t from[4],
+                         const uint8_t to[4]);
+void log_account_timeout(const char *name, size_t name_len, const uint8_t addr[4]);
+// First record of a message dump; the four forms end without a newline.
+void log_dump_from_at(const uint8_t peer[4], long time, double diff);
+void log_dump_from(const uint8_t peer[4]);
+void log_dump_at(long time, double diff);
+void log_dump_plain();
+// Second record of a message dump.
+void log_dump_name_address(const char *name, size_t name_len, const uint8_t addr[4]);
+void log_dump_address(const uint8_t addr[4]);
+
+// Server configuration.
+void log_empty_config_file(const char *path);
+void log_unknown_server_option(const char *keyword);
+void log_socket_create_failed(const char *host, const char *service, int err);
+void log_socket_bind_failed(const char *host, const char *service, int err);
+void log_no_listening_socket(const char *path);
+void log_listening_on(int count);
+void log_unknown_account_option(const char *keyword);
+void log_unknown_account_flag(const char *word);
+void log_stat_failed(const char *path, int err);
+
+// Zone file effector.
+void log_zone_updating(const char *path, const char *name, size_t name_len,
+                       const uint8_t addr[4]);
+void log_zone_read_failed(const char *path);
+void log_zone_realloc_failed(size_t size, const char *path);
+void log_zone_no_serial(const char *path);
+void log_zone_invalid_serial(const char *serial10, const char *path);
+void log_zone_write_failed(const char *path);
+void log_zone_short_write(const char *path, size_t written, size_t size);
+
+// Command effectors.
+void log_unknown_effector(const char *keyword);
+void log_unknown_signal(const char *name);
+void log_target_pidfile_open_failed(const char *path, int err);
+void log_target_pidfile_invalid(const char *path);
+void log_kill_failed(int pid, const char *path, long sig, const char *signame, int err);
+void log_system_alloc_failed(size_t size);
+void log_system_fail(const char *command);
+void log_system_failure(const char *command, int status);
+
+// Client main loop.
+void log_unknown_client_option(const char *keyword);
+void log_client_socket_failed(int err);
+void log_ambiguous_address(const char *host, const char *port);
+void log_ambiguous_address_entry(const char *text);
+void log_connect_failed(const char *host, const char *port, const char *addr, int err);
+void log_send_failed(int err);
+void log_short_send(size_t sent, size_t len);
+void log_client_exiting();
+
+// Address sensors.
+void log_unknown_sensor(const char *kind);
+void log_sensor_popen_failed(const char *command);
+void log_sensor_read_failed(const char *command);
+void log_sensor_bad_output(const char *bytes, size_t len);
+
+// Update message codec.
+void log_msg_buffer_too_short();
+void log_msg_invalid_packet();
+void log_msg_too_short();
+void log_msg_hmac_decoding_error();
+
+// Daemon start-up and PID file.
+void log_daemonized(long pid);
+void log_fork_failed(int err);
+void log_setsid_failed(int err);
+void log_unknown_user(const char *user);
+void log_chroot_failed(const char *dir, int err);
+void log_chdir_failed(int err);
+void log_setgid_failed(const char *user, int err);
+void log_setuid_failed(const char *user, int err);
+void log_pidfile_create_failed(const char *path, int err);
+void log_pidfile_open_existing_failed(const char *path, int err);
+void log_pidfile_invalid_pid(const char *path);
+void log_pidfile_owned(const char *path, long pid);
+void log_pidfile_probe_failed(long pid, const char *path, int err);
+void log_pidfile_truncate_failed(const char *path, int err);
