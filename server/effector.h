@@ -1,0 +1,19 @@
+// Effectors: what the server does when an account's presence changes.
+#pragma once
+
+#include "common/csexp/sx_tree.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// Runs every form of the list (first node, null for none) in order: kill,
+// system and zone. Failures are only logged; one never stops the next.
+void effector_run(const sx_node *list, const char *name, size_t name_len, const uint8_t *addr);
+// Signals the process whose PID stands in pidfile; signame null means SIGHUP.
+void effector_kill(const char *signame, const char *pidfile);
+// The signal for a table name (any case, with or without "SIG") or a string
+// of digits, 0 for an empty name; -1 for anything else.
+int signal_from_name(const char *name);
+// Builds a command from the template that starts at args and runs it.
+void effector_system(const sx_node *args, const char *name, size_t name_len,
+                     const uint8_t *addr);

@@ -1,0 +1,14 @@
+// The zone file effector: keeps an account's A record line and the zone's
+// serial up to date in zone files.
+#pragma once
+
+#include "common/csexp/sx_tree.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// Runs zone_update for every non-empty atom from args on.
+void effector_zone(const sx_node *args, const char *name, size_t name_len, const uint8_t *addr);
+// Rewrites one zone file's record for name to addr (0.0.0.0 comments it out)
+// and advances its serial. Failures are logged and leave the file untouched.
+void zone_update(const char *path, const char *name, size_t name_len, const uint8_t *addr);
