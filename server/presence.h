@@ -47,6 +47,11 @@ void update_accept(array *accounts, const recv_slot *slot);
 int32_t presence_sweep(array *accounts);
 // Logs the two-record description of a rejected message; peer may be null.
 void update_msg_dump(const update_msg *msg, const uint8_t *peer);
+// Account name order between two names: the shorter first (the result is
+// the lengths' difference), then ASCII case-folded bytes over the whole
+// length, NUL bytes included. The one order that both sorts the table and
+// searches it.
+int account_name_cmp(const void *a, size_t a_len, const void *b, size_t b_len);
 // Account name order (length first, then ASCII case-folded bytes) between a
 // message's name and an account's; the bsearch comparison over the table.
 int account_msg_cmp(const void *msg, const void *acct);

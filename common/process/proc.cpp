@@ -1,0 +1,130 @@
+// Detaching into the background and dropping privileges.
+#include "common/process/proc.h"
+
+#include "common/process/log.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+// A user text made only of digits (the empty text included) names a user
+// number. The number is read without atoi so that a long run of digits
+// cannot overflow: one beyond the range of uid_t names no user.
+bool user_number(const char *user, bool *fits, uid_t *uid) {
+    uint64_t n = 0;
+    *fits = true;
+    for (const char *p = user; *p != '\0'; p++) {
+        if (*p < '0' || *p > '9')
+            return false;
+        if (*fits) {
+            n = n * 10 + static_cast<uint64_t>(*p - '0');
+            if (n > static_cast<uid_t>(-1))
+                *fits = false;
+        }
+    }
+    *uid = static_cast<uid_t>(n);
+    return true;
+}
+
+} // namespace
+
+int proc_daemonize() {
+    struct sigaction ignore = {};
+    struct sigaction old = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ignore.sa_flags = 0;
+    // Ignored from before the fork until the child leads its own session, so
+    // the hang-up sent when the parent's session goes away cannot kill it.
+    bool saved = sigaction(SIGHUP, &ignore, &old) == 0;
+
+    // Output still buffered in stdio would otherwise be written twice: once
+    // by the exiting parent and again by the child.
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        int err = errno;
+        if (saved)
+            sigaction(SIGHUP, &old, nullptr);
+        log_fork_failed(err);
+        return -1;
+    }
+    if (pid > 0)
+        exit(0);
+
+    int rc = setsid();
+    int err = errno;
+    if (saved)
+        sigaction(SIGHUP, &old, nullptr);
+    if (rc < 0) {
+        log_setsid_failed(err);
+        return -1;
+    }
+    log_daemonized(static_cast<long>(getpid()));
+    return 0;
+}
+
+int proc_drop_privileges(const char *root, const char *user) {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (user != nullptr) {
+        // The password database is read here, before the root changes, so
+        // the new root needs no copy of it.
+        bool fits = true;
+        uid_t number = 0;
+        const passwd *pw = nullptr;
+        if (user_number(user, &fits, &number))
+            pw = fits ? getpwuid(number) : nullptr;
+        else
+            pw = getpwnam(user);
+        if (pw == nullptr) {
+            log_unknown_user(user);
+            endpwent();
+            return -1;
+        }
+        uid = pw->pw_uid;
+        gid = pw->pw_gid;
+        endpwent();
+    }
+
+    // The root changes while the process still has the right to do so.
+    if (root != nullptr) {
+        if (chroot(root) < 0) {
+            log_chroot_failed(root, errno);
+            return -1;
+        }
+        if (chdir("/") < 0) {
+            log_chdir_failed(errno);
+            return -1;
+        }
+    }
+    if (user == nullptr)
+        return 0;
+
+    // A process switching away from root would otherwise keep root's
+    // supplementary groups and with them their access rights. Only root may
+    // set the list; any other caller has no groups it could shed this way.
+    if (geteuid() == 0 && setgroups(1, &gid) < 0) {
+        log_setgid_failed(user, errno);
+        return -1;
+    }
+    // The group first: once the user has changed, the right to change the
+    // group is gone.
+    if (setgid(gid) < 0) {
+        log_setgid_failed(user, errno);
+        return -1;
+    }
+    if (setuid(uid) < 0) {
+        log_setuid_failed(user, errno);
+        return -1;
+    }
+    return 0;
+}
