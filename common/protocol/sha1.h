@@ -23,3 +23,18 @@ void sha1_update(sha1_ctx *ctx, const void *data, size_t n);
 // Pads and writes the 20-byte digest. Nothing happens for a null context or
 // output. The context must be initialised again before further use.
 void sha1_final(sha1_ctx *ctx, uint8_t *out);
+
+// The compression of the block in w[0..15]: extends w[16..79], adds into h,
+// leaves the final a..e in work and clears w[0..15]. It takes the CPU's SHA
+// instructions when they are there and enabled, else sha1_transform_portable;
+// both leave the context in the same state. Exposed for the tests that hold
+// the two paths against each other; callers hash through sha1_update.
+void sha1_transform(sha1_ctx *ctx);
+void sha1_transform_portable(sha1_ctx *ctx);
+
+// True when this CPU can take the fast compression.
+bool sha1_fast_path_available();
+// Allows (the default) or forbids the fast compression, so tests and
+// benchmarks can drive the portable code through the whole hash. Not for use
+// while another thread hashes.
+void sha1_set_fast_path(bool on);
