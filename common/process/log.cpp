@@ -216,6 +216,10 @@ void log_unknown_client_option(const char *keyword)
 {
     emit(LOG_WARNING, "Unknown client option \"%s\"\n", keyword);
 }
+void log_client_option_nul(const char *keyword)
+{
+    emit(LOG_ERR, "Unusable client option \"%s\": NUL byte in value\n", keyword);
+}
 void log_client_socket_failed(int err) { emit(LOG_ERR, "Unable to create socket: %s\n", strerror(err)); }
 void log_ambiguous_address(const char *host, const char *port)
 {

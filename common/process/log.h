@@ -86,6 +86,8 @@ void log_system_failure(const char *command, int status);
 
 // Client main loop.
 void log_unknown_client_option(const char *keyword);
+// A name, host or port value cut short by a NUL byte would name something else.
+void log_client_option_nul(const char *keyword);
 void log_client_socket_failed(int err);
 void log_ambiguous_address(const char *host, const char *port);
 void log_ambiguous_address_entry(const char *text);
