@@ -10,10 +10,12 @@
 // system and zone. Failures are only logged; one never stops the next.
 void effector_run(const sx_node *list, const char *name, size_t name_len, const uint8_t *addr);
 // Signals the process whose PID stands in pidfile; signame null means SIGHUP.
+// A PID file without leading digits, holding 0, or holding a value beyond
+// the range of pid_t is reported as invalid and nothing is signalled.
 void effector_kill(const char *signame, const char *pidfile);
 // The signal for a table name (any case, with or without "SIG") or a string
-// of digits, 0 for an empty name; -1 for anything else.
+// of digits up to INT_MAX, 0 for an empty name, SIGHUP for null; -1 for
+// anything else.
 int signal_from_name(const char *name);
 // Builds a command from the template that starts at args and runs it.
-void effector_system(const sx_node *args, const char *name, size_t name_len,
-                     const uint8_t *addr);
+void effector_system(const sx_node *args, const char *name, size_t name_len, const uint8_t *addr);

@@ -7,8 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 
-// Runs zone_update for every non-empty atom from args on.
+// Runs zone_update for every non-empty atom from args on. An empty or null
+// name, or a null address, updates nothing.
 void effector_zone(const sx_node *args, const char *name, size_t name_len, const uint8_t *addr);
 // Rewrites one zone file's record for name to addr (0.0.0.0 comments it out)
-// and advances its serial. Failures are logged and leave the file untouched.
+// and advances its serial, with "today" taken from clock_now(). The new zone
+// is written to a temporary file in the same directory and renamed over the
+// old one, keeping its permission bits (and owner and group when allowed);
+// only where that file cannot be created for want of access is the zone
+// rewritten in place. Failures are logged and leave the file untouched.
 void zone_update(const char *path, const char *name, size_t name_len, const uint8_t *addr);

@@ -1,0 +1,264 @@
+// Command effectors: the dispatch of an account's effector list, the kill
+// effector and the system effector.
+#include "server/effector.h"
+
+#include "common/process/log.h"
+#include "server/zone.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string_view>
+#include <strings.h>
+#include <sys/types.h>
+
+namespace {
+
+// The names are matched to the platform's own constants, so a name always
+// means the same signal whatever its number here.
+struct signal_entry {
+    const char *name;
+    int sig;
+};
+
+constexpr signal_entry signal_table[] = {
+    {"HUP", SIGHUP},   {"INT", SIGINT},   {"QUIT", SIGQUIT}, {"ILL", SIGILL},
+    {"TRAP", SIGTRAP}, {"ABRT", SIGABRT}, {"FPE", SIGFPE},   {"KILL", SIGKILL},
+    {"BUS", SIGBUS},   {"SEGV", SIGSEGV}, {"SYS", SIGSYS},   {"PIPE", SIGPIPE},
+    {"ALRM", SIGALRM}, {"TERM", SIGTERM}, {"URG", SIGURG},   {"STOP", SIGSTOP},
+    {"TSTP", SIGTSTP}, {"CONT", SIGCONT}, {"CHLD", SIGCHLD}, {"TTIN", SIGTTIN},
+    {"TTOU", SIGTTOU}, {"XCPU", SIGXCPU}, {"XFSZ", SIGXFSZ}, {"VTALRM", SIGVTALRM},
+    {"PROF", SIGPROF}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2},
+};
+
+// Stands for the signal name in the kill failure message when the form
+// names none.
+constexpr const char default_signal_text[] = "HUP (default)";
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// An atom's bytes with a NUL among them cannot be used as a C string: the
+// part before the NUL would name another file, signal or command.
+bool holds_nul(const sx_node *n) {
+    return memchr(n->ptr, '\0', n->len) != nullptr;
+}
+
+// Keywords are compared as whole atoms, so "kill" followed by a NUL and
+// more bytes is not "kill".
+bool atom_is(const sx_node *n, std::string_view word) {
+    return !sx_is_list(n) && std::string_view(sx_text(n), n->len) == word;
+}
+
+// Decimal value of an all-digit string, or -1 when it holds anything else
+// or exceeds limit.
+long long digits_value(const char *s, long long limit) {
+    long long v = 0;
+    for (; *s != '\0'; s++) {
+        if (!is_digit(*s))
+            return -1;
+        v = v * 10 + (*s - '0');
+        if (v > limit)
+            return -1;
+    }
+    return v;
+}
+
+// One target of the kill effector, from atom nodes (signal may be null).
+void kill_target(const sx_node *signal, const sx_node *pidfile) {
+    if (signal != nullptr && holds_nul(signal)) {
+        log_unknown_signal(sx_text(signal));
+        return;
+    }
+    if (holds_nul(pidfile)) {
+        log_target_pidfile_open_failed(sx_text(pidfile), EINVAL);
+        return;
+    }
+    effector_kill(signal != nullptr ? sx_text(signal) : nullptr, sx_text(pidfile));
+}
+
+// (kill PIDFILE), (kill SIGNAL PIDFILE ...), or, when the first argument is a
+// list, one target per list argument that begins with an atom.
+void run_kill(const sx_node *args) {
+    if (args == nullptr)
+        return;
+    if (!sx_is_list(args)) {
+        if (args->next != nullptr && !sx_is_list(args->next))
+            kill_target(args, args->next);
+        else
+            kill_target(nullptr, args);
+        return;
+    }
+    for (const sx_node *n = args; n != nullptr; n = n->next) {
+        const sx_node *first = sx_is_list(n) ? sx_first(n) : nullptr;
+        if (first == nullptr || sx_is_list(first))
+            continue;
+        if (first->next != nullptr && !sx_is_list(first->next))
+            kill_target(first, first->next);
+        else
+            kill_target(nullptr, first);
+    }
+}
+
+// What a template element adds to the command.
+enum class piece { text, name, address, nothing };
+
+piece piece_of(const sx_node *n) {
+    if (!sx_is_list(n))
+        return piece::text;
+    const sx_node *kw = sx_first(n);
+    if (kw == nullptr)
+        return piece::nothing;
+    if (atom_is(kw, "name") || atom_is(kw, "host") || atom_is(kw, "hostname"))
+        return piece::name;
+    if (atom_is(kw, "addr") || atom_is(kw, "address"))
+        return piece::address;
+    return piece::nothing;
+}
+
+struct free_delete {
+    void operator()(void *p) const { free(p); }
+};
+
+} // namespace
+
+int signal_from_name(const char *name) {
+    if (name == nullptr)
+        return SIGHUP;
+    const char *bare = strncasecmp(name, "SIG", 3) == 0 ? name + 3 : name;
+    for (const signal_entry &e : signal_table)
+        if (strcasecmp(bare, e.name) == 0)
+            return e.sig;
+    // The empty name is signal 0, which only asks whether the process exists.
+    if (*name == '\0')
+        return 0;
+    long long v = digits_value(name, INT_MAX);
+    return v < 0 ? -1 : static_cast<int>(v);
+}
+
+void effector_kill(const char *signame, const char *pidfile) {
+    if (pidfile == nullptr)
+        return;
+    int sig = signal_from_name(signame);
+    if (sig < 0) {
+        log_unknown_signal(signame);
+        return;
+    }
+    FILE *f = fopen(pidfile, "rb");
+    if (f == nullptr) {
+        log_target_pidfile_open_failed(pidfile, errno);
+        return;
+    }
+    // Only the leading digits count. A value beyond pid_t, or a read that
+    // failed part-way, is refused: a PID cut short, wrapped to 0 or made
+    // negative would signal another process, a process group or everything.
+    constexpr long long pid_max = std::numeric_limits<pid_t>::max();
+    long long pid = 0;
+    bool digits = false;
+    bool bad = false;
+    int c;
+    while ((c = getc(f)) != EOF && is_digit(static_cast<char>(c))) {
+        digits = true;
+        pid = pid * 10 + (c - '0');
+        if (pid > pid_max) {
+            bad = true;
+            break;
+        }
+    }
+    if (ferror(f))
+        bad = true;
+    fclose(f);
+    if (!digits || bad || pid == 0) {
+        log_target_pidfile_invalid(pidfile);
+        return;
+    }
+    if (kill(static_cast<pid_t>(pid), sig) != 0)
+        log_kill_failed(static_cast<int>(pid), pidfile, sig,
+                        signame != nullptr ? signame : default_signal_text, errno);
+}
+
+void effector_system(const sx_node *args, const char *name, size_t name_len, const uint8_t *addr) {
+    if (args == nullptr || addr == nullptr || name == nullptr || name_len == 0)
+        return;
+    char dotted[16];
+    int dn = snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", unsigned{addr[0]}, unsigned{addr[1]},
+                      unsigned{addr[2]}, unsigned{addr[3]});
+    size_t alen = static_cast<size_t>(dn);
+
+    size_t len = 0;
+    for (const sx_node *n = args; n != nullptr; n = n->next) {
+        piece k = piece_of(n);
+        size_t add = k == piece::text      ? n->len
+                     : k == piece::name    ? name_len
+                     : k == piece::address ? alen
+                                           : 0;
+        if (add > SIZE_MAX - 1 - len) {
+            log_system_alloc_failed(SIZE_MAX);
+            return;
+        }
+        len += add;
+    }
+    std::unique_ptr<char, free_delete> cmd(static_cast<char *>(malloc(len + 1)));
+    if (!cmd) {
+        log_system_alloc_failed(len + 1);
+        return;
+    }
+    char *p = cmd.get();
+    for (const sx_node *n = args; n != nullptr; n = n->next) {
+        switch (piece_of(n)) {
+        case piece::text:
+            memcpy(p, n->ptr, n->len);
+            p += n->len;
+            break;
+        case piece::name:
+            memcpy(p, name, name_len);
+            p += name_len;
+            break;
+        case piece::address:
+            memcpy(p, dotted, alen);
+            p += alen;
+            break;
+        case piece::nothing:
+            break;
+        }
+    }
+    *p = '\0';
+    // The shell would run only the part before a NUL: a different command
+    // from the one the template spells.
+    if (memchr(cmd.get(), '\0', len) != nullptr) {
+        log_system_fail(cmd.get());
+        return;
+    }
+    int status = system(cmd.get());
+    if (status < 0)
+        log_system_fail(cmd.get());
+    else if (status != 0)
+        log_system_failure(cmd.get(), status);
+}
+
+void effector_run(const sx_node *list, const char *name, size_t name_len, const uint8_t *addr) {
+    for (const sx_node *n = list; n != nullptr; n = n->next) {
+        const sx_node *kw = n;
+        const sx_node *args = nullptr;
+        if (sx_is_list(n)) {
+            kw = sx_first(n);
+            if (kw == nullptr || sx_is_list(kw))
+                continue;
+            args = kw->next;
+        }
+        if (atom_is(kw, "kill"))
+            run_kill(args);
+        else if (atom_is(kw, "system"))
+            effector_system(args, name, name_len, addr);
+        else if (atom_is(kw, "zone"))
+            effector_zone(args, name, name_len, addr);
+        else
+            log_unknown_effector(sx_text(kw));
+    }
+}
