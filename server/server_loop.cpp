@@ -1,0 +1,128 @@
+// The server's receive loop.
+#include "server/server_loop.h"
+
+#include "common/process/log.h"
+#include "server/presence.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <ctime>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#if defined(__linux__) || defined(__FreeBSD__)
+#define ZORVEL_HAVE_PPOLL 1
+#endif
+
+volatile sig_atomic_t stop_requested = 0;
+
+extern "C" void sigterm_handler(int /*sig*/) {
+    stop_requested = 1;
+}
+
+void server_signals_install(sigset_t *wait_mask) {
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    // Blocked before the handler exists, so a SIGTERM arriving in between
+    // waits for the first wait instead of killing the process.
+    sigprocmask(SIG_BLOCK, &term, wait_mask);
+    sigdelset(wait_mask, SIGTERM);
+
+    struct sigaction sa = {};
+    sa.sa_handler = sigterm_handler;
+    sigemptyset(&sa.sa_mask);
+    // No SA_RESTART: the signal must cut the wait short.
+    sa.sa_flags = 0;
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+namespace {
+
+// poll() over the whole set with SIGTERM deliverable only for the duration
+// of the wait. Checking stop_requested and then entering a plain poll()
+// would lose a SIGTERM arriving in between until the next datagram; here a
+// SIGTERM arriving at any other moment stays pending and ends the wait at
+// once.
+int server_wait(const array *pollfds, int32_t timeout_ms, const sigset_t *wait_mask) {
+    auto *fds = static_cast<pollfd *>(pollfds->data);
+    auto n = static_cast<nfds_t>(pollfds->count);
+#ifdef ZORVEL_HAVE_PPOLL
+    timespec ts = {};
+    const timespec *limit = nullptr;
+    if (timeout_ms >= 0) {
+        ts.tv_sec = timeout_ms / 1000;
+        ts.tv_nsec = static_cast<long>(timeout_ms % 1000) * 1000000L;
+        limit = &ts;
+    }
+    return ppoll(fds, n, limit, wait_mask);
+#else
+    // Without ppoll() a SIGTERM between the unblocking and poll() is only
+    // seen at the next wake-up; the check narrows that gap to a few
+    // instructions.
+    sigset_t blocked;
+    sigprocmask(SIG_SETMASK, wait_mask, &blocked);
+    int rc = stop_requested ? -1 : poll(fds, n, timeout_ms);
+    int err = errno;
+    sigprocmask(SIG_SETMASK, &blocked, nullptr);
+    errno = err;
+    return rc;
+#endif
+}
+
+} // namespace
+
+void server_receive(const array *pollfds, array *slots) {
+    for (int32_t i = 0; i < pollfds->count; i++) {
+        const auto *p = static_cast<const pollfd *>(array_get(pollfds, i));
+        if ((p->revents & (POLLERR | POLLHUP)) != 0) {
+            log_polled_socket_error();
+            continue;
+        }
+        if ((p->revents & POLLIN) == 0)
+            continue;
+        // Without a slot the datagram is left in the socket: the next
+        // poll() reports it again, when memory may be available.
+        int32_t k = array_append(slots);
+        if (k < 0)
+            continue;
+        auto *slot = static_cast<recv_slot *>(array_get(slots, k));
+        socklen_t peer_len = sizeof slot->peer;
+        ssize_t n = recvfrom(p->fd, slot->data, sizeof slot->data, MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr *>(&slot->peer), &peer_len);
+        if (n < 0) {
+            int err = errno;
+            // Readiness without a datagram (one dropped for a bad checksum
+            // after poll() saw it) is nothing received, not a failure.
+            if (err != EAGAIN && err != EWOULDBLOCK)
+                log_recvfrom_failure(err);
+            slots->count--;
+            continue;
+        }
+        slot->len = n;
+    }
+}
+
+void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask) {
+    // Before the first datagram no account is up, so nothing can time out.
+    int32_t timeout = -1;
+    for (;;) {
+        // SIGTERM is blocked here; a flag set while something else had it
+        // unblocked is honoured before waiting rather than at the next wake.
+        if (stop_requested)
+            break;
+        if (server_wait(&cfg->pollfds, timeout, wait_mask) < 0 || stop_requested)
+            break;
+        server_receive(&cfg->pollfds, slots);
+        // Received first, then reloaded: this pass's datagrams are judged by
+        // the configuration that is in force now.
+        server_config_load(cfg);
+        for (int32_t i = 0; i < slots->count; i++)
+            update_accept(&cfg->accounts, static_cast<recv_slot *>(array_get(slots, i)));
+        slots->count = 0;
+        timeout = presence_sweep(&cfg->accounts);
+    }
+}

@@ -1,0 +1,31 @@
+// The server's receive loop: wait on every listening socket, receive one
+// datagram per ready socket, reload the configuration, judge the datagrams,
+// time silent accounts out; until SIGTERM.
+#pragma once
+
+#include "common/process/array.h"
+#include "server/server_config.h"
+
+#include <csignal>
+
+// Set by sigterm_handler; read by the loop around every wait.
+extern volatile sig_atomic_t stop_requested;
+
+// Sets stop_requested and does nothing else.
+extern "C" void sigterm_handler(int sig);
+
+// Blocks SIGTERM and installs sigterm_handler (empty mask, no SA_RESTART).
+// From then on SIGTERM is delivered only inside the loop's wait, which
+// unblocks it with *wait_mask (the mask in force before, less SIGTERM).
+void server_signals_install(sigset_t *wait_mask);
+
+// Receives at most one datagram from every socket of pollfds that poll()
+// reported readable, in array order, appending one recv_slot to slots per
+// datagram. A socket in an error state is logged and not read. A failed
+// receive is logged and leaves no slot; when no slot can be appended the
+// datagram stays queued for the next pass. Never blocks.
+void server_receive(const array *pollfds, array *slots);
+
+// Runs passes until stop_requested is set or the wait fails. slots is an
+// array of recv_slot whose storage is kept from pass to pass.
+void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask);
