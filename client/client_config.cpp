@@ -1,0 +1,192 @@
+// The client's configuration file.
+#include "client/client_config.h"
+
+#include "common/csexp/sx_reader.h"
+#include "common/process/log.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Read sizes of the configuration file: small, and read once.
+constexpr size_t CONFIG_CHUNK = 1024;
+constexpr size_t CONFIG_DUNIT = 1024;
+constexpr size_t CONFIG_NUNIT = 64;
+
+// atoi's reading (leading blanks, a sign, then digits up to the first other
+// byte; no digits give 0) without its undefined overflow: out-of-range
+// values stop at the nearest 32-bit limit.
+int32_t config_number(const char *text) {
+    const char *p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        p++;
+    bool negative = *p == '-';
+    if (*p == '-' || *p == '+')
+        p++;
+    int64_t v = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        v = v * 10 + (*p - '0');
+        if (v > static_cast<int64_t>(INT32_MAX) + 1)
+            v = static_cast<int64_t>(INT32_MAX) + 1;
+    }
+    if (negative)
+        return static_cast<int32_t>(-v);
+    return v > INT32_MAX ? INT32_MAX : static_cast<int32_t>(v);
+}
+
+bool has_nul(const sx_node *atom) {
+    return memchr(atom->ptr, '\0', atom->len) != nullptr;
+}
+
+// A copy of the atom's bytes with a NUL after them (not counted), or null
+// when memory runs out.
+char *copy_atom(const sx_node *atom) {
+    char *copy = static_cast<char *>(malloc(atom->len + 1));
+    if (copy == nullptr)
+        return nullptr;
+    memcpy(copy, atom->ptr, atom->len);
+    copy[atom->len] = '\0';
+    return copy;
+}
+
+// Replaces *field with a copy of atom. The old value goes also when the copy
+// fails, so a setting that could not be taken counts as missing rather than
+// leaving an earlier one in force.
+void replace_text(char **field, const sx_node *atom) {
+    free(*field);
+    *field = copy_atom(atom);
+}
+
+// host and port are handed to getaddrinfo as C strings, so a NUL inside
+// would cut them short to another name.
+void set_text(char **field, const sx_node *value, const char *keyword) {
+    if (sx_is_list(value))
+        return;
+    if (has_nul(value)) {
+        log_client_option_nul(keyword);
+        free(*field);
+        *field = nullptr;
+        return;
+    }
+    replace_text(field, value);
+}
+
+void set_bytes(char **field, size_t *len, const sx_node *atom) {
+    replace_text(field, atom);
+    *len = *field != nullptr ? atom->len : 0;
+}
+
+void set_server(client_config *cfg, const sx_node *host) {
+    set_text(&cfg->host, host, "server");
+    if (host->next != nullptr)
+        set_text(&cfg->port, host->next, "server");
+}
+
+// For every keyword but server and sensor, the first value must be an atom
+// of at least one byte; anything else leaves the setting as it was.
+void set_single(client_config *cfg, const char *keyword, const sx_node *value) {
+    if (sx_is_list(value) || value->len == 0)
+        return;
+    if (strcmp(keyword, "name") == 0) {
+        // The datagram ends the name at its first NUL, so the server would
+        // read another account's name from it.
+        if (has_nul(value)) {
+            log_client_option_nul(keyword);
+            free(cfg->name);
+            cfg->name = nullptr;
+            cfg->name_len = 0;
+            return;
+        }
+        set_bytes(&cfg->name, &cfg->name_len, value);
+    } else if (strcmp(keyword, "key") == 0) {
+        set_bytes(&cfg->key, &cfg->key_len, value);
+    } else if (strcmp(keyword, "interval") == 0) {
+        cfg->interval = config_number(sx_text(value));
+    } else if (strcmp(keyword, "resolv") == 0 || strcmp(keyword, "resolv-interval") == 0 ||
+               strcmp(keyword, "resolv_interval") == 0) {
+        cfg->resolv_interval = config_number(sx_text(value));
+    } else if (strcmp(keyword, "resolv-retry") == 0 || strcmp(keyword, "resolv_retry") == 0) {
+        cfg->resolv_retry = config_number(sx_text(value));
+    }
+}
+
+bool is_single(const char *keyword) {
+    static const char *const words[] = {
+        "name",         "key",         "interval", "resolv", "resolv-interval", "resolv_interval",
+        "resolv-retry", "resolv_retry"};
+    for (const char *w : words)
+        if (strcmp(keyword, w) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
+void client_config_init(client_config *cfg) {
+    *cfg = client_config{};
+    cfg->interval = 0;
+    cfg->resolv_interval = -1;
+    cfg->resolv_retry = 0;
+}
+
+void client_config_apply(client_config *cfg, const sx_node *first) {
+    for (const sx_node *item = first; item != nullptr; item = item->next) {
+        if (!sx_is_list(item))
+            continue;
+        const sx_node *head = sx_first(item);
+        if (head == nullptr || sx_is_list(head) || head->next == nullptr)
+            continue;
+        const char *keyword = sx_text(head);
+        const sx_node *value = head->next;
+        if (strcmp(keyword, "server") == 0) {
+            set_server(cfg, value);
+        } else if (strcmp(keyword, "sensor") == 0) {
+            sx_free(&cfg->sensors);
+            sx_dup(&cfg->sensors, value);
+        } else if (is_single(keyword)) {
+            set_single(cfg, keyword, value);
+        } else {
+            log_unknown_client_option(keyword);
+        }
+    }
+}
+
+int client_config_read(client_config *cfg, const char *path) {
+    FILE *f = fopen(path, "rb");
+    if (f == nullptr) {
+        log_config_open_failed(path, errno);
+        return -1;
+    }
+    sx_block tree{};
+    int rc = sx_read_file(&tree, f, CONFIG_CHUNK, CONFIG_DUNIT, CONFIG_NUNIT);
+    fclose(f);
+    if (rc < 0)
+        return -1;
+    if (tree.nsize == 0) {
+        sx_free(&tree);
+        return -1;
+    }
+    // Settings are copied out, so the tree is not needed past this point.
+    client_config_apply(cfg, &tree.nodes[0]);
+    sx_free(&tree);
+    return 0;
+}
+
+bool client_config_complete(const client_config *cfg) {
+    return cfg->host != nullptr && cfg->host[0] != '\0' && cfg->port != nullptr &&
+           cfg->port[0] != '\0' && cfg->name != nullptr && cfg->name_len > 0 &&
+           cfg->key != nullptr && cfg->key_len > 0;
+}
+
+void client_config_free(client_config *cfg) {
+    free(cfg->host);
+    free(cfg->port);
+    free(cfg->name);
+    free(cfg->key);
+    sx_free(&cfg->sensors);
+    client_config_init(cfg);
+}

@@ -1,0 +1,38 @@
+// The client's configuration file and the record it fills.
+#pragma once
+
+#include "common/csexp/sx_tree.h"
+
+#include <cstddef>
+#include <cstdint>
+
+struct client_config {
+    char *host; // owned, NUL-terminated; server host for getaddrinfo
+    char *port; // owned, NUL-terminated; server service or port number
+    char *name; // owned, not NUL-terminated; account name sent in every message
+    size_t name_len;
+    char *key; // owned, not NUL-terminated; HMAC key shared with the server
+    size_t key_len;
+    int32_t interval;        // seconds between messages; <= 0: one message, then stop
+    int32_t resolv_interval; // seconds before the server is looked up again; < 0: never
+    int32_t resolv_retry;    // seconds to wait after a failed lookup; <= 0: give up
+    sx_block sensors;        // owned copy of the sensor list; empty for none
+};
+
+// An empty record with the defaults: interval 0, resolv_interval -1,
+// resolv_retry 0, nothing owned.
+void client_config_init(client_config *cfg);
+// Applies the settings from the top-level item first on, in order; later
+// settings replace earlier ones. Unknown keywords are logged and skipped. A
+// name, host or port with a NUL byte inside is refused (logged, and the
+// setting then counts as missing): cut at the NUL it would name something
+// else.
+void client_config_apply(client_config *cfg, const sx_node *first);
+// Reads the file at path into cfg (initialised by the caller). 0 on success;
+// -1 when the file cannot be opened (logged), cannot be read or holds no
+// complete item (not logged: the caller prints the usage line).
+int client_config_read(client_config *cfg, const char *path);
+// True when host, port, name and key are all present and not empty.
+bool client_config_complete(const client_config *cfg);
+// Releases everything the record owns and leaves it empty with the defaults.
+void client_config_free(client_config *cfg);

@@ -1,0 +1,94 @@
+// zorvel-client: announces this host's address to zorvel-server.
+#include "client/client_config.h"
+#include "client/client_loop.h"
+#include "common/process/log.h"
+#include "common/process/pidfile.h"
+#include "common/process/proc.h"
+
+#include <unistd.h>
+
+namespace {
+
+struct client_options {
+    const char *conffile = nullptr;
+    const char *pidfile = nullptr;
+    const char *root = nullptr;
+    const char *user = nullptr;
+    bool detach = false;
+};
+
+// 0, or -1 after the usage line (and the record for a missing "-c").
+int read_options(client_options *opt, int argc, char **argv) {
+    int c;
+    while ((c = getopt(argc, argv, "dc:u:t:p:")) != -1) {
+        switch (c) {
+        case 'd':
+            opt->detach = true;
+            break;
+        case 'c':
+            opt->conffile = optarg;
+            break;
+        case 'u':
+            opt->user = optarg;
+            break;
+        case 't':
+            opt->root = optarg;
+            break;
+        case 'p':
+            opt->pidfile = optarg;
+            break;
+        default:
+            log_usage(argv[0]);
+            return -1;
+        }
+    }
+    if (opt->conffile == nullptr) {
+        log_no_config_file();
+        log_usage(argv[0]);
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    log_open("zorvel-client");
+    client_options opt;
+    if (read_options(&opt, argc, argv) < 0)
+        return 1;
+    // Root and user change first, so the configuration, the PID file and the
+    // sensor commands are all reached as the running daemon sees them. A
+    // client that could not shed its privileges does not run with them.
+    if (proc_drop_privileges(opt.root, opt.user) < 0)
+        return 1;
+    client_config cfg;
+    client_config_init(&cfg);
+    if (client_config_read(&cfg, opt.conffile) < 0) {
+        log_usage(argv[0]);
+        return 1;
+    }
+    if (!client_config_complete(&cfg)) {
+        client_config_free(&cfg);
+        return 1;
+    }
+    // A one-message run stays in the foreground: it ends right away anyway.
+    if (cfg.interval > 0 && opt.detach && proc_daemonize() < 0)
+        return 1;
+    // After detaching, so the file names the process that runs the loop.
+    if (opt.pidfile != nullptr && pidfile_create(opt.pidfile) < 0)
+        return 1;
+    if (cfg.interval > 0 && client_catch_sigterm() < 0)
+        return 1;
+    int sock = client_socket();
+    if (sock < 0)
+        return 1;
+    if (client_loop(sock, &cfg) < 0)
+        return 1;
+    if (opt.pidfile != nullptr)
+        unlink(opt.pidfile);
+    log_client_exiting();
+    log_close();
+    client_config_free(&cfg);
+    return 0;
+}

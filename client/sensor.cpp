@@ -1,0 +1,87 @@
+// Address sensors.
+#include "client/sensor.h"
+
+#include "common/process/log.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The longest line read from a sensor: "255.255.255.255\n".
+constexpr size_t SENSOR_READ_MAX = 16;
+
+bool is_atom_text(const sx_node *n, const char *text) {
+    return n != nullptr && !sx_is_list(n) && strcmp(sx_text(n), text) == 0;
+}
+
+// Runs command and reads its output once. Returns 0 with the address, -1
+// after logging.
+int sensor_system(uint8_t addr[4], const char *command) {
+    FILE *pipe = popen(command, "r");
+    if (pipe == nullptr) {
+        log_sensor_popen_failed(command);
+        return -1;
+    }
+    // One read: it waits for 16 bytes or for the end of the output, so a
+    // command that prints more is not drained. pclose still waits for the
+    // command to end; its exit status carries no meaning here.
+    char buf[SENSOR_READ_MAX];
+    size_t n = fread(buf, 1, sizeof buf, pipe);
+    pclose(pipe);
+    if (n == 0) {
+        log_sensor_read_failed(command);
+        return -1;
+    }
+    if (sensor_parse_quad(addr, buf, n) < 0) {
+        log_sensor_bad_output(buf, n);
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int sensor_parse_quad(uint8_t addr[4], const char *bytes, size_t len) {
+    uint8_t octet[4] = {0, 0, 0, 0};
+    size_t index = 0;
+    for (size_t i = 0; i < len; i++) {
+        char c = bytes[i];
+        if (c >= '0' && c <= '9') {
+            octet[index] = static_cast<uint8_t>(octet[index] * 10 + (c - '0'));
+        } else if (c == '.' && index < 3) {
+            index++;
+        } else if ((c == '\n' || c == '\r') && index == 3) {
+            memcpy(addr, octet, 4);
+            return 0;
+        } else {
+            return -1;
+        }
+    }
+    return -1;
+}
+
+int sensor_get_address(uint8_t addr[4], const sx_node *first) {
+    memset(addr, 0, 4);
+    for (const sx_node *n = first; n != nullptr; n = n->next) {
+        if (!sx_is_list(n)) {
+            // A bare "system" names no command: nothing to run, nothing to say.
+            if (!is_atom_text(n, "system"))
+                log_unknown_sensor(sx_text(n));
+            continue;
+        }
+        const sx_node *kind = sx_first(n);
+        if (kind == nullptr || sx_is_list(kind))
+            continue;
+        if (!is_atom_text(kind, "system")) {
+            log_unknown_sensor(sx_text(kind));
+            continue;
+        }
+        const sx_node *command = kind->next;
+        if (command == nullptr || sx_is_list(command))
+            continue;
+        if (sensor_system(addr, sx_text(command)) == 0)
+            return 0;
+    }
+    return -1;
+}
