@@ -1,0 +1,133 @@
+#include "client/sensor.h"
+
+#include "common/csexp/sx_reader.h"
+#include "tests/support/log_capture.h"
+
+#include <cstdio>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+// A sensor list as the client holds it, read from configuration text.
+struct SensorList {
+    sx_block tree{};
+    explicit SensorList(const std::string &text) {
+        FILE *f = fmemopen(const_cast<char *>(text.data()), text.size(), "rb");
+        EXPECT_NE(f, nullptr);
+        EXPECT_EQ(sx_read_file(&tree, f, 64, 64, 8), 0);
+        fclose(f);
+    }
+    ~SensorList() { sx_free(&tree); }
+    const sx_node *first() const { return tree.nsize > 0 ? &tree.nodes[0] : nullptr; }
+};
+
+std::string quad(const uint8_t a[4]) {
+    return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
+           std::to_string(a[3]);
+}
+
+struct ParseCase {
+    std::string bytes;
+    const char *want; // null: bad output
+};
+
+TEST(SensorParseQuad, DottedQuadLines) {
+    const ParseCase cases[] = {
+        {"192.0.2.7\n", "192.0.2.7"},
+        {"192.0.2.7", nullptr}, // no terminator
+        {"255.255.255.255\n", "255.255.255.255"},
+        {"10.0.0.1\r\n", "10.0.0.1"},
+        {"10.0.0.1\r", "10.0.0.1"},
+        {"1.2.3.4\ntrailing junk", "1.2.3.4"},
+        {"300.1.2.3\n", "44.1.2.3"},
+        {"007.000.2.3\n", "7.0.2.3"},
+        {"1..2.3\n", "1.0.2.3"},
+        {"...\n", "0.0.0.0"},
+        {"1.2.3.4.5\n", nullptr},
+        {"1.2.3\n", nullptr},
+        {" 1.2.3.4\n", nullptr},
+        {"1.2.3.4 \n", nullptr},
+        {"1.2.\t3.4\n", nullptr},
+        {"1.2.3.4x\n", nullptr},
+        {std::string("1.2.3.4\0\n", 9), nullptr},
+        {"\n", nullptr},
+        {"", nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.bytes);
+        uint8_t addr[4] = {9, 9, 9, 9};
+        int rc = sensor_parse_quad(addr, c.bytes.data(), c.bytes.size());
+        if (c.want == nullptr) {
+            EXPECT_EQ(rc, -1);
+            EXPECT_EQ(quad(addr), "9.9.9.9");
+        } else {
+            EXPECT_EQ(rc, 0);
+            EXPECT_EQ(quad(addr), c.want);
+        }
+    }
+}
+
+TEST(SensorParseQuad, OnlyTheGivenLengthIsRead) {
+    uint8_t addr[4];
+    EXPECT_EQ(sensor_parse_quad(addr, "1.2.3.4\n", 7), -1);
+}
+
+struct SensorCase {
+    const char *list;
+    const char *want;
+    std::vector<log_record> records;
+};
+
+// Each sensor runs through the real shell; stale bytes in the output must
+// never survive a cycle in which no sensor yields an address.
+TEST(SensorGetAddress, RunsCommandsInOrderUntilOneYieldsAnAddress) {
+    const SensorCase cases[] = {
+        {"(system \"echo 192.0.2.7\")", "192.0.2.7", {}},
+        {"(system \"printf 192.0.2.7\")",
+         "0.0.0.0",
+         {{LOG_ERR, "Bad pipe sesnsor output: \"192.0.2.7\"\n"}}},
+        {"(system \"printf '0255.255.255.255\\n'\")",
+         "0.0.0.0",
+         {{LOG_ERR, "Bad pipe sesnsor output: \"0255.255.255.255\"\n"}}},
+        {"(system \"printf '1.2.3.4\\r\\n'\")", "1.2.3.4", {}},
+        {"(system true) (system \"echo 10.0.0.9\")",
+         "10.0.0.9",
+         {{LOG_ERR, "Error while reading output of \"true\"\n"}}},
+        {"(system \"echo 10.0.0.1\") (system \"echo 10.0.0.2\")", "10.0.0.1", {}},
+        {"(system \"sleep 0.2; echo 10.0.0.3\")", "10.0.0.3", {}},
+        {"(system \"yes 1.2.3.4.5\") (system \"echo 10.0.0.4\")",
+         "10.0.0.4",
+         {{LOG_ERR, "Bad pipe sesnsor output: \"1.2.3.4.5\n1.2.3.\"\n"}}},
+        {"(system \"exit 3\") (system \"echo 10.0.0.5; exit 4\")",
+         "10.0.0.5",
+         {{LOG_ERR, "Error while reading output of \"exit 3\"\n"}}},
+        {"system (system) (system (echo 1.2.3.4)) () ((system \"echo 1.2.3.4\")) dhcp "
+         "(ifconfig em0)",
+         "0.0.0.0",
+         {{LOG_WARNING, "Unknown address sensor \"dhcp\"\n"},
+          {LOG_WARNING, "Unknown address sensor \"ifconfig\"\n"}}},
+        {"(system \"echo 192.0.2.8\" ignored)", "192.0.2.8", {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.list);
+        SensorList list(c.list);
+        LogCapture cap;
+        uint8_t addr[4] = {9, 9, 9, 9};
+        int rc = sensor_get_address(addr, list.first());
+        EXPECT_EQ(rc, strcmp(c.want, "0.0.0.0") == 0 ? -1 : 0);
+        EXPECT_EQ(quad(addr), c.want);
+        EXPECT_EQ(cap.records(), c.records);
+    }
+}
+
+TEST(SensorGetAddress, EmptyListGivesNoAddress) {
+    LogCapture cap;
+    uint8_t addr[4] = {9, 9, 9, 9};
+    EXPECT_EQ(sensor_get_address(addr, nullptr), -1);
+    EXPECT_EQ(quad(addr), "0.0.0.0");
+    EXPECT_TRUE(cap.records().empty());
+}
+
+} // namespace
