@@ -292,7 +292,7 @@ TEST_F(ServerConfig, DefaultsShapeOnlyLaterAccountsAndTheTableIsSorted) {
 (default (key shared) (timeout 60) (flags allow-unsafe) (effector (system "echo up")))
 (account (name second))
 (defaults (name third) (interval 5))
-(account)
+(account (max-future 9))
 (account (name fourth) (key own) (timeout 1) (flags no-unsafe) (effector (kill pid)))
 )",
           1000);
@@ -300,7 +300,7 @@ TEST_F(ServerConfig, DefaultsShapeOnlyLaterAccountsAndTheTableIsSorted) {
     EXPECT_EQ(accounts(),
               (std::vector<std::string>{
                   "first key=k1 past=-1 future=-1 timeout=-1 flags=0 effectors=",
-                  "third key=shared past=5 future=5 timeout=60 flags=1 "
+                  "third key=shared past=5 future=9 timeout=60 flags=1 "
                   "effectors=(system echo up)",
                   "fourth key=own past=5 future=5 timeout=1 flags=0 effectors=(kill pid)",
                   "second key=shared past=-1 future=-1 timeout=60 flags=1 "
