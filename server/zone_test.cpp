@@ -1,0 +1,496 @@
+#include "server/zone.h"
+
+#include "tests/support/log_capture.h"
+#include "tests/support/scenario.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <dirent.h>
+#include <functional>
+#include <poll.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// 2026-12-10 12:00:00 UTC: serials of today read 20261210nn.
+constexpr time_t today = 1796904000;
+
+struct addr4 {
+    uint8_t b[4];
+};
+
+std::string updating(const std::string &path, const std::string &name, const char *dotted) {
+    return "Updating zone \"" + path + "\" record \"" + name + "\" to " + dotted + "\n";
+}
+
+// Replaces every "PATH" in a message with the zone's path.
+std::string with_path(std::string text, const std::string &path) {
+    for (size_t at; (at = text.find("PATH")) != std::string::npos;)
+        text.replace(at, 4, path);
+    return text;
+}
+
+std::vector<std::string> dir_entries(const std::string &dir) {
+    std::vector<std::string> names;
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return names;
+    while (dirent *e = readdir(d))
+        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+            names.push_back(e->d_name);
+    closedir(d);
+    return names;
+}
+
+ino_t inode_of(const std::string &path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+const char *const soa_today01 = "$TTL 300\n@ SOA ns hm 2026121001 7200 3600 1209600 300\n";
+
+struct zone_case {
+    const char *label;
+    std::string zone;
+    const char *name;
+    addr4 addr;
+    std::string want;  // empty: the file stays as it was
+    const char *error; // the one record after "Updating zone", or null
+};
+
+void PrintTo(const zone_case &c, std::ostream *os) {
+    *os << c.label;
+}
+
+class ZoneTable : public ::testing::TestWithParam<zone_case> {};
+
+TEST_P(ZoneTable, RewritesRecordAndSerial) {
+    const zone_case &c = GetParam();
+    TempDir dir;
+    std::string path = dir.write("example.zone", c.zone);
+    ino_t before = inode_of(path);
+    FakeClock clock(today);
+    LogCapture cap;
+
+    zone_update(path.c_str(), c.name, strlen(c.name), c.addr.b);
+
+    char dotted[16];
+    snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", c.addr.b[0], c.addr.b[1], c.addr.b[2],
+             c.addr.b[3]);
+    std::vector<log_record> want_log{{LOG_INFO, updating(path, c.name, dotted)}};
+    if (c.error != nullptr)
+        want_log.push_back({LOG_ERR, with_path(c.error, path)});
+    EXPECT_EQ(cap.records(), want_log);
+    if (c.want.empty()) {
+        EXPECT_EQ(read_file(path), c.zone);
+        EXPECT_EQ(inode_of(path), before) << "the zone was written although unchanged";
+    } else {
+        EXPECT_EQ(read_file(path), c.want);
+    }
+    EXPECT_EQ(dir_entries(dir.path()), std::vector<std::string>{"example.zone"});
+}
+
+const std::string soa = "$TTL 300\n@ SOA ns hm ";
+const std::string soa_tail = " 7200 3600 1209600 300\n";
+std::string zone_with(const char *serial, const std::string &records) {
+    return soa + serial + soa_tail + records;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ZoneTable,
+    ::testing::Values(
+        zone_case{
+            "CountAdvancesToday",
+            zone_with("2026121001", "ns IN A 10.0.0.53\nhost IN A 10.0.0.1\nwww IN A 1.2.3.4\n"),
+            "host",
+            {{10, 0, 0, 7}},
+            zone_with("2026121002", "ns IN A 10.0.0.53\nhost IN A 10.0.0.7\nwww IN A 1.2.3.4\n"),
+            nullptr},
+        zone_case{"YesterdayAt99",
+                  zone_with("2026120999", "host IN A 10.0.0.1\n"),
+                  "host",
+                  {{10, 0, 0, 7}},
+                  zone_with("2026121001", "host IN A 10.0.0.7\n"),
+                  nullptr},
+        zone_case{"EarlierYearDec31At99",
+                  zone_with("2025123199", "host IN A 10.0.0.1\n"),
+                  "host",
+                  {{10, 0, 0, 7}},
+                  zone_with("2026121001", "host IN A 10.0.0.7\n"),
+                  nullptr},
+        zone_case{"EarlierYearBadMonthAndDay",
+                  zone_with("2025139999", "host IN A 10.0.0.1\n"),
+                  "host",
+                  {{10, 0, 0, 7}},
+                  zone_with("2026121001", "host IN A 10.0.0.7\n"),
+                  nullptr},
+        zone_case{"TodayAt99",
+                  zone_with("2026121099", "host IN A 10.0.0.1\n"),
+                  "host",
+                  {{10, 0, 0, 7}},
+                  "",
+                  "Invalid serial \"2026121099\" from zone \"PATH\"\n"},
+        zone_case{"Tomorrow",
+                  zone_with("2026121100", "host IN A 10.0.0.1\n"),
+                  "host",
+                  {{10, 0, 0, 7}},
+                  "",
+                  "Invalid serial \"2026121100\" from zone \"PATH\"\n"},
+        zone_case{"LaterMonthThisYear",
+                  zone_with("2026123100", "host IN A 10.0.0.1\n"),
+                  "host",
+                  {{10, 0, 0, 7}},
+                  "",
+                  "Invalid serial \"2026123100\" from zone \"PATH\"\n"},
+        zone_case{"TimeoutCommentsOutIndentedLine",
+                  zone_with("2026121001", "  host 300 IN A 10.0.0.1 ; office\nwww A 1.2.3.4\n"),
+                  "host",
+                  {{0, 0, 0, 0}},
+                  zone_with("2026121002", "; host 300 IN A 0.0.0.0\nwww A 1.2.3.4\n"),
+                  nullptr},
+        zone_case{"ReturnRevivesCommentedLine",
+                  zone_with("2026121002", "; host 300 IN A 0.0.0.0\n"),
+                  "host",
+                  {{10, 0, 0, 9}},
+                  zone_with("2026121003", "host 300 IN A 10.0.0.9\n"),
+                  nullptr},
+        zone_case{"NoRecordAppendsOne",
+                  zone_with("2026121001", "www IN A 1.2.3.4\n"),
+                  "host",
+                  {{192, 0, 2, 255}},
+                  zone_with("2026121002", "www IN A 1.2.3.4\nhost IN A 192.0.2.255\n"),
+                  nullptr},
+        zone_case{"NoRecordAndGoneWritesNothing",
+                  zone_with("2026121001", "www IN A 1.2.3.4\n"),
+                  "host",
+                  {{0, 0, 0, 0}},
+                  "",
+                  nullptr},
+        zone_case{"FirstLineNeverExamined",
+                  "host IN A 10.0.0.1\n@ SOA ns hm 2026121001 1 1 1 1\n",
+                  "host",
+                  {{10, 0, 0, 7}},
+                  "host IN A 10.0.0.1\n@ SOA ns hm 2026121002 1 1 1 1\nhost IN A 10.0.0.7\n",
+                  nullptr},
+        zone_case{"AaaaBeforeA",
+                  zone_with("2026121001", "host IN AAAA ::1\nhost IN A 10.0.0.1\n"),
+                  "host",
+                  {{10, 0, 0, 7}},
+                  zone_with("2026121002", "host IN AAAA ::1\nhost IN A 10.0.0.7\n"),
+                  nullptr},
+        zone_case{"SameAddressStillAdvances",
+                  zone_with("2026121001", "host A 10.0.0.7\n"),
+                  "host",
+                  {{10, 0, 0, 7}},
+                  zone_with("2026121002", "host A 10.0.0.7\n"),
+                  nullptr},
+        zone_case{"LastLineWithoutBreak",
+                  zone_with("2026121001", "host IN A 10.0.0.1"),
+                  "host",
+                  {{10, 0, 0, 7}},
+                  zone_with("2026121002", "host IN A 10.0.0.7\n"),
+                  nullptr},
+        zone_case{"CrLfKept",
+                  "$TTL 300\r\n@ SOA ns hm 2026121001 1 1 1 1\r\n\r\nhost\tIN\tA\t10.0.0.1 ; x\r\n"
+                  "www IN A 1.2.3.4\r\n",
+                  "host",
+                  {{10, 0, 0, 7}},
+                  "$TTL 300\r\n@ SOA ns hm 2026121002 1 1 1 1\r\n\r\nhost\tIN\tA\t10.0.0.7\r\n"
+                  "www IN A 1.2.3.4\r\n",
+                  nullptr},
+        zone_case{"CaseOfNameMatters",
+                  zone_with("2026121001", "HOST IN A 10.0.0.1\n"),
+                  "host",
+                  {{10, 0, 0, 7}},
+                  zone_with("2026121002", "HOST IN A 10.0.0.1\nhost IN A 10.0.0.7\n"),
+                  nullptr},
+        zone_case{"LongerNameIsAnotherHost",
+                  zone_with("2026121001", "host2 IN A 10.0.0.2\n"),
+                  "host",
+                  {{10, 0, 0, 7}},
+                  zone_with("2026121002", "host2 IN A 10.0.0.2\nhost IN A 10.0.0.7\n"),
+                  nullptr},
+        zone_case{
+            "TokenOnlyOnTheNameLine",
+            zone_with("2026121001", "host IN TXT \"x\"\nwww IN A 10.0.0.2\n"),
+            "host",
+            {{10, 0, 0, 7}},
+            zone_with("2026121002", "host IN TXT \"x\"\nwww IN A 10.0.0.2\nhost IN A 10.0.0.7\n"),
+            nullptr},
+        zone_case{"AppendAfterLastLineWithoutBreak",
+                  zone_with("2026121001", "www IN A 1.2.3.4"),
+                  "host",
+                  {{10, 0, 0, 7}},
+                  zone_with("2026121002", "www IN A 1.2.3.4\nhost IN A 10.0.0.7\n"),
+                  nullptr},
+        zone_case{"ElevenDigitsPassedOver",
+                  "; ref 20261210011\n" + zone_with("2026121001", "host IN A 10.0.0.1\n"),
+                  "host",
+                  {{10, 0, 0, 7}},
+                  "; ref 20261210011\n" + zone_with("2026121002", "host IN A 10.0.0.7\n"),
+                  nullptr},
+        zone_case{"TenDigitCommentTakenFirst",
+                  "; 2026120501 note\n" + zone_with("2026121005", "host IN A 10.0.0.1\n"),
+                  "host",
+                  {{10, 0, 0, 7}},
+                  "; 2026121001 note\n" + zone_with("2026121005", "host IN A 10.0.0.7\n"),
+                  nullptr},
+        zone_case{"SerialAtEndOfText",
+                  "$TTL 300\nhost IN A 10.0.0.1\n; 2026121001",
+                  "host",
+                  {{10, 0, 0, 7}},
+                  "$TTL 300\nhost IN A 10.0.0.7\n; 2026121002",
+                  nullptr},
+        zone_case{"EmptyFile",
+                  "",
+                  "host",
+                  {{10, 0, 0, 7}},
+                  "",
+                  "Unable to find serial in zone \"PATH\"\n"},
+        zone_case{"NoTenDigitRun",
+                  "$TTL 300\nhost IN A 10.0.0.1\n; 123456789\n",
+                  "host",
+                  {{10, 0, 0, 7}},
+                  "",
+                  "Unable to find serial in zone \"PATH\"\n"},
+        zone_case{"OneLetterNameIsNotItsOwnToken",
+                  zone_with("2026121001", " a 10.0.0.1\n"),
+                  "a",
+                  {{10, 0, 0, 7}},
+                  zone_with("2026121002", " a 10.0.0.1\na IN A 10.0.0.7\n"),
+                  nullptr},
+        zone_case{"OneLetterNameCommentedWithLowerToken",
+                  zone_with("2026121001", ";;\tA a 10.0.0.1\n"),
+                  "A",
+                  {{10, 0, 0, 7}},
+                  zone_with("2026121002", "A a 10.0.0.7\n"),
+                  nullptr}),
+    [](const ::testing::TestParamInfo<zone_case> &i) { return std::string(i.param.label); });
+
+// Builds a chain of atom nodes (a "(list)" entry becomes an empty list).
+struct atom_chain {
+    std::vector<std::string> texts;
+    std::vector<sx_node> nodes;
+    explicit atom_chain(std::vector<std::string> t) : texts(std::move(t)), nodes(texts.size()) {
+        for (size_t i = 0; i < texts.size(); i++) {
+            bool list = texts[i] == "(list)";
+            nodes[i] = {list ? nullptr : texts[i].data(), list ? SX_LIST : texts[i].size(),
+                        i + 1 < texts.size() ? &nodes[i + 1] : nullptr};
+        }
+    }
+    const sx_node *first() const { return nodes.empty() ? nullptr : &nodes[0]; }
+};
+
+TEST(EffectorZone, MissingFileDoesNotStopTheOthers) {
+    TempDir dir;
+    std::string a = dir.write("a.zone", zone_with("2026121001", "host IN A 10.0.0.1\n"));
+    std::string b = dir.write("b.zone", zone_with("2026120301", "www IN A 10.0.0.2\n"));
+    std::string missing = dir.file("missing.zone");
+    FakeClock clock(today);
+    LogCapture cap;
+    atom_chain args({a, "(list)", "", missing, b});
+    const uint8_t addr[4] = {10, 0, 0, 7};
+
+    effector_zone(args.first(), "host", 4, addr);
+
+    EXPECT_EQ(cap.records(), (std::vector<log_record>{
+                                 {LOG_INFO, updating(a, "host", "10.0.0.7")},
+                                 {LOG_INFO, updating(missing, "host", "10.0.0.7")},
+                                 {LOG_ERR, "Unable to read zone file \"" + missing + "\"\n"},
+                                 {LOG_INFO, updating(b, "host", "10.0.0.7")},
+                             }));
+    EXPECT_EQ(read_file(a), zone_with("2026121002", "host IN A 10.0.0.7\n"));
+    EXPECT_EQ(read_file(b), zone_with("2026121001", "www IN A 10.0.0.2\nhost IN A 10.0.0.7\n"));
+}
+
+TEST(EffectorZone, NothingToDo) {
+    TempDir dir;
+    std::string a = dir.write("a.zone", soa_today01);
+    const uint8_t addr[4] = {10, 0, 0, 7};
+    atom_chain only_lists({"(list)", "", "(list)"});
+    atom_chain path({a});
+    LogCapture cap;
+
+    effector_zone(nullptr, "host", 4, addr);
+    effector_zone(only_lists.first(), "host", 4, addr);
+    effector_zone(path.first(), "", 0, addr); // an account without a name
+
+    EXPECT_EQ(cap.records(), std::vector<log_record>{});
+    EXPECT_EQ(read_file(a), soa_today01);
+}
+
+TEST(EffectorZone, PathWithNulIsNotCutShort) {
+    TempDir dir;
+    std::string a = dir.write("a.zone", soa_today01);
+    std::string with_nul = a + std::string(1, '\0') + ".bak";
+    atom_chain args({with_nul});
+    const uint8_t addr[4] = {10, 0, 0, 7};
+    LogCapture cap;
+
+    effector_zone(args.first(), "host", 4, addr);
+
+    EXPECT_EQ(cap.records(), (std::vector<log_record>{
+                                 {LOG_INFO, updating(a, "host", "10.0.0.7")},
+                                 {LOG_ERR, "Unable to read zone file \"" + a + "\"\n"},
+                             }));
+    EXPECT_EQ(read_file(a), soa_today01);
+}
+
+// Runs body in a forked child (so it may lower limits or drop privileges)
+// and returns what it logged, every record's text in order; "" and a failed
+// expectation when the child does not finish in time or dies.
+std::string logged_in_child(const std::function<void()> &body) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        ADD_FAILURE() << "pipe";
+        return "";
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        std::string out;
+        {
+            LogCapture cap;
+            body();
+            for (const std::string &t : cap.texts())
+                out += t;
+        }
+        size_t done = 0;
+        while (done < out.size()) {
+            ssize_t w = write(fds[1], out.data() + done, out.size() - done);
+            if (w <= 0)
+                _exit(2);
+            done += static_cast<size_t>(w);
+        }
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string got;
+    char buf[4096];
+    for (int rounds = 0; rounds < 100; rounds++) {
+        pollfd p{fds[0], POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    if (!wait_gone(pid, 10s)) {
+        ADD_FAILURE() << "child still running";
+        kill(pid, SIGKILL);
+        wait_gone(pid, 10s);
+    }
+    return got;
+}
+
+// A zone larger than the file size limit: the new zone cannot be written
+// whole, and the old one must survive byte for byte.
+TEST(ZoneReplace, FailedWriteLeavesZoneIntact) {
+    TempDir dir;
+    std::string records;
+    for (int i = 0; i < 2000; i++)
+        records += "h" + std::to_string(i) + " IN A 10.0." + std::to_string(i / 250) + "." +
+                   std::to_string(i % 250) + "\n";
+    const std::string host_line = "host IN A 10.0.0.1\n";
+    std::string zone = zone_with("2026121001", records + host_line);
+    std::string path = dir.write("big.zone", zone);
+    ASSERT_GT(zone.size(), 16384u * 2);
+
+    std::string log = logged_in_child([&] {
+        rlimit lim{16384, 16384};
+        signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &lim);
+        FakeClock clock(today);
+        const uint8_t addr[4] = {10, 0, 0, 7};
+        zone_update(path.c_str(), "host", 4, addr);
+    });
+
+    EXPECT_EQ(log, updating(path, "host", "10.0.0.7") + "Short write to zone file \"" + path +
+                       "\" (16384/" + std::to_string(zone.size() - host_line.size()) + ")\n");
+    EXPECT_EQ(read_file(path), zone);
+    EXPECT_EQ(dir_entries(dir.path()), std::vector<std::string>{"big.zone"});
+}
+
+TEST(ZoneReplace, KeepsModeAndOwnerAndReplacesTheFile) {
+    TempDir dir;
+    std::string path = dir.write("example.zone", zone_with("2026121001", "host A 10.0.0.1\n"));
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    }
+    ino_t before = inode_of(path);
+    FakeClock clock(today);
+    LogCapture cap;
+    const uint8_t addr[4] = {10, 0, 0, 7};
+
+    zone_update(path.c_str(), "host", 4, addr);
+
+    EXPECT_EQ(read_file(path), zone_with("2026121002", "host A 10.0.0.7\n"));
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_NE(st.st_ino, before) << "rewritten in place instead of renamed";
+    if (root) {
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(st.st_gid, 65534u);
+    }
+    EXPECT_EQ(dir_entries(dir.path()), std::vector<std::string>{"example.zone"});
+}
+
+TEST(ZoneReplace, SymbolicLinkKeepsPointingAtTheZone) {
+    TempDir dir;
+    std::string real = dir.write("real.zone", zone_with("2026121001", "host A 10.0.0.1\n"));
+    std::string link = dir.file("link.zone");
+    ASSERT_EQ(symlink("real.zone", link.c_str()), 0);
+    FakeClock clock(today);
+    LogCapture cap;
+    const uint8_t addr[4] = {10, 0, 0, 7};
+
+    zone_update(link.c_str(), "host", 4, addr);
+
+    struct stat st {};
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(read_file(real), zone_with("2026121002", "host A 10.0.0.7\n"));
+    auto names = dir_entries(dir.path());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"link.zone", "real.zone"}));
+}
+
+// A server that switched to a user who may write the zone but not its
+// directory still updates it, in place.
+TEST(ZoneReplace, DirectoryNotWritableFallsBackToInPlace) {
+    TempDir dir;
+    std::string zone = zone_with("2026121001", "host A 10.0.0.1\n");
+    std::string path = dir.write("example.zone", zone);
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    bool root = geteuid() == 0;
+    ASSERT_EQ(chmod(dir.path().c_str(), root ? 0755 : 0555), 0);
+    ino_t before = inode_of(path);
+
+    std::string log = logged_in_child([&] {
+        if (root && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(3);
+        FakeClock clock(today);
+        const uint8_t addr[4] = {10, 0, 0, 7};
+        zone_update(path.c_str(), "host", 4, addr);
+    });
+    chmod(dir.path().c_str(), 0755);
+
+    EXPECT_EQ(log, updating(path, "host", "10.0.0.7"));
+    EXPECT_EQ(read_file(path), zone_with("2026121002", "host A 10.0.0.7\n"));
+    EXPECT_EQ(inode_of(path), before);
+}
+
+} // namespace
