@@ -493,4 +493,76 @@ TEST(ZoneReplace, DirectoryNotWritableFallsBackToInPlace) {
     EXPECT_EQ(inode_of(path), before);
 }
 
+// The zone as a name server would load it: "" when the checker accepts
+// it, else what the checker said.
+std::string checker_verdict(const std::string &path) {
+    std::string cmd = "kzonecheck -o example.test. '" + path + "' 2>&1";
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return "popen failed";
+    std::string out;
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    int status = pclose(p);
+    return status == 0 ? "" : "status " + std::to_string(status) + ": " + out;
+}
+
+std::string example_zone(const char *serial, const std::string &host_line,
+                         const std::string &tail = "") {
+    return "$ORIGIN example.test.\n"
+           "$TTL 300\n"
+           "@\tIN\tSOA\tns1.example.test. hostmaster.example.test. (\n"
+           "\t\t\t" +
+           std::string(serial) +
+           " ; serial\n"
+           "\t\t\t7200 3600 1209600 300 )\n"
+           "\tIN\tNS\tns1\n"
+           "ns1\tIN\tA\t192.0.2.1\n" +
+           host_line + "\nwww\tIN\tCNAME\thost\n" + tail;
+}
+
+// An account's life in a real zone: every file written is one a name
+// server loads, with the serial it must carry.
+TEST(ZoneChecked, AccountLifeKeepsZoneLoadable) {
+    ASSERT_EQ(system("command -v kzonecheck >/dev/null 2>&1"), 0)
+        << "the zone checker kzonecheck is missing: install the Debian package "
+           "knot-dnssecutils (scripts/install-deps)";
+    TempDir dir;
+    std::string path = dir.write(
+        "example.test.zone", example_zone("2026120907", "host\t300\tIN\tA\t192.0.2.10 ; office"));
+    ASSERT_EQ(checker_verdict(path), "");
+    FakeClock clock(today);
+    LogCapture cap;
+
+    struct step {
+        const char *name;
+        addr4 addr;
+        time_t advance;
+        std::string want;
+    };
+    const step steps[] = {
+        {"host", {{192, 0, 2, 20}}, 0, example_zone("2026121001", "host\t300\tIN\tA\t192.0.2.20")},
+        {"host", {{0, 0, 0, 0}}, 0, example_zone("2026121002", "; host\t300\tIN\tA\t0.0.0.0")},
+        {"host", {{192, 0, 2, 30}}, 0, example_zone("2026121003", "host\t300\tIN\tA\t192.0.2.30")},
+        {"laptop",
+         {{198, 51, 100, 4}},
+         0,
+         example_zone("2026121004", "host\t300\tIN\tA\t192.0.2.30", "laptop IN A 198.51.100.4\n")},
+        {"laptop",
+         {{198, 51, 100, 5}},
+         86400,
+         example_zone("2026121101", "host\t300\tIN\tA\t192.0.2.30", "laptop IN A 198.51.100.5\n")},
+    };
+    for (const step &s : steps) {
+        clock.advance(s.advance);
+        zone_update(path.c_str(), s.name, strlen(s.name), s.addr.b);
+        EXPECT_EQ(read_file(path), s.want) << s.name;
+        EXPECT_EQ(checker_verdict(path), "") << s.name;
+    }
+    for (const log_record &r : cap.records())
+        EXPECT_EQ(r.priority, LOG_INFO) << r.text;
+}
+
 } // namespace
