@@ -1,0 +1,100 @@
+// The memory in which the reader builds a tree.
+#include "common/csexp/sx_memory.h"
+
+#include "common/csexp/sx_assert.h"
+#include "common/csexp/sx_heap.h"
+
+#include <cstddef>
+#include <cstring>
+
+static_assert(offsetof(sxm, data) == offsetof(sx_block, data));
+static_assert(offsetof(sxm, dsize) == offsetof(sx_block, dsize));
+static_assert(offsetof(sxm, nodes) == offsetof(sx_block, nodes));
+static_assert(offsetof(sxm, nsize) == offsetof(sx_block, nsize));
+
+// The buffers grow by a fixed unit rather than geometrically so that memory
+// use follows the unit the caller chose; every move rebases the pointers that
+// the tree holds into the moved buffer, by offset within the old buffer.
+
+int sxm_grow_data(sxm *sxm, size_t len) {
+    if (len > SIZE_MAX - 1 - sxm->dsize)
+        return -1;
+    size_t needed = sxm->dsize + len + 1;
+    if (needed <= sxm->dcap)
+        return 0;
+    size_t end = sxm->dsize + len;
+    if (end - end % sxm->dunit > SIZE_MAX - sxm->dunit)
+        return -1;
+    needed = end - end % sxm->dunit + sxm->dunit;
+    SX_ASSERT(needed % sxm->dunit == 0);
+
+    char *data = static_cast<char *>(sx_heap_alloc(needed));
+    if (data == nullptr)
+        return -1;
+    std::memcpy(data, sxm->data, sxm->dsize);
+    for (size_t i = 0; i < sxm->nsize; i++) {
+        sx_node *n = &sxm->nodes[i];
+        if (!sx_is_list(n))
+            n->ptr = data + (static_cast<char *>(n->ptr) - sxm->data);
+    }
+    sx_heap_free(sxm->data);
+    sxm->data = data;
+    sxm->dcap = needed;
+    return 0;
+}
+
+int sxm_grow_nodes(sxm *sxm) {
+    if (sxm->nsize + 1 <= sxm->ncap)
+        return 0;
+    size_t base = sxm->nsize - sxm->nsize % sxm->nunit;
+    if (base > SIZE_MAX - sxm->nunit)
+        return -1;
+    size_t needed = base + sxm->nunit;
+    SX_ASSERT(needed % sxm->nunit == 0);
+    if (needed > SIZE_MAX / sizeof(sx_node))
+        return -1;
+
+    sx_node *nodes = static_cast<sx_node *>(sx_heap_alloc(needed * sizeof(sx_node)));
+    if (nodes == nullptr)
+        return -1;
+    sx_node *old = sxm->nodes;
+    for (size_t i = 0; i < sxm->nsize; i++) {
+        sx_node n = old[i];
+        if (sx_is_list(&n) && n.ptr != nullptr)
+            n.ptr = nodes + (static_cast<sx_node *>(n.ptr) - old);
+        if (n.next != nullptr)
+            n.next = nodes + (n.next - old);
+        nodes[i] = n;
+    }
+    sx_heap_free(old);
+    sxm->nodes = nodes;
+    sxm->ncap = needed;
+    return 0;
+}
+
+sx_node *sxm_add_atom(sxm *sxm, const void *bytes, size_t len) {
+    if (sxm == nullptr || (len > 0 && bytes == nullptr))
+        return nullptr;
+    if (sxm_grow_data(sxm, len) != 0 || sxm_grow_nodes(sxm) != 0)
+        return nullptr;
+    sx_node *n = &sxm->nodes[sxm->nsize++];
+    n->len = len;
+    n->next = nullptr;
+    if (len > 0) {
+        n->ptr = sxm->data + sxm->dsize;
+        std::memcpy(n->ptr, bytes, len);
+        sxm->data[sxm->dsize + len] = '\0';
+        sxm->dsize += len + 1;
+    } else {
+        n->ptr = sxm->data;
+    }
+    return n;
+}
+
+sx_node *sxm_add_list(sxm *sxm) {
+    if (sxm_grow_nodes(sxm) != 0)
+        return nullptr;
+    sx_node *n = &sxm->nodes[sxm->nsize++];
+    *n = sx_node{nullptr, SX_LIST, nullptr};
+    return n;
+}
