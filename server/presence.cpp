@@ -50,6 +50,26 @@ void run_effectors(account *a) {
     effector_run(list, a->name, a->name_len, a->address);
 }
 
+// The dump of a rejected message against a given current time, so that
+// its difference agrees with the one the judgement used.
+void dump_at(const update_msg *msg, const uint8_t *peer, time_t now) {
+    if (msg->time != 0) {
+        double diff = difftime(now, msg->time);
+        if (peer != nullptr)
+            log_dump_from_at(peer, static_cast<long>(msg->time), diff);
+        else
+            log_dump_at(static_cast<long>(msg->time), diff);
+    } else if (peer != nullptr) {
+        log_dump_from(peer);
+    } else {
+        log_dump_plain();
+    }
+    if (msg->name_len > 0)
+        log_dump_name_address(msg->name, msg->name_len, msg->addr);
+    else
+        log_dump_address(msg->addr);
+}
+
 } // namespace
 
 int account_name_cmp(const void *a, size_t a_len, const void *b, size_t b_len) {
@@ -78,26 +98,13 @@ int account_msg_cmp(const void *msg, const void *acct) {
 }
 
 void update_msg_dump(const update_msg *msg, const uint8_t *peer) {
-    if (msg->time != 0) {
-        double diff = difftime(clock_now(), msg->time);
-        if (peer != nullptr)
-            log_dump_from_at(peer, static_cast<long>(msg->time), diff);
-        else
-            log_dump_at(static_cast<long>(msg->time), diff);
-    } else if (peer != nullptr) {
-        log_dump_from(peer);
-    } else {
-        log_dump_plain();
-    }
-    if (msg->name_len > 0)
-        log_dump_name_address(msg->name, msg->name_len, msg->addr);
-    else
-        log_dump_address(msg->addr);
+    dump_at(msg, peer, clock_now());
 }
 
 void update_accept(array *accounts, const recv_slot *slot) {
     // A failed receive (len -1) has nothing to judge; the loop reported it.
-    if (slot->len <= 0)
+    // An empty datagram still goes to the decoder, which reports it.
+    if (slot->len < 0)
         return;
     size_t len = slot->len > static_cast<int64_t>(RECV_SLOT_DATA) ? RECV_SLOT_DATA
                                                                   : static_cast<size_t>(slot->len);
@@ -150,7 +157,7 @@ void update_accept(array *accounts, const recv_slot *slot) {
     int64_t d = seconds_between(now, msg.time);
     if (anachronic(d, a)) {
         log_anachronic_message(clamp32(d), a->max_past, a->max_future);
-        update_msg_dump(&msg, nullptr);
+        dump_at(&msg, nullptr, now);
         return;
     }
 
