@@ -1,0 +1,557 @@
+// zorvel-server end to end: the real program on 127.0.0.1 with a
+// configuration in a temporary tree, fed datagrams built with the codec,
+// judged by its real syslog records and the files its effectors touch. The
+// receive step is also driven directly on loopback sockets.
+#include "common/protocol/update_msg.h"
+#include "server/presence.h"
+#include "server/server_loop.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/scenario.h"
+
+#include <arpa/inet.h>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+using addr4 = std::array<uint8_t, 4>;
+constexpr addr4 LOOPBACK = {127, 0, 0, 1};
+
+std::string datagram(std::string_view name, std::string_view key, addr4 addr = LOOPBACK,
+                     time_t when = time(nullptr)) {
+    update_msg m = {};
+    m.time = when;
+    m.name = name.data();
+    m.name_len = name.size();
+    memcpy(m.addr, addr.data(), 4);
+    uint8_t buf[UPDATE_MSG_MAX];
+    size_t n = update_msg_encode(buf, sizeof buf, &m, key.data(), key.size());
+    return {reinterpret_cast<const char *>(buf), n};
+}
+
+std::string qstr(const std::string &s) {
+    return "\"" + s + "\"";
+}
+
+// A zone whose serial is old and whose record for "home" points elsewhere.
+constexpr std::string_view ZONE = "$TTL 300\n"
+                                  "@ IN SOA ns.example. admin.example. 2001020301 3600 600 86400 "
+                                  "300\n"
+                                  "home IN A 10.0.0.1\n"
+                                  "www IN CNAME home\n";
+
+// The zone as the server leaves it: serial of today with count nn, the
+// record pointing at addr (commented out for 0.0.0.0), dated when.
+std::string zone_after(const char *addr, int nn, time_t when) {
+    tm t = {};
+    gmtime_r(&when, &t);
+    char serial[64];
+    snprintf(serial, sizeof serial, "%04d%02d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+             nn);
+    std::string line = std::string(strcmp(addr, "0.0.0.0") == 0 ? "; " : "") + "home IN A " + addr;
+    return "$TTL 300\n@ IN SOA ns.example. admin.example. " + std::string(serial) +
+           " 3600 600 86400 300\n" + line + "\nwww IN CNAME home\n";
+}
+
+void set_mtime(const std::string &path, time_t when) {
+    timeval tv[2] = {{when, 0}, {when, 0}};
+    utimes(path.c_str(), tv);
+}
+
+// Opens the FIFO that a "cat" effector blocks on and closes it again, which
+// lets that effector (and with it the server) go on.
+bool open_gate(const std::string &fifo) {
+    return wait_until([&] {
+        int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd < 0)
+            return false;
+        close(fd);
+        return true;
+    });
+}
+
+std::string usage_line() {
+    return "Usage: " + server_program() +
+           " [-c conffile] [-d] [-p pidfile] [-t chrootdir] [-u username]\n";
+}
+
+class ServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string why;
+        if (!cap.start(&why))
+            GTEST_SKIP() << "cannot capture syslog here: " << why;
+        port = free_udp_port();
+        ASSERT_GT(port, 0);
+    }
+
+    std::string listen() const { return "(listen " + std::to_string(port) + " 127.0.0.1)\n"; }
+    // Writes server.conf with the listening socket and the given accounts.
+    std::string conf(const std::string &accounts, std::string_view name = "server.conf") {
+        return dir.write(name, listen() + accounts);
+    }
+
+    ChildProcess start(std::vector<std::string> args) {
+        bound = false;
+        args.insert(args.begin(), server_program());
+        return ChildProcess::spawn(args, "", dir.file("stderr"));
+    }
+
+    bool send(const std::string &dgram) { return send_udp(port, dgram.data(), dgram.size()); }
+
+    // Waits until the loop runs (its handler installed) and has judged
+    // everything sent before: a datagram for an unknown account, sent once
+    // the socket is bound, has been refused. The records so far are dropped
+    // unless keep is set.
+    bool ready(bool keep = false) {
+        if (!bound && !cap.wait_for("Listening on", 10s, "zorvel-server"))
+            return false;
+        bound = true;
+        size_t seen = cap.count("Account \"probe\" not found.\n");
+        if (!send(datagram("probe", "k")))
+            return false;
+        bool ok = wait_until([&] { return cap.count("Account \"probe\" not found.\n") > seen; });
+        if (!keep)
+            cap.clear();
+        return ok;
+    }
+
+    // Waits until the zone file holds the expected text, with the serial
+    // dated at the start of the wait or at its end (midnight may pass).
+    bool zone_becomes(const std::string &zone, const char *addr, int nn) {
+        time_t before = time(nullptr);
+        return wait_until([&] {
+            std::string z = read_file(zone);
+            return z == zone_after(addr, nn, before) || z == zone_after(addr, nn, time(nullptr));
+        });
+    }
+
+    std::vector<std::string> records() { return cap.texts("zorvel-server"); }
+
+    TempDir dir;
+    SyslogCapture cap;
+    int port = -1;
+    bool bound = false;
+};
+
+// ---------------------------------------------------------------------------
+// Start-up failures.
+
+struct start_failure {
+    const char *what;
+    std::vector<std::string>
+        args; // "@conf" is the valid configuration, "@dir/x" a file in the tree
+    std::vector<std::string> records;
+    bool usage;
+};
+
+TEST_F(ServerTest, StartUpFailuresEndWithStatusOneAndTheirRecords) {
+    std::string good = conf("(account (name home) (key k))\n");
+    std::string no_listen = dir.write("nolisten.conf", "(account (name home) (key k))\n");
+    std::string missing = dir.file("missing.conf");
+    const start_failure cases[] = {
+        {"no -c", {}, {"No configuration file provided in invokation\n"}, true},
+        {"-c without argument", {"-c"}, {}, true},
+        {"unknown option", {"-x", "-c", good}, {}, true},
+        // A server told to drop root that cannot must not go on as root.
+        {"unknown user",
+         {"-u", "zorvel-no-such-user", "-c", good},
+         {"Unable to get information about user \"zorvel-no-such-user\"\n"},
+         false},
+        {"missing file",
+         {"-c", missing},
+         {"Unable to stat \"" + missing + "\": No such file or directory\n",
+          "Bad starting config, exiting\n"},
+         false},
+        {"no socket",
+         {"-c", no_listen},
+         {"No valid listening socket from \"" + no_listen + "\"\n",
+          "Bad starting config, exiting\n"},
+         false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        cap.clear();
+        ChildProcess p = start(c.args);
+        auto st = p.wait();
+        ASSERT_TRUE(st.has_value());
+        EXPECT_EQ(exit_code(*st), 1);
+        EXPECT_EQ(records(), c.records);
+        std::string err = read_file(dir.file("stderr"));
+        EXPECT_EQ(err.find(usage_line()) != std::string::npos, c.usage) << err;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Datagrams through the whole program.
+
+TEST_F(ServerTest, ValidUpdateRewritesTheZoneAndRunsTheCommand) {
+    std::string zone = dir.write("zone.db", ZONE);
+    std::string out = dir.file("out");
+    std::string c = conf("(account (name home) (key \"s3cret\") (interval 300)\n"
+                         "  (effector (zone " +
+                         qstr(zone) + ")\n" + "    (system \"echo \" (name) \" \" (addr) " +
+                         qstr(" >> " + out) + ")))\n");
+    ChildProcess p = start({"-c", c});
+    ASSERT_TRUE(ready());
+
+    ASSERT_TRUE(send(datagram("HOME", "s3cret")));
+    // The command runs after the zone effector, so the zone is complete.
+    ASSERT_TRUE(wait_until([&] { return read_file(out) == "home 127.0.0.1\n"; }));
+    EXPECT_TRUE(zone_becomes(zone, "127.0.0.1", 1)) << read_file(zone);
+    EXPECT_EQ(records(), (std::vector<std::string>{
+                             "Account home up (127.0.0.1)\n",
+                             "Updating zone \"" + zone + "\" record \"home\" to 127.0.0.1\n",
+                         }));
+}
+
+TEST_F(ServerTest, RefusedDatagramsChangeNothingAndAreLogged) {
+    std::string zone = dir.write("zone.db", ZONE);
+    std::string c = conf("(account (name home) (key good) (interval 300) (effector (zone " +
+                         qstr(zone) + ")))\n");
+    ChildProcess p = start({"-c", c});
+    ASSERT_TRUE(ready());
+
+    struct refusal {
+        std::string dgram;
+        int priority;
+        std::string text;
+    };
+    const refusal cases[] = {
+        {datagram("home", "bad"), LOG_WARNING, "HMAC mismatch\n"},
+        {datagram("stranger", "good"), LOG_ERR, "Account \"stranger\" not found.\n"},
+        {datagram("hom", "good"), LOG_ERR, "Account \"hom\" not found.\n"},
+        {datagram("home", "good", {10, 1, 2, 3}), LOG_WARNING,
+         "Address mismatch between peer 127.0.0.1 and message 10.1.2.3\n"},
+        {datagram("home", "good", LOOPBACK, time(nullptr) - 3600), LOG_WARNING,
+         "Anachronic message"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        ASSERT_TRUE(send(c.dgram));
+        auto e = cap.wait_for(c.text, 10s, "zorvel-server");
+        ASSERT_TRUE(e.has_value());
+        EXPECT_EQ(e->priority, c.priority);
+    }
+    // Bytes that are no update at all are refused too, and the server goes on.
+    std::string junk(1500, '\xff');
+    ASSERT_TRUE(send(junk));
+    ASSERT_TRUE(send(""));
+    ASSERT_TRUE(ready(true));
+    EXPECT_EQ(read_file(zone), ZONE);
+    EXPECT_EQ(cap.count(" up ("), 0u);
+}
+
+// The first datagram's command blocks the server on a FIFO while two more
+// are queued on the one socket. The first of those moves a new
+// configuration into place, in which the second one's key is valid: it is
+// accepted only if the two were judged in separate passes, each after that
+// pass's reload.
+TEST_F(ServerTest, TwoQueuedDatagramsAreHandledInConsecutivePasses) {
+    std::string gate = dir.file("gate");
+    ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+    std::string path = dir.file("server.conf");
+    std::string next = dir.write("next.conf", listen() + "(account (name b) (key new-b))\n");
+    set_mtime(next, 1000000000);
+    conf("(account (name gate) (key kg) (effector (system " + qstr("cat " + gate + " >/dev/null") +
+         ")))\n" + "(account (name a) (key ka) (effector (system " +
+         qstr("mv " + next + " " + path) + ")))\n" + "(account (name b) (key old-b))\n");
+    ChildProcess p = start({"-c", path});
+    ASSERT_TRUE(ready());
+
+    ASSERT_TRUE(send(datagram("gate", "kg")));
+    ASSERT_TRUE(cap.wait_for("Account gate up", 10s, "zorvel-server"));
+    ASSERT_TRUE(send(datagram("a", "ka")));
+    ASSERT_TRUE(send(datagram("b", "new-b")));
+    ASSERT_TRUE(open_gate(gate));
+
+    ASSERT_TRUE(cap.wait_for("Account b up", 10s, "zorvel-server"));
+    std::string bind_failed = "Unable to bind stocket to 127.0.0.1:" + std::to_string(port) +
+                              ": Address already in use\n";
+    EXPECT_EQ(records(), (std::vector<std::string>{
+                             "Account gate up (127.0.0.1)\n",
+                             "Account a up (127.0.0.1)\n",
+                             bind_failed,
+                             "Listening on 1 sockets\n",
+                             "Account b up (127.0.0.1)\n",
+                         }));
+}
+
+// A changed modification time, even an earlier one, reloads the file before
+// the next datagram is judged, and the reload resets presence.
+TEST_F(ServerTest, ReloadIsPickedUpByTheNextDatagram) {
+    std::string c = conf("(account (name home) (key one))\n");
+    ChildProcess p = start({"-c", c});
+    ASSERT_TRUE(ready());
+    ASSERT_TRUE(send(datagram("home", "one")));
+    ASSERT_TRUE(cap.wait_for("Account home up (127.0.0.1)\n", 10s, "zorvel-server"));
+
+    conf("(account (name home) (key two))\n");
+    set_mtime(c, 1000000000);
+    cap.clear();
+    ASSERT_TRUE(send(datagram("home", "two")));
+    ASSERT_TRUE(cap.wait_for("Account home up (127.0.0.1)\n", 10s, "zorvel-server"));
+    ASSERT_TRUE(send(datagram("home", "one")));
+    ASSERT_TRUE(cap.wait_for("HMAC mismatch\n", 10s, "zorvel-server"));
+    EXPECT_EQ(records(), (std::vector<std::string>{
+                             "Unable to bind stocket to 127.0.0.1:" + std::to_string(port) +
+                                 ": Address already in use\n",
+                             "Listening on 1 sockets\n",
+                             "Account home up (127.0.0.1)\n",
+                             "HMAC mismatch\n",
+                         }));
+}
+
+// Nothing but the account's own deadline wakes the server here.
+TEST_F(ServerTest, SilentAccountTimesOutAndItsRecordIsCommentedOut) {
+    std::string zone = dir.write("zone.db", ZONE);
+    std::string c =
+        conf("(account (name home) (key k) (timeout 1) (effector (zone " + qstr(zone) + ")))\n");
+    ChildProcess p = start({"-c", c});
+    ASSERT_TRUE(ready());
+    ASSERT_TRUE(send(datagram("home", "k")));
+    ASSERT_TRUE(
+        cap.wait_for("Account home timeout (last seen at 127.0.0.1)\n", 10s, "zorvel-server"));
+    EXPECT_TRUE(zone_becomes(zone, "0.0.0.0", 2)) << read_file(zone);
+    EXPECT_EQ(records(), (std::vector<std::string>{
+                             "Account home up (127.0.0.1)\n",
+                             "Updating zone \"" + zone + "\" record \"home\" to 127.0.0.1\n",
+                             "Account home timeout (last seen at 127.0.0.1)\n",
+                             "Updating zone \"" + zone + "\" record \"home\" to 0.0.0.0\n",
+                         }));
+}
+
+// ---------------------------------------------------------------------------
+// Orderly stop.
+
+TEST_F(ServerTest, SigtermWhileWaitingEndsWithExitingRecordAndStatusZero) {
+    ChildProcess p = start({"-c", conf("")});
+    ASSERT_TRUE(ready());
+    p.signal(SIGTERM);
+    auto st = p.wait();
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 0);
+    EXPECT_EQ(records(), (std::vector<std::string>{"Server exiting\n"}));
+}
+
+// A SIGTERM that arrives while an effector holds the loop is kept until the
+// next wait, which it ends at once: the server must not sleep on until
+// another datagram comes.
+TEST_F(ServerTest, SigtermWhileBusyStopsWithoutAnotherDatagram) {
+    std::string gate = dir.file("gate");
+    ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+    std::string c = conf("(account (name gate) (key kg) (effector (system " +
+                         qstr("cat " + gate + " >/dev/null") + ")))\n");
+    ChildProcess p = start({"-c", c});
+    ASSERT_TRUE(ready());
+    ASSERT_TRUE(send(datagram("gate", "kg")));
+    ASSERT_TRUE(cap.wait_for("Account gate up", 10s, "zorvel-server"));
+    p.signal(SIGTERM);
+    ASSERT_TRUE(open_gate(gate));
+    auto st = p.wait(5s);
+    ASSERT_TRUE(st.has_value()) << "server still running after SIGTERM";
+    EXPECT_EQ(exit_code(*st), 0);
+    EXPECT_EQ(records().back(), "Server exiting\n");
+}
+
+// ---------------------------------------------------------------------------
+// Detaching, PID file, root and user.
+
+TEST_F(ServerTest, DetachedServerWritesItsPidAndRemovesTheFileOnSigterm) {
+    if (!become_subreaper())
+        GTEST_SKIP() << "cannot adopt the detached process here";
+    std::string pidfile = dir.file("server.pid");
+    ChildProcess p = start({"-d", "-p", pidfile, "-c", conf("")});
+    auto st = p.wait();
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 0);
+
+    auto daemonized = cap.wait_for("Process successfully daemonized", 10s, "zorvel-server");
+    ASSERT_TRUE(daemonized.has_value());
+    pid_t pid = static_cast<pid_t>(daemonized->pid);
+    struct reaper {
+        pid_t pid;
+        ~reaper() {
+            if (kill(pid, SIGKILL) == 0)
+                wait_gone(pid);
+        }
+    } cleanup{pid};
+    EXPECT_NE(pid, p.pid());
+    EXPECT_EQ(daemonized->text, "Process successfully daemonized [" + std::to_string(pid) + "]\n");
+    ASSERT_TRUE(wait_until([&] { return read_file(pidfile) == std::to_string(pid) + "\n"; }));
+    ASSERT_TRUE(ready());
+
+    kill(pid, SIGTERM);
+    ASSERT_TRUE(wait_gone(pid));
+    EXPECT_FALSE(file_exists(pidfile));
+    EXPECT_EQ(records(), (std::vector<std::string>{"Server exiting\n"}));
+}
+
+TEST_F(ServerTest, RunningOwnerOfThePidFileStopsASecondInstance) {
+    std::string pidfile = dir.file("server.pid");
+    ChildProcess first = start({"-p", pidfile, "-c", conf("")});
+    ASSERT_TRUE(ready());
+    std::string owner = std::to_string(first.pid());
+    ASSERT_EQ(read_file(pidfile), owner + "\n");
+
+    int first_port = port;
+    port = free_udp_port();
+    ChildProcess second = start({"-p", pidfile, "-c", conf("", "second.conf")});
+    auto st = second.wait();
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 1);
+    EXPECT_EQ(records(),
+              (std::vector<std::string>{
+                  "Listening on 1 sockets\n",
+                  "Error: PID file \"" + pidfile + "\" exists and is owned by " + owner + "\n",
+              }));
+    EXPECT_EQ(read_file(pidfile), owner + "\n");
+
+    port = first_port;
+    first.signal(SIGTERM);
+    ASSERT_TRUE(first.wait().has_value());
+    EXPECT_FALSE(file_exists(pidfile));
+}
+
+// Inside the new root the server is nobody; the configuration and the zone
+// are named as seen from there.
+TEST_F(ServerTest, ChangedRootAndUserNameEveryFileInsideTheRoot) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "changing root needs root";
+    const passwd *pw = getpwnam("nobody");
+    if (pw == nullptr)
+        GTEST_SKIP() << "no user nobody";
+    uid_t nobody = pw->pw_uid;
+    std::string zone = dir.write("zone.db", ZONE);
+    chmod(zone.c_str(), 0666);
+    conf("(account (name home) (key k) (effector (zone \"/zone.db\")))\n");
+    ChildProcess p = start({"-t", dir.path(), "-u", "nobody", "-c", "/server.conf"});
+    ASSERT_TRUE(ready());
+
+    std::string status = read_file("/proc/" + std::to_string(p.pid()) + "/status");
+    std::string n = std::to_string(nobody);
+    EXPECT_NE(status.find("\nUid:\t" + n + "\t" + n + "\t" + n + "\t" + n + "\n"),
+              std::string::npos)
+        << status;
+    char root[PATH_MAX] = {};
+    ASSERT_GT(
+        readlink(("/proc/" + std::to_string(p.pid()) + "/root").c_str(), root, sizeof root - 1), 0);
+    EXPECT_EQ(std::string(root), dir.path());
+
+    ASSERT_TRUE(send(datagram("home", "k")));
+    EXPECT_TRUE(zone_becomes(zone, "127.0.0.1", 1)) << read_file(zone);
+    EXPECT_EQ(records(), (std::vector<std::string>{
+                             "Account home up (127.0.0.1)\n",
+                             "Updating zone \"/zone.db\" record \"home\" to 127.0.0.1\n",
+                         }));
+}
+
+// ---------------------------------------------------------------------------
+// The receive step on its own.
+
+struct udp_socket {
+    int fd = -1;
+    sockaddr_in addr = {};
+    udp_socket() {
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    }
+    ~udp_socket() { close(fd); }
+    udp_socket(const udp_socket &) = delete;
+    udp_socket &operator=(const udp_socket &) = delete;
+    void send_to(const udp_socket &to, std::string_view bytes) const {
+        sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to.addr),
+               sizeof to.addr);
+    }
+    bool queued() const {
+        pollfd p = {fd, POLLIN, 0};
+        return poll(&p, 1, 0) == 1;
+    }
+};
+
+struct pollset {
+    array a;
+    pollset() { array_init(&a, sizeof(pollfd)); }
+    ~pollset() { array_free(&a); }
+    pollset(const pollset &) = delete;
+    pollset &operator=(const pollset &) = delete;
+    void add(int fd, short revents) {
+        int32_t i = array_append(&a);
+        *static_cast<pollfd *>(array_get(&a, i)) = {fd, POLLIN, revents};
+    }
+};
+
+struct slot_array {
+    array a;
+    slot_array() { array_init(&a, sizeof(recv_slot)); }
+    ~slot_array() { array_free(&a); }
+    slot_array(const slot_array &) = delete;
+    slot_array &operator=(const slot_array &) = delete;
+    const recv_slot &operator[](int32_t i) const {
+        return *static_cast<const recv_slot *>(array_get(&a, i));
+    }
+};
+
+TEST(ServerReceive, TakesOneDatagramPerReadySocketInArrayOrder) {
+    udp_socket s1, s2, s3, sender;
+    sender.send_to(s1, "one");
+    sender.send_to(s1, "two");
+    sender.send_to(s3, std::string(1500, 'x'));
+    ASSERT_TRUE(wait_until([&] { return s1.queued() && s3.queued(); }));
+    pollset ps;
+    ps.add(s1.fd, POLLIN);
+    ps.add(s2.fd, 0);
+    ps.add(s3.fd, POLLIN);
+    slot_array slots;
+    LogCapture log;
+
+    server_receive(&ps.a, &slots.a);
+    ASSERT_EQ(slots.a.count, 2);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(slots[0].data), slots[0].len), "one");
+    EXPECT_EQ(slots[0].peer.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(slots[0].peer.sin_port, sender.addr.sin_port);
+    EXPECT_EQ(slots[1].len, 1024) << "a longer datagram is cut to the slot";
+    EXPECT_TRUE(s1.queued()) << "the second datagram waits for the next pass";
+    EXPECT_TRUE(log.records().empty());
+}
+
+TEST(ServerReceive, SocketErrorsAndFailedReceivesLeaveNoSlot) {
+    udp_socket errored, empty, sender;
+    sender.send_to(errored, "kept");
+    ASSERT_TRUE(wait_until([&] { return errored.queued(); }));
+    int closed = dup(empty.fd);
+    close(closed);
+    pollset ps;
+    ps.add(errored.fd, POLLIN | POLLERR);
+    ps.add(closed, POLLIN);
+    ps.add(empty.fd, POLLIN); // ready a moment ago, nothing there now
+    slot_array slots;
+    LogCapture log;
+
+    server_receive(&ps.a, &slots.a);
+    EXPECT_EQ(slots.a.count, 0);
+    EXPECT_EQ(log.records(), (std::vector<log_record>{
+                                 {LOG_ERR, "Polled socket is in an error state\n"},
+                                 {LOG_ERR, "recvfrom failure: Bad file descriptor\n"},
+                             }));
+    EXPECT_TRUE(errored.queued()) << "nothing is read from a socket in an error state";
+}
+
+} // namespace
