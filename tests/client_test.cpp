@@ -1,0 +1,395 @@
+// zorvel-client end to end: the real client against the real zorvel-server
+// (or a plain socket standing in for it) on 127.0.0.1, judged by the real
+// syslog records, the zone file and what arrives on the wire.
+#include "tests/support/scenario.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <gtest/gtest.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/mount.h>
+#endif
+
+namespace {
+
+constexpr const char *CLIENT = "zorvel-client";
+constexpr const char *SERVER = "zorvel-server";
+
+// A zone whose serial is old and whose record for host1 points elsewhere.
+constexpr std::string_view ZONE = "$TTL 300\n"
+                                  "@ IN SOA ns.example. admin.example. 2001020301 3600 600 86400 "
+                                  "300\n"
+                                  "host1 IN A 10.0.0.1\n";
+
+// A UDP socket on 127.0.0.1 standing in for the server, to see what the
+// client puts on the wire (or that it sends nothing).
+struct Wire {
+    int fd = -1;
+    int port = 0;
+    Wire() {
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
+            port = ntohs(sa.sin_port);
+    }
+    ~Wire() { close(fd); }
+    // Loopback delivers at send time, so once the client has ended this
+    // sees everything it ever sent.
+    int pending() {
+        int n = 0;
+        char buf[2048];
+        while (recv(fd, buf, sizeof buf, MSG_DONTWAIT) >= 0)
+            n++;
+        return n;
+    }
+};
+
+struct ClientE2E : ::testing::Test {
+    SyslogCapture log;
+    TempDir dir;
+    int port = 0;
+
+    void SetUp() override {
+        std::string why;
+        if (!log.start(&why))
+            GTEST_SKIP() << "cannot capture syslog here: " << why;
+        port = free_udp_port();
+        ASSERT_GT(port, 0);
+    }
+
+    std::string client_conf(const std::string &extra, const std::string &server_port = {}) {
+        return dir.write("client.conf",
+                         "(server 127.0.0.1 " +
+                             (server_port.empty() ? std::to_string(port) : server_port) +
+                             ")\n(name host1)\n(key \"s3cret\")\n" + extra);
+    }
+
+    // The real server, with host1 on the zone file; up once it listens.
+    ChildProcess start_server(int timeout) {
+        dir.write("zone", ZONE);
+        std::string conf =
+            dir.write("server.conf", "(listen " + std::to_string(port) + " 127.0.0.1)\n" +
+                                         "(account (name host1) (key \"s3cret\") (timeout " +
+                                         std::to_string(timeout) + ") (effector (zone \"" +
+                                         dir.file("zone") + "\")))\n");
+        ChildProcess server = ChildProcess::spawn({server_program(), "-c", conf});
+        EXPECT_TRUE(log.wait_for("Listening on 1 sockets\n", 10s, SERVER).has_value());
+        return server;
+    }
+
+    ChildProcess start_client(std::vector<std::string> args) {
+        args.insert(args.begin(), client_program());
+        return ChildProcess::spawn(args, {}, dir.file("client.err"));
+    }
+
+    // The host1 record line of the zone file as it stands.
+    std::string zone_record() {
+        std::string z = dir.read("zone");
+        size_t at = z.find("host1 ");
+        if (at == std::string::npos)
+            return {};
+        size_t start = z.rfind('\n', at) + 1;
+        return z.substr(start, z.find('\n', at) - start);
+    }
+
+    // Lines of a file the test's sensor commands append to, one per cycle.
+    size_t cycles() {
+        std::string t = dir.read("cycles");
+        return static_cast<size_t>(std::count(t.begin(), t.end(), '\n'));
+    }
+    // A sensor that counts the cycles and announces 127.0.0.1.
+    std::string counting_sensor() {
+        return "(sensor (system \"echo x >> " + dir.file("cycles") + "; echo 127.0.0.1\"))\n";
+    }
+};
+
+// The stop flag is read after each sleep, and a SIGTERM that lands between
+// the send and the sleep waits out a whole interval; repeating the signal
+// keeps the wait short without depending on when the first one landed.
+std::optional<int> stop(ChildProcess &p) {
+    for (int i = 0; i < 40; i++) {
+        p.signal(SIGTERM);
+        if (auto st = p.wait(250ms))
+            return st;
+    }
+    return std::nullopt;
+}
+
+bool stop_pid(pid_t pid) {
+    for (int i = 0; i < 40; i++) {
+        kill(pid, SIGTERM);
+        if (wait_gone(pid, 250ms))
+            return true;
+    }
+    return false;
+}
+
+TEST_F(ClientE2E, StartUpFailuresEndWithStatusOneAndSendNothing) {
+    Wire wire;
+    std::string p = std::to_string(wire.port);
+    std::string complete = "(server 127.0.0.1 " + p + ") (name host1) (key k)";
+    const struct {
+        std::vector<std::string> args;
+        const char *conf; // written to bad.conf when not null
+        const char *record;
+        bool usage;
+    } cases[] = {
+        {{"-x", "-c", "bad.conf"}, complete.c_str(), nullptr, true},
+        {{"-c"}, nullptr, nullptr, true},
+        {{}, nullptr, "No configuration file provided in invokation\n", true},
+        {{"-c", "missing.conf"}, nullptr, "Unable to open configuration file", true},
+        {{"-c", "bad.conf"}, "", nullptr, true},
+        {{"-c", "bad.conf"}, "(server 127.0.0.1) (name host1) (key k)", nullptr, false},
+        {{"-c", "bad.conf"}, "(server 127.0.0.1 9) (name host1) (key \"\")", nullptr, false},
+        {{"-c", "bad.conf"}, "(server 127.0.0.1 9) (key k) (interval 1)", nullptr, false},
+        {{"-c", "bad.conf"},
+         "(server 127.0.0.1 9) (name \"host1\\x00x\") (key k)",
+         "Unusable client option \"name\": NUL byte in value\n",
+         false},
+        {{"-u", "no-such-user-zorvel", "-c", "bad.conf"},
+         complete.c_str(),
+         "Unable to get information about user \"no-such-user-zorvel\"\n",
+         false},
+        {{"-t", "/nonexistent-zorvel-root", "-c", "bad.conf"},
+         complete.c_str(),
+         "Unable to chroot(/nonexistent-zorvel-root)",
+         false},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args;
+        for (const auto &a : c.args)
+            args.push_back(a == "bad.conf" || a == "missing.conf" ? dir.file(a) : a);
+        SCOPED_TRACE(::testing::PrintToString(c.args) + " " + (c.conf ? c.conf : ""));
+        if (c.conf != nullptr)
+            dir.write("bad.conf", c.conf);
+        log.clear();
+        ChildProcess client = start_client(args);
+        auto st = client.wait();
+        ASSERT_TRUE(st.has_value());
+        EXPECT_EQ(exit_code(*st), 1);
+        std::string usage = "Usage: " + client_program() +
+                            " [-c conffile] [-d] [-p pidfile] [-t chrootdir] [-u username]\n";
+        std::string err = dir.read("client.err");
+        EXPECT_EQ(err.find(usage) != std::string::npos, c.usage) << err;
+        if (c.record != nullptr)
+            EXPECT_TRUE(log.wait_for(c.record, 5s, CLIENT).has_value());
+        else
+            EXPECT_EQ(log.texts(CLIENT), std::vector<std::string>{});
+        EXPECT_EQ(log.count("Client exiting"), 0u);
+        EXPECT_EQ(wire.pending(), 0);
+    }
+}
+
+// One message, and the zone changes through the server. "-d" is ignored by
+// a one-message run: it neither detaches nor needs to.
+TEST_F(ClientE2E, OneMessageRunUpdatesTheZoneThroughTheServer) {
+    ChildProcess server = start_server(0);
+    std::string conf = client_conf("(sensor (system \"echo 127.0.0.1\"))\n");
+    ChildProcess client = start_client({"-d", "-c", conf});
+    auto st = client.wait();
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 0);
+    EXPECT_EQ(log.texts(CLIENT), std::vector<std::string>{"Client exiting\n"});
+    ASSERT_TRUE(log.wait_for("Account host1 up (127.0.0.1)\n", 10s, SERVER).has_value());
+    ASSERT_TRUE(wait_until([&] { return zone_record() == "host1 IN A 127.0.0.1"; }));
+    char serial[16];
+    time_t now = time(nullptr);
+    strftime(serial, sizeof serial, "%Y%m%d01", gmtime(&now));
+    EXPECT_NE(dir.read("zone").find(serial), std::string::npos) << dir.read("zone");
+}
+
+// An interval client keeps its account up well past the server's timeout;
+// once it stops, the server times the account out and comments the record.
+TEST_F(ClientE2E, IntervalClientKeepsTheAccountUpUntilItStops) {
+    ChildProcess server = start_server(2);
+    ChildProcess client = start_client({"-c", client_conf("(interval 1)\n" + counting_sensor())});
+    ASSERT_TRUE(log.wait_for("Account host1 up (127.0.0.1)\n", 10s, SERVER).has_value());
+    ASSERT_TRUE(wait_until([&] { return cycles() >= 4; }, 20s));
+    EXPECT_EQ(log.count("timeout"), 0u);
+    EXPECT_EQ(zone_record(), "host1 IN A 127.0.0.1");
+
+    auto st = stop(client);
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 0);
+    ASSERT_TRUE(log.wait_for("Account host1 timeout (last seen at 127.0.0.1)\n", 10s, SERVER));
+    ASSERT_TRUE(wait_until([&] { return zone_record() == "; host1 IN A 0.0.0.0"; }));
+    EXPECT_EQ(log.count("up (127.0.0.1)"), 1u);
+}
+
+// Detached, with a PID file: the file names the process that loops, and
+// SIGTERM during its sleep removes it.
+TEST_F(ClientE2E, SigtermDuringTheSleepRemovesThePidFile) {
+    ASSERT_TRUE(become_subreaper());
+    Wire wire;
+    std::string pidfile = dir.file("client.pid");
+    ChildProcess client = start_client(
+        {"-d", "-p", pidfile, "-c",
+         client_conf("(interval 60)\n" + counting_sensor(), std::to_string(wire.port))});
+    auto st = client.wait();
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 0); // the starting process, once detached
+    auto daemonized = log.wait_for("Process successfully daemonized", 10s, CLIENT);
+    ASSERT_TRUE(daemonized.has_value());
+    pid_t pid = static_cast<pid_t>(daemonized->pid);
+    EXPECT_NE(pid, client.pid());
+    ASSERT_TRUE(wait_until([&] { return cycles() >= 1 && wire.pending() > 0; }));
+    EXPECT_EQ(dir.read("client.pid"), std::to_string(pid) + "\n");
+
+    ASSERT_TRUE(stop_pid(pid));
+    EXPECT_FALSE(file_exists(pidfile));
+    auto exiting = log.wait_for("Client exiting\n", 5s, CLIENT);
+    ASSERT_TRUE(exiting.has_value());
+    EXPECT_EQ(exiting->pid, pid);
+    EXPECT_EQ(exiting->priority, LOG_INFO);
+    EXPECT_EQ(cycles(), 1u);
+}
+
+TEST_F(ClientE2E, FailedLookupEndsTheClientUnlessRetrySet) {
+    std::string failed = std::string("Address lookup of 127.0.0.1:no-such-service failed: ") +
+                         gai_strerror(EAI_SERVICE) + "\n";
+    ChildProcess once = start_client({"-c", client_conf("(interval 1)\n", "no-such-service")});
+    auto st = once.wait();
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 1);
+    EXPECT_EQ(log.texts(CLIENT), std::vector<std::string>{failed});
+
+    log.clear();
+    ChildProcess retrying =
+        start_client({"-c", client_conf("(interval 1) (resolv-retry 1)\n", "no-such-service")});
+    ASSERT_TRUE(wait_until([&] { return log.count("Address lookup") >= 2; }));
+    st = stop(retrying);
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 0);
+    auto texts = log.texts(CLIENT);
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts.back(), "Client exiting\n");
+    texts.pop_back();
+    EXPECT_EQ(texts, std::vector<std::string>(texts.size(), failed));
+}
+
+#ifdef __linux__
+// /etc/hosts replaced for this test's mount namespace (and its children)
+// only; SyslogCapture has already moved the test into a private one.
+struct HostsFile {
+    std::string path;
+    bool mounted = false;
+    HostsFile(const TempDir &dir, const std::string &content)
+        : path(dir.write("hosts", content)),
+          mounted(mount(path.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0) {}
+    ~HostsFile() {
+        if (mounted)
+            umount2("/etc/hosts", MNT_DETACH);
+    }
+    // Rewrites the file in place, so the bind mount shows the new text.
+    void set(const std::string &content) { write_file(path, content); }
+};
+
+TEST_F(ClientE2E, AmbiguousHostIsNeverUsed) {
+    Wire wire;
+    HostsFile hosts(dir, "127.0.0.1 localhost\n127.0.0.1 twohost\n127.0.0.2 twohost\n");
+    ASSERT_TRUE(hosts.mounted) << strerror(errno);
+    std::string p = std::to_string(wire.port);
+    std::string conf = dir.write("client.conf", "(server twohost " + p +
+                                                    ") (name host1) (key k) (interval 1)"
+                                                    " (resolv-retry 1)\n");
+    ChildProcess client = start_client({"-c", conf});
+    ASSERT_TRUE(wait_until([&] { return log.count("Ambiguous address") >= 2; }));
+    auto st = stop(client);
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 0);
+    EXPECT_EQ(wire.pending(), 0);
+
+    auto texts = log.texts(CLIENT);
+    ASSERT_GE(texts.size(), 4u);
+    EXPECT_EQ(texts[0], "Ambiguous address for twohost:" + p + "\n");
+    std::vector<std::string> results = {texts[1], texts[2]};
+    std::sort(results.begin(), results.end());
+    EXPECT_EQ(results,
+              (std::vector<std::string>{"   127.0.0.1:" + p + "\n", "   127.0.0.2:" + p + "\n"}));
+    EXPECT_EQ(texts[3], texts[0]);
+    EXPECT_EQ(texts.back(), "Client exiting\n");
+    for (const auto &e : log.entries()) {
+        if (e.ident == CLIENT && e.text != "Client exiting\n") {
+            EXPECT_EQ(e.priority, LOG_ERR);
+        }
+    }
+
+    // Without a retry the first ambiguity ends the client.
+    log.clear();
+    dir.write("client.conf", "(server twohost " + p + ") (name host1) (key k)\n");
+    ChildProcess once = start_client({"-c", conf});
+    st = once.wait();
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 1);
+    EXPECT_EQ(log.count("Ambiguous address for twohost"), 1u);
+    EXPECT_EQ(wire.pending(), 0);
+}
+
+// The server is looked up once by default, and in every cycle with
+// (resolv 0): a name that turns ambiguous is noticed only then.
+TEST_F(ClientE2E, ResolvIntervalDecidesWhenTheServerIsLookedUpAgain) {
+    for (const char *resolv : {"", "(resolv 0)"}) {
+        SCOPED_TRACE(resolv);
+        Wire wire;
+        HostsFile hosts(dir, "127.0.0.1 srv\n");
+        ASSERT_TRUE(hosts.mounted) << strerror(errno);
+        log.clear();
+        write_file(dir.file("cycles"), "");
+        std::string conf = dir.write("client.conf", "(server srv " + std::to_string(wire.port) +
+                                                        ") (name host1) (key k) (interval 1) "
+                                                        "(resolv-retry 1) " +
+                                                        resolv + "\n" + counting_sensor());
+        ChildProcess client = start_client({"-c", conf});
+        ASSERT_TRUE(wait_until([&] { return wire.pending() > 0; }));
+        hosts.set("127.0.0.1 srv\n127.0.0.2 srv\n");
+        size_t seen = cycles();
+        if (*resolv == '\0') {
+            ASSERT_TRUE(wait_until([&] { return cycles() >= seen + 2; }));
+            EXPECT_GT(wire.pending(), 0);
+            EXPECT_EQ(log.count("Ambiguous address"), 0u);
+        } else {
+            ASSERT_TRUE(log.wait_for("Ambiguous address for srv", 10s, CLIENT).has_value());
+        }
+        auto st = stop(client);
+        ASSERT_TRUE(st.has_value());
+        EXPECT_EQ(exit_code(*st), 0);
+    }
+}
+#endif
+
+// Sensors that print garbage, too much, nothing, or take a while are each
+// logged and passed over; the message still goes out with the address of
+// the sensor that works.
+TEST_F(ClientE2E, MisbehavingSensorsNeverStopTheClient) {
+    ChildProcess server = start_server(0);
+    std::string conf = client_conf("(sensor (system \"printf '\\\\377\\\\001garbage'\")"
+                                   " (system yes) (system true) (system \"exec 1>&-; sleep 1\")"
+                                   " (system \"sleep 1; echo 127.0.0.1\"))\n");
+    ChildProcess client = start_client({"-c", conf});
+    auto st = client.wait(20s);
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 0);
+    EXPECT_EQ(log.texts(CLIENT), (std::vector<std::string>{
+                                     "Bad pipe sesnsor output: \"\xff\x01garbage\"\n",
+                                     "Bad pipe sesnsor output: \"y\ny\ny\ny\ny\ny\ny\ny\n\"\n",
+                                     "Error while reading output of \"true\"\n",
+                                     "Error while reading output of \"exec 1>&-; sleep 1\"\n",
+                                     "Client exiting\n",
+                                 }));
+    EXPECT_TRUE(log.wait_for("Account host1 up (127.0.0.1)\n", 10s, SERVER).has_value());
+}
+
+} // namespace
