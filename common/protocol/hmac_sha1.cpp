@@ -9,8 +9,7 @@ namespace {
 constexpr size_t block_len = 64;
 }
 
-void hmac_sha1(uint8_t *out, const void *msg, size_t msg_len, const void *key, size_t key_len)
-{
+void hmac_sha1(uint8_t *out, const void *msg, size_t msg_len, const void *key, size_t key_len) {
     if (out == nullptr || msg == nullptr || key == nullptr || msg_len == 0 || key_len == 0)
         return;
 
@@ -43,8 +42,7 @@ void hmac_sha1(uint8_t *out, const void *msg, size_t msg_len, const void *key, s
     sha1_final(&ctx, out);
 }
 
-bool hmac_sha1_equal(const uint8_t *a, const uint8_t *b)
-{
+bool hmac_sha1_equal(const uint8_t *a, const uint8_t *b) {
     if (a == nullptr || b == nullptr)
         return false;
     // Fold every byte's difference in before deciding; the volatile keeps the

@@ -7,15 +7,15 @@
 
 namespace {
 
-constexpr uint32_t rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+constexpr uint32_t rotl(uint32_t x, int n) {
+    return (x << n) | (x >> (32 - n));
+}
 
-uint32_t load_be32(const uint8_t *p)
-{
+uint32_t load_be32(const uint8_t *p) {
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
 }
 
-void store_be32(uint8_t *p, uint32_t v)
-{
+void store_be32(uint8_t *p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v >> 24);
     p[1] = static_cast<uint8_t>(v >> 16);
     p[2] = static_cast<uint8_t>(v >> 8);
@@ -24,20 +24,24 @@ void store_be32(uint8_t *p, uint32_t v)
 
 // Bit offset of block byte i inside its word: the first byte is the most
 // significant.
-constexpr int byte_shift(size_t i) { return 24 - 8 * static_cast<int>(i % 4); }
+constexpr int byte_shift(size_t i) {
+    return 24 - 8 * static_cast<int>(i % 4);
+}
 
-constexpr uint32_t f_choose(uint32_t b, uint32_t c, uint32_t d) { return d ^ (b & (c ^ d)); }
-constexpr uint32_t f_parity(uint32_t b, uint32_t c, uint32_t d) { return b ^ c ^ d; }
-constexpr uint32_t f_majority(uint32_t b, uint32_t c, uint32_t d)
-{
+constexpr uint32_t f_choose(uint32_t b, uint32_t c, uint32_t d) {
+    return d ^ (b & (c ^ d));
+}
+constexpr uint32_t f_parity(uint32_t b, uint32_t c, uint32_t d) {
+    return b ^ c ^ d;
+}
+constexpr uint32_t f_majority(uint32_t b, uint32_t c, uint32_t d) {
     return (b & c) | (d & (b | c));
 }
 
 // Schedule word t, extended in place as the round needs it: the context has
 // to hold W16..W79 afterwards anyway, and extending on the fly keeps the
 // word in a register for the round that consumes it.
-template <int t> inline uint32_t sched(uint32_t *w)
-{
+template <int t> inline uint32_t sched(uint32_t *w) {
     if constexpr (t < 16)
         return w[t];
     else
@@ -49,7 +53,7 @@ bool g_fast_enabled = true;
 } // namespace
 
 // One round, with the five variables renamed instead of moved.
-#define SHA1_ROUND(a, b, c, d, e, f, k, t)                                                        \
+#define SHA1_ROUND(a, b, c, d, e, f, k, t)                                                         \
     do {                                                                                           \
         e += rotl(a, 5) + f(b, c, d) + (k) + sched<t>(w);                                          \
         b = rotl(b, 30);                                                                           \
@@ -64,8 +68,7 @@ bool g_fast_enabled = true;
         SHA1_ROUND(b, c, d, e, a, f, k, (t) + 4);                                                  \
     } while (0)
 
-void sha1_transform_portable(sha1_ctx *ctx)
-{
+void sha1_transform_portable(sha1_ctx *ctx) {
     constexpr uint32_t k0 = 0x5a827999, k1 = 0x6ed9eba1, k2 = 0x8f1bbcdc, k3 = 0xca62c1d6;
     uint32_t *w = ctx->w;
     uint32_t a = ctx->h[0], b = ctx->h[1], c = ctx->h[2], d = ctx->h[3], e = ctx->h[4];
@@ -103,24 +106,23 @@ void sha1_transform_portable(sha1_ctx *ctx)
 #undef SHA1_ROUND5
 #undef SHA1_ROUND
 
-bool sha1_fast_path_available()
-{
+bool sha1_fast_path_available() {
     static const bool available = sha1_x86_available();
     return available;
 }
 
-void sha1_set_fast_path(bool on) { g_fast_enabled = on; }
+void sha1_set_fast_path(bool on) {
+    g_fast_enabled = on;
+}
 
-void sha1_transform(sha1_ctx *ctx)
-{
+void sha1_transform(sha1_ctx *ctx) {
     if (g_fast_enabled && sha1_fast_path_available())
         sha1_x86_transform(ctx);
     else
         sha1_transform_portable(ctx);
 }
 
-void sha1_init(sha1_ctx *ctx)
-{
+void sha1_init(sha1_ctx *ctx) {
     if (ctx == nullptr)
         return;
     ctx->count = 0;
@@ -133,8 +135,7 @@ void sha1_init(sha1_ctx *ctx)
     std::memset(ctx->w, 0, 16 * sizeof ctx->w[0]);
 }
 
-void sha1_update(sha1_ctx *ctx, const void *data, size_t n)
-{
+void sha1_update(sha1_ctx *ctx, const void *data, size_t n) {
     if (ctx == nullptr || data == nullptr || n == 0)
         return;
     const auto *p = static_cast<const uint8_t *>(data);
@@ -182,8 +183,7 @@ void sha1_update(sha1_ctx *ctx, const void *data, size_t n)
     ctx->count += n;
 }
 
-void sha1_final(sha1_ctx *ctx, uint8_t *out)
-{
+void sha1_final(sha1_ctx *ctx, uint8_t *out) {
     if (ctx == nullptr || out == nullptr)
         return;
     size_t pos = ctx->count % 64;

@@ -11,8 +11,7 @@
 #include <cstring>
 #include <immintrin.h>
 
-bool sha1_x86_available()
-{
+bool sha1_x86_available() {
     unsigned a, b, c, d;
     if (__get_cpuid(1, &a, &b, &c, &d) == 0)
         return false;
@@ -30,20 +29,17 @@ bool sha1_x86_available()
 
 namespace {
 
-SHA1_X86_TARGET inline __m128i load_rev(const uint32_t *p)
-{
+SHA1_X86_TARGET inline __m128i load_rev(const uint32_t *p) {
     return _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), 0x1b);
 }
 
-SHA1_X86_TARGET inline void store_rev(uint32_t *p, __m128i v)
-{
+SHA1_X86_TARGET inline void store_rev(uint32_t *p, __m128i v) {
     _mm_storeu_si128(reinterpret_cast<__m128i *>(p), _mm_shuffle_epi32(v, 0x1b));
 }
 
 } // namespace
 
-SHA1_X86_TARGET void sha1_x86_transform(sha1_ctx *ctx)
-{
+SHA1_X86_TARGET void sha1_x86_transform(sha1_ctx *ctx) {
     // The whole schedule first: the context must hold W16..W79 afterwards,
     // exactly as the portable code leaves them.
     __m128i m[20];
@@ -104,8 +100,12 @@ SHA1_X86_TARGET void sha1_x86_transform(sha1_ctx *ctx)
 
 #else
 
-bool sha1_x86_available() { return false; }
+bool sha1_x86_available() {
+    return false;
+}
 
-void sha1_x86_transform(sha1_ctx *ctx) { sha1_transform_portable(ctx); }
+void sha1_x86_transform(sha1_ctx *ctx) {
+    sha1_transform_portable(ctx);
+}
 
 #endif

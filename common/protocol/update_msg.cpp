@@ -14,14 +14,12 @@ constexpr char alg_tag[] = {'s', 'h', 'a', '-', '1'};
 constexpr size_t tag_len = sizeof alg_tag;
 constexpr size_t addr_len = 4;
 
-size_t too_short_for_encoding()
-{
+size_t too_short_for_encoding() {
     log_msg_buffer_too_short();
     return 0;
 }
 
-size_t truncated()
-{
+size_t truncated() {
     log_msg_too_short();
     return 0;
 }
@@ -29,8 +27,7 @@ size_t truncated()
 } // namespace
 
 size_t update_msg_encode(uint8_t *buf, size_t size, update_msg *msg, const void *key,
-                         size_t key_len)
-{
+                         size_t key_len) {
     if (buf == nullptr || msg == nullptr || size == 0)
         return too_short_for_encoding();
     if (msg->name == nullptr && msg->name_len != 0)
@@ -74,8 +71,7 @@ size_t update_msg_encode(uint8_t *buf, size_t size, update_msg *msg, const void 
     return pos + HMAC_SHA1_LEN + tag_len;
 }
 
-size_t update_msg_decode(update_msg *msg, const uint8_t *buf, size_t len)
-{
+size_t update_msg_decode(update_msg *msg, const uint8_t *buf, size_t len) {
     if (msg == nullptr)
         return 0;
     if (buf == nullptr)

@@ -13,7 +13,7 @@ struct update_msg {
     time_t time;      // seconds since the epoch
     const char *name; // not NUL-terminated; on decoding points into the datagram
     size_t name_len;
-    uint8_t addr[4];  // network order
+    uint8_t addr[4]; // network order
     uint8_t mac[20];
 };
 
