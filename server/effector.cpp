@@ -178,9 +178,11 @@ void effector_kill(const char *signame, const char *pidfile) {
         log_target_pidfile_invalid(pidfile);
         return;
     }
-    if (kill(static_cast<pid_t>(pid), sig) != 0)
+    if (kill(static_cast<pid_t>(pid), sig) != 0) {
+        int err = errno;
         log_kill_failed(static_cast<int>(pid), pidfile, sig,
-                        signame != nullptr ? signame : default_signal_text, errno);
+                        signame != nullptr ? signame : default_signal_text, err);
+    }
 }
 
 void effector_system(const sx_node *args, const char *name, size_t name_len, const uint8_t *addr) {
