@@ -17,6 +17,15 @@ struct client_options {
     bool detach = false;
 };
 
+// The settings live as long as main; released on every way out of it.
+struct config_owner {
+    client_config cfg;
+    config_owner() { client_config_init(&cfg); }
+    ~config_owner() { client_config_free(&cfg); }
+    config_owner(const config_owner &) = delete;
+    config_owner &operator=(const config_owner &) = delete;
+};
+
 // 0, or -1 after the usage line (and the record for a missing "-c").
 int read_options(client_options *opt, int argc, char **argv) {
     int c;
@@ -62,16 +71,14 @@ int main(int argc, char **argv) {
     // client that could not shed its privileges does not run with them.
     if (proc_drop_privileges(opt.root, opt.user) < 0)
         return 1;
-    client_config cfg;
-    client_config_init(&cfg);
+    config_owner conf;
+    client_config &cfg = conf.cfg;
     if (client_config_read(&cfg, opt.conffile) < 0) {
         log_usage(argv[0]);
         return 1;
     }
-    if (!client_config_complete(&cfg)) {
-        client_config_free(&cfg);
+    if (!client_config_complete(&cfg))
         return 1;
-    }
     // A one-message run stays in the foreground: it ends right away anyway.
     if (cfg.interval > 0 && opt.detach && proc_daemonize() < 0)
         return 1;
@@ -89,6 +96,5 @@ int main(int argc, char **argv) {
         unlink(opt.pidfile);
     log_client_exiting();
     log_close();
-    client_config_free(&cfg);
     return 0;
 }
