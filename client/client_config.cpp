@@ -86,42 +86,62 @@ void set_server(client_config *cfg, const sx_node *host) {
         set_text(&cfg->port, host->next, "server");
 }
 
+enum class setting { name, key, interval, resolv_interval, resolv_retry };
+
+struct keyword_entry {
+    const char *word;
+    setting what;
+};
+
+constexpr keyword_entry SINGLE_VALUE_KEYWORDS[] = {
+    {"name", setting::name},
+    {"key", setting::key},
+    {"interval", setting::interval},
+    {"resolv", setting::resolv_interval},
+    {"resolv-interval", setting::resolv_interval},
+    {"resolv_interval", setting::resolv_interval},
+    {"resolv-retry", setting::resolv_retry},
+    {"resolv_retry", setting::resolv_retry},
+};
+
+const keyword_entry *find_single(const char *keyword) {
+    for (const auto &k : SINGLE_VALUE_KEYWORDS)
+        if (strcmp(keyword, k.word) == 0)
+            return &k;
+    return nullptr;
+}
+
 // For every keyword but server and sensor, the first value must be an atom
 // of at least one byte; anything else leaves the setting as it was.
-void set_single(client_config *cfg, const char *keyword, const sx_node *value) {
+void set_single(client_config *cfg, const keyword_entry *k, const sx_node *value) {
     if (sx_is_list(value) || value->len == 0)
         return;
-    if (strcmp(keyword, "name") == 0) {
+    switch (k->what) {
+    case setting::name:
         // The datagram ends the name at its first NUL, so the server would
         // read another account's name from it.
         if (has_nul(value)) {
-            log_client_option_nul(keyword);
+            log_client_option_nul(k->word);
             free(cfg->name);
             cfg->name = nullptr;
             cfg->name_len = 0;
             return;
         }
         set_bytes(&cfg->name, &cfg->name_len, value);
-    } else if (strcmp(keyword, "key") == 0) {
+        break;
+    case setting::key:
         set_bytes(&cfg->key, &cfg->key_len, value);
-    } else if (strcmp(keyword, "interval") == 0) {
+        break;
+    case setting::interval:
         cfg->interval = config_number(sx_text(value));
-    } else if (strcmp(keyword, "resolv") == 0 || strcmp(keyword, "resolv-interval") == 0 ||
-               strcmp(keyword, "resolv_interval") == 0) {
+        break;
+    case setting::resolv_interval:
         cfg->resolv_interval = config_number(sx_text(value));
-    } else if (strcmp(keyword, "resolv-retry") == 0 || strcmp(keyword, "resolv_retry") == 0) {
+        break;
+    case setting::resolv_retry:
         cfg->resolv_retry = config_number(sx_text(value));
+        break;
     }
-}
-
-bool is_single(const char *keyword) {
-    static const char *const words[] = {
-        "name",         "key",         "interval", "resolv", "resolv-interval", "resolv_interval",
-        "resolv-retry", "resolv_retry"};
-    for (const char *w : words)
-        if (strcmp(keyword, w) == 0)
-            return true;
-    return false;
 }
 
 } // namespace
@@ -147,8 +167,8 @@ void client_config_apply(client_config *cfg, const sx_node *first) {
         } else if (strcmp(keyword, "sensor") == 0) {
             sx_free(&cfg->sensors);
             sx_dup(&cfg->sensors, value);
-        } else if (is_single(keyword)) {
-            set_single(cfg, keyword, value);
+        } else if (const keyword_entry *k = find_single(keyword)) {
+            set_single(cfg, k, value);
         } else {
             log_unknown_client_option(keyword);
         }
