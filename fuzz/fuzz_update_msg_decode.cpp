@@ -1,0 +1,62 @@
+// Arbitrary bytes as a received datagram: the decoder must never read
+// outside them, and what it accepts must be a well-formed datagram.
+#include "common/process/log.h"
+#include "common/protocol/hmac_sha1.h"
+#include "common/protocol/update_msg.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+int g_records;
+
+void count_record(int, const char *) {
+    g_records++;
+}
+
+void check(bool ok) {
+    if (!ok)
+        abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    log_set_sink(count_record);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    // An exact-size heap copy, so a read one byte past the datagram hits
+    // the sanitizer's redzone.
+    std::unique_ptr<uint8_t[]> buf(new uint8_t[size]);
+    if (size != 0)
+        std::memcpy(buf.get(), data, size);
+    const uint8_t *b = buf.get();
+
+    g_records = 0;
+    update_msg m{};
+    size_t r = update_msg_decode(&m, b, size);
+    if (r == 0) {
+        // One record, or none for bytes after the tag.
+        check(g_records <= 1);
+        return 0;
+    }
+    check(g_records == 0);
+    // Prefix, 20 MAC bytes, the tag, and nothing after it.
+    check(r + HMAC_SHA1_LEN + 5 == size);
+    check(std::memcmp(b + r + HMAC_SHA1_LEN, "sha-1", 5) == 0);
+    check(std::memcmp(m.mac, b + r, HMAC_SHA1_LEN) == 0);
+    // The name lies inside the prefix, ends at a NUL and holds none;
+    // the address sits between two NULs just before the MAC.
+    const auto *name = reinterpret_cast<const uint8_t *>(m.name);
+    check(name > b && m.name_len <= r - 7 && name + m.name_len + 6 == b + r);
+    check(name[-1] == 0 && name[m.name_len] == 0);
+    check(m.name_len == 0 || std::memchr(name, 0, m.name_len) == nullptr);
+    check(std::memcmp(m.addr, b + r - 5, 4) == 0 && b[r - 1] == 0);
+    if (r - m.name_len - 7 == 0)
+        check(m.time == 0);
+    return 0;
+}
