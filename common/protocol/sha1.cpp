@@ -160,12 +160,17 @@ void sha1_update(sha1_ctx *ctx, const void *data, size_t n) {
             pos = 0;
         }
     }
-    if (pos == 0) {
-        while (end - p >= 64) {
-            for (size_t i = 0; i < 16; i++)
-                ctx->w[i] = load_be32(p + 4 * i);
-            p += 64;
-            sha1_transform(ctx);
+    if (pos == 0 && end - p >= 64) {
+        auto blocks = static_cast<size_t>(end - p) / 64;
+        if (g_fast_enabled && sha1_fast_path_available()) {
+            sha1_x86_blocks(ctx, p, blocks);
+            p += 64 * blocks;
+        } else {
+            for (; blocks != 0; blocks--, p += 64) {
+                for (size_t i = 0; i < 16; i++)
+                    ctx->w[i] = load_be32(p + 4 * i);
+                sha1_transform_portable(ctx);
+            }
         }
     }
     while (end - p >= 4) {

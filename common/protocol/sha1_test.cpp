@@ -194,6 +194,18 @@ TEST(Sha1FastPath, LeavesTheSameContextAsThePortableCode) {
         sha1_update(&portable, msg.data() + off, n);
         ASSERT_TRUE(same_state(fast, portable)) << "block at " << off;
     }
+    // Many blocks in one call, from a block boundary and from inside a word.
+    for (size_t lead : {0, 3, 64}) {
+        sha1_init(&fast);
+        sha1_init(&portable);
+        sha1_set_fast_path(true);
+        sha1_update(&fast, msg.data(), lead);
+        sha1_update(&fast, msg.data() + lead, msg.size() - lead);
+        sha1_set_fast_path(false);
+        sha1_update(&portable, msg.data(), lead);
+        sha1_update(&portable, msg.data() + lead, msg.size() - lead);
+        ASSERT_TRUE(same_state(fast, portable)) << "after a lead of " << lead;
+    }
     uint8_t d1[SHA1_DIGEST_LEN], d2[SHA1_DIGEST_LEN];
     sha1_set_fast_path(true);
     sha1_final(&fast, d1);
