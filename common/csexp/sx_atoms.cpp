@@ -156,6 +156,19 @@ size_t escape(parser *parser, size_t phase, unsigned char e) {
     return next;
 }
 
+// Counts the bytes before the first `close` (all n when there is none) that
+// are in an alphabet, so that a handler can make room for a whole run in one
+// step and then append without checks.
+size_t run_length(const unsigned char *b, size_t n, unsigned char close,
+                  const std::array<unsigned char, 256> &alphabet, size_t *end) {
+    size_t count = 0;
+    size_t i = 0;
+    for (; i < n && b[i] != close; i++)
+        count += alphabet[b[i]] != NONE;
+    *end = i;
+    return count;
+}
+
 } // namespace
 
 size_t sxp_quoted(parser *parser, const unsigned char *b, size_t n) {
@@ -202,58 +215,66 @@ size_t sxp_verbatim(parser *parser, const unsigned char *b, size_t n) {
 }
 
 size_t sxp_hex(parser *parser, const unsigned char *b, size_t n) {
-    for (size_t i = 0; i < n; i++) {
-        unsigned char c = b[i];
-        unsigned char v = hex_value[c];
-        if (v != NONE) {
-            if (parser->acc == 0) {
-                parser->acc = c;
-                continue;
-            }
-            unsigned char out = byte(16 * hex_value[parser->acc] + v);
-            if (sxp_append(parser, &out, 1) != 0)
-                return 0;
+    size_t end;
+    size_t digits = run_length(b, n, '#', hex_value, &end);
+    if (sxp_grow_atom(parser, (digits + (parser->acc != 0)) / 2) != 0)
+        return 0;
+    unsigned char *out = parser->atom + parser->alen;
+    for (size_t i = 0; i < end; i++) {
+        unsigned char v = hex_value[b[i]];
+        if (v == NONE)
+            continue;
+        if (parser->acc == 0) {
+            parser->acc = b[i];
+        } else {
+            *out++ = byte(16 * hex_value[parser->acc] + v);
             parser->acc = 0;
-        } else if (c == '#') {
-            // An unpaired digit at the end is dropped.
-            return sxp_complete_atom(parser) == 0 ? i + 1 : 0;
         }
     }
-    return n;
+    parser->alen = static_cast<size_t>(out - parser->atom);
+    if (end == n)
+        return n;
+    // An unpaired digit at the end is dropped.
+    return sxp_complete_atom(parser) == 0 ? end + 1 : 0;
 }
 
 size_t sxp_base64(parser *parser, const unsigned char *b, size_t n) {
-    for (size_t i = 0; i < n; i++) {
+    size_t end;
+    size_t chars = run_length(b, n, '|', base64_value, &end);
+    if (sxp_grow_atom(parser, chars) != 0)
+        return 0;
+    // The atom buffer holds the decoded bytes, then the characters of an
+    // unfinished group; every fourth character decodes the group in place.
+    for (size_t i = 0; i < end; i++) {
         unsigned char c = b[i];
-        if (base64_value[c] != NONE) {
-            if (sxp_append(parser, &c, 1) != 0)
-                return 0;
-            if (parser->alen - parser->acc < 4)
-                continue;
-            unsigned char *q = parser->atom + parser->acc;
-            unsigned c0 = base64_value[q[0]], c1 = base64_value[q[1]];
-            unsigned c2 = base64_value[q[2]], c3 = base64_value[q[3]];
-            q[0] = byte(c0 * 4 + c1 / 16);
-            q[1] = byte((c1 % 16) * 16 + c2 / 4);
-            q[2] = byte((c2 % 4) * 64 + c3);
-            parser->acc += 3;
-            parser->alen = parser->acc;
-        } else if (c == '|') {
-            // Two pending characters make one byte, three make two; a single
-            // one carries too few bits for a byte and is dropped.
-            unsigned char *q = parser->atom + parser->acc;
-            size_t pending = parser->alen - parser->acc;
-            size_t made = 0;
-            if (pending >= 2) {
-                unsigned c0 = base64_value[q[0]], c1 = base64_value[q[1]];
-                unsigned c2 = pending == 3 ? base64_value[q[2]] : 0;
-                q[0] = byte(c0 * 4 + c1 / 16);
-                q[1] = byte((c1 % 16) * 16 + c2 / 4);
-                made = pending - 1;
-            }
-            parser->alen = parser->acc + made;
-            return sxp_complete_atom(parser) == 0 ? i + 1 : 0;
-        }
+        if (base64_value[c] == NONE)
+            continue;
+        parser->atom[parser->alen++] = c;
+        if (parser->alen - parser->acc < 4)
+            continue;
+        unsigned char *q = parser->atom + parser->acc;
+        unsigned c0 = base64_value[q[0]], c1 = base64_value[q[1]];
+        unsigned c2 = base64_value[q[2]], c3 = base64_value[q[3]];
+        q[0] = byte(c0 * 4 + c1 / 16);
+        q[1] = byte((c1 % 16) * 16 + c2 / 4);
+        q[2] = byte((c2 % 4) * 64 + c3);
+        parser->acc += 3;
+        parser->alen = parser->acc;
     }
-    return n;
+    if (end == n)
+        return n;
+    // At the closing "|", two pending characters make one byte and three make
+    // two; a single one carries too few bits for a byte and is dropped.
+    unsigned char *q = parser->atom + parser->acc;
+    size_t pending = parser->alen - parser->acc;
+    size_t made = 0;
+    if (pending >= 2) {
+        unsigned c0 = base64_value[q[0]], c1 = base64_value[q[1]];
+        unsigned c2 = pending == 3 ? base64_value[q[2]] : 0;
+        q[0] = byte(c0 * 4 + c1 / 16);
+        q[1] = byte((c1 % 16) * 16 + c2 / 4);
+        made = pending - 1;
+    }
+    parser->alen = parser->acc + made;
+    return sxp_complete_atom(parser) == 0 ? end + 1 : 0;
 }

@@ -75,7 +75,11 @@ int sxm_grow_nodes(sxm *sxm) {
 sx_node *sxm_add_atom(sxm *sxm, const void *bytes, size_t len) {
     if (sxm == nullptr || (len > 0 && bytes == nullptr))
         return nullptr;
-    if (sxm_grow_data(sxm, len) != 0 || sxm_grow_nodes(sxm) != 0)
+    // The common case, room in both buffers, costs two comparisons.
+    bool room = sxm->dcap > sxm->dsize && len < sxm->dcap - sxm->dsize;
+    if (!room && sxm_grow_data(sxm, len) != 0)
+        return nullptr;
+    if (sxm->nsize >= sxm->ncap && sxm_grow_nodes(sxm) != 0)
         return nullptr;
     sx_node *n = &sxm->nodes[sxm->nsize++];
     n->len = len;

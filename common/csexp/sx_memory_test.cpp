@@ -43,6 +43,12 @@ TEST(SxMemory, ServerUnitsGrowInWholeUnits) {
     EXPECT_EQ(r.p.sxm.ncap, 64u);
     ASSERT_EQ(r.feed("c "), 0);
     EXPECT_EQ(r.p.sxm.ncap, 128u);
+    // The open-list stack grows by nunit entries too.
+    EXPECT_EQ(r.p.scap, 64u);
+    for (int i = 0; i < 64; i++)
+        ASSERT_EQ(r.feed("("), 0);
+    EXPECT_EQ(r.p.depth, 65u);
+    EXPECT_EQ(r.p.scap, 128u);
     EXPECT_EQ(sx_check_layout(r.block()), "");
 }
 

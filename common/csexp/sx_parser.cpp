@@ -141,16 +141,6 @@ int sxp_grow_atom(parser *parser, size_t k) {
     return 0;
 }
 
-int sxp_append(parser *parser, const void *bytes, size_t k) {
-    if (k == 0)
-        return 0;
-    if (sxp_grow_atom(parser, k) != 0)
-        return -1;
-    std::memcpy(parser->atom + parser->alen, bytes, k);
-    parser->alen += k;
-    return 0;
-}
-
 int sxp_complete(parser *parser, const void *bytes, size_t len) {
     if (sxm_add_atom(&parser->sxm, bytes, len) == nullptr)
         return -1;

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 enum : int {
     SXP_BETWEEN = 0,  // between items
@@ -52,7 +53,15 @@ void sxp_release(parser *parser);
 // of dunit. 0, or -1 (buffer unchanged).
 int sxp_grow_atom(parser *parser, size_t k);
 // Appends k bytes to the atom buffer, growing it first. 0, or -1.
-int sxp_append(parser *parser, const void *bytes, size_t k);
+inline int sxp_append(parser *parser, const void *bytes, size_t k) {
+    if (k == 0)
+        return 0;
+    if (k > parser->acap - parser->alen && sxp_grow_atom(parser, k) != 0)
+        return -1;
+    std::memcpy(parser->atom + parser->alen, bytes, k);
+    parser->alen += k;
+    return 0;
+}
 // Stores len bytes as an atom, links it after the last item of the current
 // level, empties the atom buffer and returns to SXP_BETWEEN. bytes may be
 // the atom buffer or input not yet copied into it. 0, or -1.
