@@ -115,8 +115,12 @@ void sha1_set_fast_path(bool on) {
     g_fast_enabled = on;
 }
 
+static bool fast_path_on() {
+    return g_fast_enabled && sha1_fast_path_available();
+}
+
 void sha1_transform(sha1_ctx *ctx) {
-    if (g_fast_enabled && sha1_fast_path_available())
+    if (fast_path_on())
         sha1_x86_transform(ctx);
     else
         sha1_transform_portable(ctx);
@@ -162,7 +166,7 @@ void sha1_update(sha1_ctx *ctx, const void *data, size_t n) {
     }
     if (pos == 0 && end - p >= 64) {
         auto blocks = static_cast<size_t>(end - p) / 64;
-        if (g_fast_enabled && sha1_fast_path_available()) {
+        if (fast_path_on()) {
             sha1_x86_blocks(ctx, p, blocks);
             p += 64 * blocks;
         } else {
