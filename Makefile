@@ -6,7 +6,7 @@ BENCH_BUILD  ?= build-bench
 FUZZ_SECONDS ?= 60
 JOBS         ?= 2
 
-.PHONY: all deps build check check-sanitize fuzz bench demo install-test clean
+.PHONY: all deps build check check-sanitize fuzz bench demo clean
 
 all: build
 
