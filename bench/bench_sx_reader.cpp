@@ -185,10 +185,17 @@ void output_touch(benchmark::State &state, const text_file *file, size_t dunit, 
 // Collects every run's time per iteration and prints the ratios at the end.
 class ratio_reporter : public benchmark::ConsoleReporter {
   public:
+    ratio_reporter() : ConsoleReporter(OO_Tabular) {}
     void ReportRuns(const std::vector<Run> &runs) override {
         ConsoleReporter::ReportRuns(runs);
-        for (const Run &r : runs)
-            times_[r.benchmark_name()] = r.GetAdjustedCPUTime();
+        // With repetitions the median stands for the benchmark; a single
+        // run stands for itself.
+        for (const Run &r : runs) {
+            if (r.run_type == Run::RT_Iteration && r.repetitions <= 1)
+                times_[r.run_name.str()] = r.GetAdjustedCPUTime();
+            else if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
+                times_[r.run_name.str()] = r.GetAdjustedCPUTime();
+        }
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
