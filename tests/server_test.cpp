@@ -554,4 +554,21 @@ TEST(ServerReceive, SocketErrorsAndFailedReceivesLeaveNoSlot) {
     EXPECT_TRUE(errored.queued()) << "nothing is read from a socket in an error state";
 }
 
+// An array that cannot take one more element stands for memory running out.
+TEST(ServerReceive, WithoutRoomForASlotTheDatagramStaysQueued) {
+    udp_socket s, sender;
+    sender.send_to(s, "kept");
+    ASSERT_TRUE(wait_until([&] { return s.queued(); }));
+    pollset ps;
+    ps.add(s.fd, POLLIN);
+    array full = {nullptr, INT32_MAX, INT32_MAX, sizeof(recv_slot)};
+    LogCapture log;
+
+    server_receive(&ps.a, &full);
+    EXPECT_EQ(full.count, INT32_MAX);
+    EXPECT_TRUE(log.records().empty());
+    char buf[16];
+    EXPECT_EQ(recv(s.fd, buf, sizeof buf, MSG_DONTWAIT), 4);
+}
+
 } // namespace
