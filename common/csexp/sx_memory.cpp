@@ -5,6 +5,7 @@
 #include "common/csexp/sx_heap.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 static_assert(offsetof(sxm, data) == offsetof(sx_block, data));
@@ -13,8 +14,19 @@ static_assert(offsetof(sxm, nodes) == offsetof(sx_block, nodes));
 static_assert(offsetof(sxm, nsize) == offsetof(sx_block, nsize));
 
 // The buffers grow by a fixed unit rather than geometrically so that memory
-// use follows the unit the caller chose; every move rebases the pointers that
-// the tree holds into the moved buffer, by offset within the old buffer.
+// use follows the unit the caller chose. Growth resizes in place where the
+// allocator can (large blocks are remapped rather than copied, which keeps a
+// large text from touching fresh memory on every unit); only when a buffer
+// did move are the pointers into it rebased, by their offset from the old
+// address, taken as an integer before the resize.
+
+namespace {
+
+template <typename T> T *rebase(const void *p, uintptr_t from, T *to) {
+    return to + (reinterpret_cast<uintptr_t>(p) - from) / sizeof(T);
+}
+
+} // namespace
 
 int sxm_grow_data(sxm *sxm, size_t len) {
     if (len > SIZE_MAX - 1 - sxm->dsize)
@@ -28,16 +40,17 @@ int sxm_grow_data(sxm *sxm, size_t len) {
     needed = end - end % sxm->dunit + sxm->dunit;
     SX_ASSERT(needed % sxm->dunit == 0);
 
-    char *data = static_cast<char *>(sx_heap_alloc(needed));
+    uintptr_t old = reinterpret_cast<uintptr_t>(sxm->data);
+    char *data = static_cast<char *>(sx_heap_resize(sxm->data, sxm->dsize, needed));
     if (data == nullptr)
         return -1;
-    std::memcpy(data, sxm->data, sxm->dsize);
-    for (size_t i = 0; i < sxm->nsize; i++) {
-        sx_node *n = &sxm->nodes[i];
-        if (!sx_is_list(n))
-            n->ptr = data + (static_cast<char *>(n->ptr) - sxm->data);
+    if (reinterpret_cast<uintptr_t>(data) != old) {
+        for (size_t i = 0; i < sxm->nsize; i++) {
+            sx_node *n = &sxm->nodes[i];
+            if (!sx_is_list(n))
+                n->ptr = rebase(n->ptr, old, data);
+        }
     }
-    sx_heap_free(sxm->data);
     sxm->data = data;
     sxm->dcap = needed;
     return 0;
@@ -54,19 +67,20 @@ int sxm_grow_nodes(sxm *sxm) {
     if (needed > SIZE_MAX / sizeof(sx_node))
         return -1;
 
-    sx_node *nodes = static_cast<sx_node *>(sx_heap_alloc(needed * sizeof(sx_node)));
-    if (nodes == nullptr)
+    uintptr_t old = reinterpret_cast<uintptr_t>(sxm->nodes);
+    void *p = sx_heap_resize(sxm->nodes, sxm->nsize * sizeof(sx_node), needed * sizeof(sx_node));
+    if (p == nullptr)
         return -1;
-    sx_node *old = sxm->nodes;
-    for (size_t i = 0; i < sxm->nsize; i++) {
-        sx_node n = old[i];
-        if (sx_is_list(&n) && n.ptr != nullptr)
-            n.ptr = nodes + (static_cast<sx_node *>(n.ptr) - old);
-        if (n.next != nullptr)
-            n.next = nodes + (n.next - old);
-        nodes[i] = n;
+    sx_node *nodes = static_cast<sx_node *>(p);
+    if (reinterpret_cast<uintptr_t>(nodes) != old) {
+        for (size_t i = 0; i < sxm->nsize; i++) {
+            sx_node *n = &nodes[i];
+            if (sx_is_list(n) && n->ptr != nullptr)
+                n->ptr = rebase(n->ptr, old, nodes);
+            if (n->next != nullptr)
+                n->next = rebase(n->next, old, nodes);
+        }
     }
-    sx_heap_free(old);
     sxm->nodes = nodes;
     sxm->ncap = needed;
     return 0;

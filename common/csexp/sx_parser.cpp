@@ -52,7 +52,8 @@ int open_list(parser *parser) {
         size_t scap = parser->scap + parser->sxm.nunit;
         if (scap < parser->scap || scap > SIZE_MAX / sizeof(size_t))
             return -1;
-        void *p = sx_heap_resize(parser->stack, scap * sizeof(size_t));
+        void *p =
+            sx_heap_resize(parser->stack, parser->depth * sizeof(size_t), scap * sizeof(size_t));
         if (p == nullptr)
             return -1;
         parser->stack = static_cast<size_t *>(p);
@@ -133,7 +134,7 @@ int sxp_grow_atom(parser *parser, size_t k) {
         need = need - need % dunit + dunit;
     }
     SX_ASSERT(need % parser->sxm.dunit == 0);
-    void *p = sx_heap_resize(parser->atom, need);
+    void *p = sx_heap_resize(parser->atom, parser->alen, need);
     if (p == nullptr)
         return -1;
     parser->atom = static_cast<unsigned char *>(p);

@@ -44,7 +44,7 @@ class open_lists {
             if (p != nullptr)
                 std::memcpy(p, local_, sizeof(local_));
         } else {
-            p = sx_heap_resize(items_, cap * sizeof(*items_));
+            p = sx_heap_resize(items_, len_ * sizeof(*items_), cap * sizeof(*items_));
         }
         if (p == nullptr)
             return false;
