@@ -45,7 +45,8 @@ unsigned char byte(size_t v) {
     return static_cast<unsigned char>(v);
 }
 
-// The hex digit of value v as it was written, in the case the phase records.
+// The first digit of a hex escape as it was written, in the case its phase
+// records.
 unsigned char hex_digit(size_t phase) {
     bool upper = phase >= SXA_HEX1_UPPER;
     size_t v = phase - (upper ? SXA_HEX1_UPPER : SXA_HEX1);
