@@ -30,7 +30,8 @@ int sxm_grow_nodes(sxm *sxm);
 // Stores len bytes as a new atom node with a null next: its bytes are copied
 // into data (an empty atom points at the leading NUL). The node is not linked
 // to anything. Returns the node, or null for a null sxm, null bytes with a
-// non-zero len, or a failed allocation (nothing stored).
+// non-zero len, a len too large to store, or a failed allocation (nothing
+// stored).
 sx_node *sxm_add_atom(sxm *sxm, const void *bytes, size_t len);
 // Appends an empty list node with a null next, not linked to anything.
 // Returns the node, or null when the node array cannot grow.
