@@ -8,15 +8,10 @@
 
 #include <csignal>
 
-// Set by sigterm_handler; read by the loop around every wait.
-extern volatile sig_atomic_t stop_requested;
-
-// Sets stop_requested and does nothing else.
-extern "C" void sigterm_handler(int sig);
-
-// Blocks SIGTERM and installs sigterm_handler (empty mask, no SA_RESTART).
-// From then on SIGTERM is delivered only inside the loop's wait, which
-// unblocks it with *wait_mask (the mask in force before, less SIGTERM).
+// Blocks SIGTERM and installs the server's handler, which only sets the
+// loop's stop_requested flag (empty mask, no SA_RESTART). From then on
+// SIGTERM is delivered only inside the loop's wait, which unblocks it with
+// *wait_mask (the mask in force before, less SIGTERM).
 void server_signals_install(sigset_t *wait_mask);
 
 // Receives at most one datagram from every socket of pollfds that poll()
