@@ -17,11 +17,17 @@
 #define ZORVEL_HAVE_PPOLL 1
 #endif
 
+namespace {
+
+// Written only by the handler; file-local so that a program or test that
+// links the client's loop as well has one flag of each.
 volatile sig_atomic_t stop_requested = 0;
 
-extern "C" void sigterm_handler(int /*sig*/) {
+void sigterm_handler(int /*sig*/) {
     stop_requested = 1;
 }
+
+} // namespace
 
 void server_signals_install(sigset_t *wait_mask) {
     sigset_t term;
