@@ -78,6 +78,34 @@ TEST(SxMemory, CapacityIsSmallestMultipleOfUnit) {
     }
 }
 
+// Each growth adds at least half the capacity, so a large configuration
+// moves its buffers a logarithmic number of times, not once per unit.
+TEST(SxMemory, GrowthIsGeometricInWholeUnits) {
+    reading r(4096, 64);
+    ASSERT_EQ(r.rc, 0);
+    std::string atoms;
+    for (int i = 0; i < 100000; i++)
+        atoms += "abcdefgh ";
+    size_t ncaps = 0, dcaps = 0, ncap = 0, dcap = 0;
+    for (size_t at = 0; at < atoms.size(); at += 9) {
+        ASSERT_EQ(sxp_feed(&r.p, atoms.data() + at, 9), 0);
+        if (r.p.sxm.ncap != ncap) {
+            ncaps++;
+            ncap = r.p.sxm.ncap;
+            EXPECT_EQ(ncap % 64, 0u);
+        }
+        if (r.p.sxm.dcap != dcap) {
+            dcaps++;
+            dcap = r.p.sxm.dcap;
+            EXPECT_EQ(dcap % 4096, 0u);
+        }
+    }
+    EXPECT_EQ(r.p.sxm.nsize, 100000u);
+    EXPECT_LT(ncaps, 30u);
+    EXPECT_LT(dcaps, 30u);
+    EXPECT_EQ(sx_check_layout(r.block()), "");
+}
+
 TEST(SxMemory, AddAtomChecksArguments) {
     reading r(16, 4);
     ASSERT_EQ(r.rc, 0);
