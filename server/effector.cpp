@@ -237,7 +237,15 @@ void effector_system(const sx_node *args, const char *name, size_t name_len, con
         log_system_fail(cmd.get());
         return;
     }
+    // The server holds SIGTERM blocked outside its wait, and a command
+    // inherits the signal mask: a daemon restarted from here would ignore
+    // SIGTERM for good. A SIGTERM meanwhile only sets the server's stop flag.
+    sigset_t term, held;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_UNBLOCK, &term, &held);
     int status = system(cmd.get());
+    sigprocmask(SIG_SETMASK, &held, nullptr);
     if (status < 0)
         log_system_fail(cmd.get());
     else if (status != 0)
