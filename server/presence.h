@@ -15,9 +15,9 @@ inline constexpr uint8_t ACCOUNT_ALLOW_UNSAFE = 0x01;
 inline constexpr uint8_t ACCOUNT_UP = 0x02;
 
 struct account {
-    char *name;         // owned, not NUL-terminated; never empty in a kept account
+    char *name; // owned, not NUL-terminated; never empty in a kept account
     uint64_t name_len;
-    uint8_t *key;       // owned shared HMAC key; never empty in a kept account
+    uint8_t *key; // owned shared HMAC key; never empty in a kept account
     uint64_t key_len;
     uint8_t address[4]; // last accepted address, 0.0.0.0 while not up
     time_t last_seen;   // server time of the last accepted message

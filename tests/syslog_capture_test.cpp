@@ -3,14 +3,13 @@
 #include "tests/support/scenario.h"
 
 #include <gtest/gtest.h>
-#include <syslog.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 namespace {
 
-TEST(SyslogCapture, ReadsRecordsOfAChildProcess)
-{
+TEST(SyslogCapture, ReadsRecordsOfAChildProcess) {
     SyslogCapture cap;
     std::string why;
     if (!cap.start(&why))
@@ -33,8 +32,7 @@ TEST(SyslogCapture, ReadsRecordsOfAChildProcess)
     waitpid(pid, &st, 0);
 }
 
-TEST(SyslogCapture, ParsesTheLibraryFormat)
-{
+TEST(SyslogCapture, ParsesTheLibraryFormat) {
     auto e = parse_syslog("<27>Dec 10 04:22:15 zorvel-server[42]: HMAC mismatch\n");
     ASSERT_TRUE(e.has_value());
     EXPECT_EQ(e->priority, LOG_ERR);

@@ -24,11 +24,17 @@ struct sx_block {
     size_t nsize;   // nodes in use
 };
 
-inline bool sx_is_list(const sx_node *n) { return n->len == SX_LIST; }
+inline bool sx_is_list(const sx_node *n) {
+    return n->len == SX_LIST;
+}
 // An atom's bytes, NUL-terminated in every block this library builds.
-inline const char *sx_text(const sx_node *n) { return static_cast<const char *>(n->ptr); }
+inline const char *sx_text(const sx_node *n) {
+    return static_cast<const char *>(n->ptr);
+}
 // A list's first child, or null.
-inline sx_node *sx_first(const sx_node *n) { return static_cast<sx_node *>(n->ptr); }
+inline sx_node *sx_first(const sx_node *n) {
+    return static_cast<sx_node *>(n->ptr);
+}
 
 // Copies src, every sibling after it and all their descendants into dest,
 // exactly sized, in two allocations; the copy of src is dest->nodes[0].

@@ -10,15 +10,13 @@ struct ArrayTest : ::testing::Test {
     void TearDown() override { array_free(&a); }
 };
 
-TEST_F(ArrayTest, FreshArrayHoldsNothingAndAppendsFromZero)
-{
+TEST_F(ArrayTest, FreshArrayHoldsNothingAndAppendsFromZero) {
     EXPECT_EQ(array_get(&a, 0), nullptr);
     EXPECT_EQ(array_append(&a), 0);
     EXPECT_EQ(a.count, 1);
 }
 
-TEST_F(ArrayTest, AppendGrowsByExactlyOneElement)
-{
+TEST_F(ArrayTest, AppendGrowsByExactlyOneElement) {
     for (int i = 0; i < 3; i++) {
         EXPECT_EQ(array_append(&a), i);
         *static_cast<int *>(array_get(&a, i)) = 100 + i;
@@ -28,8 +26,7 @@ TEST_F(ArrayTest, AppendGrowsByExactlyOneElement)
         EXPECT_EQ(*static_cast<int *>(array_get(&a, i)), 100 + i);
 }
 
-TEST_F(ArrayTest, ReserveSetsExactCapacityThenAppendsGrowOneByOne)
-{
+TEST_F(ArrayTest, ReserveSetsExactCapacityThenAppendsGrowOneByOne) {
     for (int i = 0; i < 3; i++)
         array_append(&a);
     ASSERT_EQ(array_reserve(&a, 10), 1);
@@ -44,8 +41,7 @@ TEST_F(ArrayTest, ReserveSetsExactCapacityThenAppendsGrowOneByOne)
     EXPECT_EQ(a.capacity, 11);
 }
 
-TEST_F(ArrayTest, ReserveBelowCapacityChangesNothing)
-{
+TEST_F(ArrayTest, ReserveBelowCapacityChangesNothing) {
     ASSERT_EQ(array_reserve(&a, 4), 1);
     void *storage = a.data;
     EXPECT_EQ(array_reserve(&a, 2), 1);
@@ -54,8 +50,7 @@ TEST_F(ArrayTest, ReserveBelowCapacityChangesNothing)
     EXPECT_EQ(a.data, storage);
 }
 
-TEST_F(ArrayTest, GetOutsideTheCountIsNull)
-{
+TEST_F(ArrayTest, GetOutsideTheCountIsNull) {
     array_append(&a);
     array_append(&a);
     EXPECT_EQ(array_get(&a, -1), nullptr);
@@ -64,8 +59,7 @@ TEST_F(ArrayTest, GetOutsideTheCountIsNull)
     EXPECT_EQ(array_get(nullptr, 0), nullptr);
 }
 
-TEST_F(ArrayTest, FreeKeepsTheElementSizeForReuse)
-{
+TEST_F(ArrayTest, FreeKeepsTheElementSizeForReuse) {
     array_append(&a);
     array_free(&a);
     EXPECT_EQ(a.data, nullptr);
@@ -75,8 +69,7 @@ TEST_F(ArrayTest, FreeKeepsTheElementSizeForReuse)
     EXPECT_EQ(array_append(&a), 0);
 }
 
-TEST(ArrayNull, NullArrayIsLeftAlone)
-{
+TEST(ArrayNull, NullArrayIsLeftAlone) {
     array_init(nullptr, 4);
     array_free(nullptr);
     EXPECT_EQ(array_append(nullptr), -1);

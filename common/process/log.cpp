@@ -14,8 +14,7 @@ namespace {
 
 log_sink g_sink = nullptr;
 
-__attribute__((format(printf, 2, 3))) void emit(int priority, const char *fmt, ...)
-{
+__attribute__((format(printf, 2, 3))) void emit(int priority, const char *fmt, ...) {
     va_list ap;
     if (g_sink == nullptr) {
         va_start(ap, fmt);
@@ -37,269 +36,276 @@ __attribute__((format(printf, 2, 3))) void emit(int priority, const char *fmt, .
 }
 
 // "%.*s" takes an int precision; a longer byte string is cut, not wrapped.
-int prec(size_t len) { return len > INT_MAX ? INT_MAX : static_cast<int>(len); }
+int prec(size_t len) {
+    return len > INT_MAX ? INT_MAX : static_cast<int>(len);
+}
 
-const char *or_star(const char *s) { return s != nullptr ? s : "*"; }
+const char *or_star(const char *s) {
+    return s != nullptr ? s : "*";
+}
 
 } // namespace
 
-void log_open(const char *ident) { openlog(ident, LOG_PID | LOG_NDELAY, LOG_DAEMON); }
-void log_close() { closelog(); }
-void log_set_sink(log_sink sink) { g_sink = sink; }
+void log_open(const char *ident) {
+    openlog(ident, LOG_PID | LOG_NDELAY, LOG_DAEMON);
+}
+void log_close() {
+    closelog();
+}
+void log_set_sink(log_sink sink) {
+    g_sink = sink;
+}
 
-void log_usage(const char *argv0)
-{
+void log_usage(const char *argv0) {
     fprintf(stderr, "Usage: %s [-c conffile] [-d] [-p pidfile] [-t chrootdir] [-u username]\n",
             argv0);
 }
 
 #define A4(a) (unsigned)(a)[0], (unsigned)(a)[1], (unsigned)(a)[2], (unsigned)(a)[3]
 
-void log_no_config_file() { emit(LOG_ERR, "No configuration file provided in invokation\n"); }
-void log_config_open_failed(const char *path, int err)
-{
+void log_no_config_file() {
+    emit(LOG_ERR, "No configuration file provided in invokation\n");
+}
+void log_config_open_failed(const char *path, int err) {
     emit(LOG_ERR, "Unable to open configuration file \"%s\": %s\n", path, strerror(err));
 }
-void log_address_lookup_failed(const char *host, const char *service, int gai_code)
-{
+void log_address_lookup_failed(const char *host, const char *service, int gai_code) {
     emit(LOG_ERR, "Address lookup of %s:%s failed: %s\n", or_star(host), or_star(service),
          gai_strerror(gai_code));
 }
 
-void log_polled_socket_error() { emit(LOG_ERR, "Polled socket is in an error state\n"); }
-void log_recvfrom_failure(int err) { emit(LOG_ERR, "recvfrom failure: %s\n", strerror(err)); }
-void log_bad_starting_config() { emit(LOG_ERR, "Bad starting config, exiting\n"); }
-void log_server_exiting() { emit(LOG_INFO, "Server exiting\n"); }
+void log_polled_socket_error() {
+    emit(LOG_ERR, "Polled socket is in an error state\n");
+}
+void log_recvfrom_failure(int err) {
+    emit(LOG_ERR, "recvfrom failure: %s\n", strerror(err));
+}
+void log_bad_starting_config() {
+    emit(LOG_ERR, "Bad starting config, exiting\n");
+}
+void log_server_exiting() {
+    emit(LOG_INFO, "Server exiting\n");
+}
 
-void log_account_not_found(const char *name, size_t name_len)
-{
+void log_account_not_found(const char *name, size_t name_len) {
     emit(LOG_ERR, "Account \"%.*s\" not found.\n", prec(name_len), name);
 }
-void log_hmac_mismatch() { emit(LOG_WARNING, "HMAC mismatch\n"); }
-void log_address_mismatch(const uint8_t peer[4], const uint8_t msg[4])
-{
+void log_hmac_mismatch() {
+    emit(LOG_WARNING, "HMAC mismatch\n");
+}
+void log_address_mismatch(const uint8_t peer[4], const uint8_t msg[4]) {
     emit(LOG_WARNING, "Address mismatch between peer %u.%u.%u.%u and message %u.%u.%u.%u\n",
          A4(peer), A4(msg));
 }
-void log_unsafe_message() { emit(LOG_WARNING, "Rejecting unsafe message\n"); }
-void log_anachronic_message(int32_t d, int32_t max_past, int32_t max_future)
-{
+void log_unsafe_message() {
+    emit(LOG_WARNING, "Rejecting unsafe message\n");
+}
+void log_anachronic_message(int32_t d, int32_t max_past, int32_t max_future) {
     emit(LOG_WARNING, "Anachronic message %d vs %d,%d\n", d, max_past, max_future);
 }
-void log_account_up(const char *name, size_t name_len, const uint8_t addr[4])
-{
+void log_account_up(const char *name, size_t name_len, const uint8_t addr[4]) {
     emit(LOG_INFO, "Account %.*s up (%u.%u.%u.%u)\n", prec(name_len), name, A4(addr));
 }
 void log_account_changed(const char *name, size_t name_len, const uint8_t from[4],
-                         const uint8_t to[4])
-{
-    emit(LOG_INFO, "Accound %.*s changed address from %u.%u.%u.%u to %u.%u.%u.%u\n",
-         prec(name_len), name, A4(from), A4(to));
+                         const uint8_t to[4]) {
+    emit(LOG_INFO, "Accound %.*s changed address from %u.%u.%u.%u to %u.%u.%u.%u\n", prec(name_len),
+         name, A4(from), A4(to));
 }
-void log_account_timeout(const char *name, size_t name_len, const uint8_t addr[4])
-{
+void log_account_timeout(const char *name, size_t name_len, const uint8_t addr[4]) {
     emit(LOG_INFO, "Account %.*s timeout (last seen at %u.%u.%u.%u)\n", prec(name_len), name,
          A4(addr));
 }
-void log_dump_from_at(const uint8_t peer[4], long time, double diff)
-{
+void log_dump_from_at(const uint8_t peer[4], long time, double diff) {
     emit(LOG_INFO, "Message from %u.%u.%u.%u at %ld (%+g)", A4(peer), time, diff);
 }
-void log_dump_from(const uint8_t peer[4]) { emit(LOG_INFO, "Message from %u.%u.%u.%u", A4(peer)); }
-void log_dump_at(long time, double diff) { emit(LOG_INFO, "Message at %ld (%+g)", time, diff); }
-void log_dump_plain() { emit(LOG_INFO, "Message"); }
-void log_dump_name_address(const char *name, size_t name_len, const uint8_t addr[4])
-{
+void log_dump_from(const uint8_t peer[4]) {
+    emit(LOG_INFO, "Message from %u.%u.%u.%u", A4(peer));
+}
+void log_dump_at(long time, double diff) {
+    emit(LOG_INFO, "Message at %ld (%+g)", time, diff);
+}
+void log_dump_plain() {
+    emit(LOG_INFO, "Message");
+}
+void log_dump_name_address(const char *name, size_t name_len, const uint8_t addr[4]) {
     emit(LOG_INFO, "    name \"%.*s\" address %u.%u.%u.%u\n", prec(name_len), name, A4(addr));
 }
-void log_dump_address(const uint8_t addr[4])
-{
+void log_dump_address(const uint8_t addr[4]) {
     emit(LOG_INFO, " address %u.%u.%u.%u\n", A4(addr));
 }
 
-void log_empty_config_file(const char *path)
-{
+void log_empty_config_file(const char *path) {
     emit(LOG_ERR, "Empty configuration file \"%s\"\n", path);
 }
-void log_unknown_server_option(const char *keyword)
-{
+void log_unknown_server_option(const char *keyword) {
     emit(LOG_WARNING, "Unknown server option \"%s\"\n", keyword);
 }
-void log_socket_create_failed(const char *host, const char *service, int err)
-{
+void log_socket_create_failed(const char *host, const char *service, int err) {
     emit(LOG_ERR, "Unable to create socket for %s:%s: %s\n", or_star(host), or_star(service),
          strerror(err));
 }
-void log_socket_bind_failed(const char *host, const char *service, int err)
-{
+void log_socket_bind_failed(const char *host, const char *service, int err) {
     emit(LOG_ERR, "Unable to bind stocket to %s:%s: %s\n", or_star(host), or_star(service),
          strerror(err));
 }
-void log_no_listening_socket(const char *path)
-{
+void log_no_listening_socket(const char *path) {
     emit(LOG_ERR, "No valid listening socket from \"%s\"\n", path);
 }
-void log_listening_on(int count) { emit(LOG_INFO, "Listening on %d sockets\n", count); }
-void log_unknown_account_option(const char *keyword)
-{
+void log_listening_on(int count) {
+    emit(LOG_INFO, "Listening on %d sockets\n", count);
+}
+void log_unknown_account_option(const char *keyword) {
     emit(LOG_WARNING, "Unknown account option \"%s\"\n", keyword);
 }
-void log_unknown_account_flag(const char *word)
-{
+void log_unknown_account_flag(const char *word) {
     emit(LOG_WARNING, "Unknown account flag \"%s\"\n", word);
 }
-void log_stat_failed(const char *path, int err)
-{
+void log_stat_failed(const char *path, int err) {
     emit(LOG_ERR, "Unable to stat \"%s\": %s\n", path, strerror(err));
 }
 
-void log_zone_updating(const char *path, const char *name, size_t name_len,
-                       const uint8_t addr[4])
-{
-    emit(LOG_INFO, "Updating zone \"%s\" record \"%.*s\" to %u.%u.%u.%u\n", path,
-         prec(name_len), name, A4(addr));
+void log_zone_updating(const char *path, const char *name, size_t name_len, const uint8_t addr[4]) {
+    emit(LOG_INFO, "Updating zone \"%s\" record \"%.*s\" to %u.%u.%u.%u\n", path, prec(name_len),
+         name, A4(addr));
 }
-void log_zone_read_failed(const char *path)
-{
+void log_zone_read_failed(const char *path) {
     emit(LOG_ERR, "Unable to read zone file \"%s\"\n", path);
 }
-void log_zone_realloc_failed(size_t size, const char *path)
-{
+void log_zone_realloc_failed(size_t size, const char *path) {
     emit(LOG_ERR, "Unable to realloc() %zu bytes while reading zone \"%s\"\n", size, path);
 }
-void log_zone_no_serial(const char *path)
-{
+void log_zone_no_serial(const char *path) {
     emit(LOG_ERR, "Unable to find serial in zone \"%s\"\n", path);
 }
-void log_zone_invalid_serial(const char *serial10, const char *path)
-{
+void log_zone_invalid_serial(const char *serial10, const char *path) {
     emit(LOG_ERR, "Invalid serial \"%.10s\" from zone \"%s\"\n", serial10, path);
 }
-void log_zone_write_failed(const char *path)
-{
+void log_zone_write_failed(const char *path) {
     emit(LOG_ERR, "Unable to write to zone file \"%s\"\n", path);
 }
-void log_zone_short_write(const char *path, size_t written, size_t size)
-{
+void log_zone_short_write(const char *path, size_t written, size_t size) {
     emit(LOG_ERR, "Short write to zone file \"%s\" (%zu/%zu)\n", path, written, size);
 }
 
-void log_unknown_effector(const char *keyword)
-{
+void log_unknown_effector(const char *keyword) {
     emit(LOG_WARNING, "Unkown server effector \"%s\"\n", keyword);
 }
-void log_unknown_signal(const char *name) { emit(LOG_ERR, "Unkown signal \"%s\"\n", name); }
-void log_target_pidfile_open_failed(const char *path, int err)
-{
+void log_unknown_signal(const char *name) {
+    emit(LOG_ERR, "Unkown signal \"%s\"\n", name);
+}
+void log_target_pidfile_open_failed(const char *path, int err) {
     emit(LOG_ERR, "Unable to open target PID file \"%s\": %s\n", path, strerror(err));
 }
-void log_target_pidfile_invalid(const char *path)
-{
+void log_target_pidfile_invalid(const char *path) {
     emit(LOG_ERR, "Invalid PID file contents in \"%s\"\n", path);
 }
-void log_kill_failed(int pid, const char *path, long sig, const char *signame, int err)
-{
+void log_kill_failed(int pid, const char *path, long sig, const char *signame, int err) {
     emit(LOG_ERR, "kill(%d \"%s\", %ld \"%s\") failure: %s\n", pid, path, sig, signame,
          strerror(err));
 }
-void log_system_alloc_failed(size_t size)
-{
+void log_system_alloc_failed(size_t size) {
     emit(LOG_ERR, "Unable to allocate %zu bytes for system effector\n", size);
 }
-void log_system_fail(const char *command) { emit(LOG_ERR, "system(\"%s\") fail\n", command); }
-void log_system_failure(const char *command, int status)
-{
+void log_system_fail(const char *command) {
+    emit(LOG_ERR, "system(\"%s\") fail\n", command);
+}
+void log_system_failure(const char *command, int status) {
     emit(LOG_ERR, "System effector \"%s\" failure (%d)\n", command, status);
 }
 
-void log_unknown_client_option(const char *keyword)
-{
+void log_unknown_client_option(const char *keyword) {
     emit(LOG_WARNING, "Unknown client option \"%s\"\n", keyword);
 }
-void log_client_option_nul(const char *keyword)
-{
+void log_client_option_nul(const char *keyword) {
     emit(LOG_ERR, "Unusable client option \"%s\": NUL byte in value\n", keyword);
 }
-void log_client_socket_failed(int err) { emit(LOG_ERR, "Unable to create socket: %s\n", strerror(err)); }
-void log_ambiguous_address(const char *host, const char *port)
-{
+void log_client_socket_failed(int err) {
+    emit(LOG_ERR, "Unable to create socket: %s\n", strerror(err));
+}
+void log_ambiguous_address(const char *host, const char *port) {
     emit(LOG_ERR, "Ambiguous address for %s:%s\n", host, port);
 }
-void log_ambiguous_address_entry(const char *text) { emit(LOG_ERR, "   %s\n", text); }
-void log_connect_failed(const char *host, const char *port, const char *addr, int err)
-{
+void log_ambiguous_address_entry(const char *text) {
+    emit(LOG_ERR, "   %s\n", text);
+}
+void log_connect_failed(const char *host, const char *port, const char *addr, int err) {
     emit(LOG_ERR, "Unable to connect() to %s:%s (%s): %s\n", host, port, addr, strerror(err));
 }
-void log_send_failed(int err) { emit(LOG_ERR, "Send failure of message: %s\n", strerror(err)); }
-void log_short_send(size_t sent, size_t len)
-{
+void log_send_failed(int err) {
+    emit(LOG_ERR, "Send failure of message: %s\n", strerror(err));
+}
+void log_short_send(size_t sent, size_t len) {
     emit(LOG_ERR, "Short send of message (%zu/%zu)\n", sent, len);
 }
-void log_client_exiting() { emit(LOG_INFO, "Client exiting\n"); }
+void log_client_exiting() {
+    emit(LOG_INFO, "Client exiting\n");
+}
 
-void log_unknown_sensor(const char *kind)
-{
+void log_unknown_sensor(const char *kind) {
     emit(LOG_WARNING, "Unknown address sensor \"%s\"\n", kind);
 }
-void log_sensor_popen_failed(const char *command)
-{
+void log_sensor_popen_failed(const char *command) {
     emit(LOG_ERR, "Error while popen()ing \"%s\"\n", command);
 }
-void log_sensor_read_failed(const char *command)
-{
+void log_sensor_read_failed(const char *command) {
     emit(LOG_ERR, "Error while reading output of \"%s\"\n", command);
 }
-void log_sensor_bad_output(const char *bytes, size_t len)
-{
+void log_sensor_bad_output(const char *bytes, size_t len) {
     emit(LOG_ERR, "Bad pipe sesnsor output: \"%.*s\"\n", prec(len), bytes);
 }
 
-void log_msg_buffer_too_short() { emit(LOG_ERR, "Message buffer too short\n"); }
-void log_msg_invalid_packet() { emit(LOG_WARNING, "Invalid packet\n"); }
-void log_msg_too_short() { emit(LOG_WARNING, "Message too short (packet truncated?)\n"); }
-void log_msg_hmac_decoding_error() { emit(LOG_WARNING, "HMAC decoding error\n"); }
+void log_msg_buffer_too_short() {
+    emit(LOG_ERR, "Message buffer too short\n");
+}
+void log_msg_invalid_packet() {
+    emit(LOG_WARNING, "Invalid packet\n");
+}
+void log_msg_too_short() {
+    emit(LOG_WARNING, "Message too short (packet truncated?)\n");
+}
+void log_msg_hmac_decoding_error() {
+    emit(LOG_WARNING, "HMAC decoding error\n");
+}
 
-void log_daemonized(long pid) { emit(LOG_INFO, "Process successfully daemonized [%ld]\n", pid); }
-void log_fork_failed(int err) { emit(LOG_ERR, "Unable to fork(): %s\n", strerror(err)); }
-void log_setsid_failed(int err) { emit(LOG_ERR, "Unable to setsid(): %s\n", strerror(err)); }
-void log_unknown_user(const char *user)
-{
+void log_daemonized(long pid) {
+    emit(LOG_INFO, "Process successfully daemonized [%ld]\n", pid);
+}
+void log_fork_failed(int err) {
+    emit(LOG_ERR, "Unable to fork(): %s\n", strerror(err));
+}
+void log_setsid_failed(int err) {
+    emit(LOG_ERR, "Unable to setsid(): %s\n", strerror(err));
+}
+void log_unknown_user(const char *user) {
     emit(LOG_ERR, "Unable to get information about user \"%s\"\n", user);
 }
-void log_chroot_failed(const char *dir, int err)
-{
+void log_chroot_failed(const char *dir, int err) {
     emit(LOG_ERR, "Unable to chroot(%s); %s\n", dir, strerror(err));
 }
-void log_chdir_failed(int err) { emit(LOG_ERR, "Unable to chdir: %s\n", strerror(err)); }
-void log_setgid_failed(const char *user, int err)
-{
+void log_chdir_failed(int err) {
+    emit(LOG_ERR, "Unable to chdir: %s\n", strerror(err));
+}
+void log_setgid_failed(const char *user, int err) {
     emit(LOG_ERR, "Unable to setgid(%s): %s\n", user, strerror(err));
 }
-void log_setuid_failed(const char *user, int err)
-{
+void log_setuid_failed(const char *user, int err) {
     emit(LOG_ERR, "Unable to setuid(%s): %s\n", user, strerror(err));
 }
-void log_pidfile_create_failed(const char *path, int err)
-{
+void log_pidfile_create_failed(const char *path, int err) {
     emit(LOG_ERR, "Unable to create PID file \"%s\": %s\n", path, strerror(err));
 }
-void log_pidfile_open_existing_failed(const char *path, int err)
-{
+void log_pidfile_open_existing_failed(const char *path, int err) {
     emit(LOG_ERR, "Unable to open existing PID file \"%s\": %s\n", path, strerror(err));
 }
-void log_pidfile_invalid_pid(const char *path)
-{
+void log_pidfile_invalid_pid(const char *path) {
     emit(LOG_ERR, "Invalid PID in existing PID file \"%s\"\n", path);
 }
-void log_pidfile_owned(const char *path, long pid)
-{
+void log_pidfile_owned(const char *path, long pid) {
     emit(LOG_ERR, "Error: PID file \"%s\" exists and is owned by %ld\n", path, pid);
 }
-void log_pidfile_probe_failed(long pid, const char *path, int err)
-{
+void log_pidfile_probe_failed(long pid, const char *path, int err) {
     emit(LOG_ERR, "kill(%ld, 0) from \"%s\" failure: %s\n", pid, path, strerror(err));
 }
-void log_pidfile_truncate_failed(const char *path, int err)
-{
+void log_pidfile_truncate_failed(const char *path, int err) {
     emit(LOG_ERR, "Unable to truncate existing PID file \"%s\": %s\n", path, strerror(err));
 }

@@ -65,8 +65,7 @@ void log_unknown_account_flag(const char *word);
 void log_stat_failed(const char *path, int err);
 
 // Zone file effector.
-void log_zone_updating(const char *path, const char *name, size_t name_len,
-                       const uint8_t addr[4]);
+void log_zone_updating(const char *path, const char *name, size_t name_len, const uint8_t addr[4]);
 void log_zone_read_failed(const char *path);
 void log_zone_realloc_failed(size_t size, const char *path);
 void log_zone_no_serial(const char *path);

@@ -6,8 +6,7 @@
 
 namespace {
 
-TEST(Log, SinkReceivesPriorityAndExactText)
-{
+TEST(Log, SinkReceivesPriorityAndExactText) {
     LogCapture cap;
     const uint8_t peer[4] = {192, 0, 2, 7}, msg[4] = {10, 0, 0, 1};
     log_address_mismatch(peer, msg);
@@ -20,18 +19,18 @@ TEST(Log, SinkReceivesPriorityAndExactText)
         {LOG_INFO, "Accound home changed address from 10.0.0.1 to 192.0.2.7\n"},
         {LOG_ERR, "Account \"ho\" not found.\n"},
         {LOG_INFO, "Message at 987 (-2.5)"},
-        {LOG_ERR, std::string("Address lookup of *:5353 failed: ") + gai_strerror(EAI_NONAME) +
-                      "\n"},
+        {LOG_ERR,
+         std::string("Address lookup of *:5353 failed: ") + gai_strerror(EAI_NONAME) + "\n"},
     };
     EXPECT_EQ(cap.records(), want);
 }
 
-TEST(Log, UsageGoesToStandardError)
-{
+TEST(Log, UsageGoesToStandardError) {
     testing::internal::CaptureStderr();
     log_usage("zorvel-server");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Usage: zorvel-server [-c conffile] [-d] [-p pidfile] [-t chrootdir] [-u username]\n");
+    EXPECT_EQ(
+        testing::internal::GetCapturedStderr(),
+        "Usage: zorvel-server [-c conffile] [-d] [-p pidfile] [-t chrootdir] [-u username]\n");
 }
 
 } // namespace

@@ -16,8 +16,7 @@ struct log_record {
     bool operator==(const log_record &o) const = default;
 };
 
-inline std::ostream &operator<<(std::ostream &os, const log_record &r)
-{
+inline std::ostream &operator<<(std::ostream &os, const log_record &r) {
     const char *p = r.priority == LOG_ERR       ? "ERR"
                     : r.priority == LOG_WARNING ? "WARNING"
                     : r.priority == LOG_INFO    ? "INFO"
@@ -29,8 +28,7 @@ inline std::ostream &operator<<(std::ostream &os, const log_record &r)
 // to syslog. Not reentrant: one capture at a time.
 class LogCapture {
   public:
-    LogCapture()
-    {
+    LogCapture() {
         store().clear();
         log_set_sink(&LogCapture::sink);
     }
@@ -39,8 +37,7 @@ class LogCapture {
     LogCapture &operator=(const LogCapture &) = delete;
 
     const std::vector<log_record> &records() const { return store(); }
-    std::vector<std::string> texts() const
-    {
+    std::vector<std::string> texts() const {
         std::vector<std::string> t;
         for (const auto &r : store())
             t.push_back(r.text);
@@ -49,8 +46,7 @@ class LogCapture {
     void clear() { store().clear(); }
 
   private:
-    static std::vector<log_record> &store()
-    {
+    static std::vector<log_record> &store() {
         static std::vector<log_record> records;
         return records;
     }
@@ -60,14 +56,16 @@ class LogCapture {
 // While alive, clock_now() returns now(), which the test sets and advances.
 class FakeClock {
   public:
-    explicit FakeClock(time_t start) { now() = start; clock_set_source(&FakeClock::read); }
+    explicit FakeClock(time_t start) {
+        now() = start;
+        clock_set_source(&FakeClock::read);
+    }
     ~FakeClock() { clock_set_source(nullptr); }
     FakeClock(const FakeClock &) = delete;
     FakeClock &operator=(const FakeClock &) = delete;
     void set(time_t t) { now() = t; }
     void advance(time_t s) { now() += s; }
-    static time_t &now()
-    {
+    static time_t &now() {
         static time_t t = 0;
         return t;
     }

@@ -27,28 +27,24 @@
 #include <sys/prctl.h>
 #endif
 
-std::string read_file(const std::string &path)
-{
+std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
 }
 
-void write_file(const std::string &path, std::string_view content)
-{
+void write_file(const std::string &path, std::string_view content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
-bool file_exists(const std::string &path)
-{
+bool file_exists(const std::string &path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
 }
 
-TempDir::TempDir()
-{
+TempDir::TempDir() {
     char tmpl[] = "/tmp/zorvel-test.XXXXXX";
     if (mkdtemp(tmpl) != nullptr)
         path_ = tmpl;
@@ -56,16 +52,14 @@ TempDir::TempDir()
     chmod(path_.c_str(), 0755);
 }
 
-TempDir::~TempDir()
-{
+TempDir::~TempDir() {
     if (!path_.empty()) {
         std::error_code ec;
         std::filesystem::remove_all(path_, ec);
     }
 }
 
-std::string TempDir::write(std::string_view name, std::string_view content) const
-{
+std::string TempDir::write(std::string_view name, std::string_view content) const {
     std::string p = file(name);
     write_file(p, content);
     return p;
@@ -75,8 +69,12 @@ std::string TempDir::write(std::string_view name, std::string_view content) cons
 #define ZORVEL_BINARY_DIR "."
 #endif
 
-std::string server_program() { return ZORVEL_BINARY_DIR "/server/zorvel-server"; }
-std::string client_program() { return ZORVEL_BINARY_DIR "/client/zorvel-client"; }
+std::string server_program() {
+    return ZORVEL_BINARY_DIR "/server/zorvel-server";
+}
+std::string client_program() {
+    return ZORVEL_BINARY_DIR "/client/zorvel-client";
+}
 
 namespace {
 
@@ -85,8 +83,7 @@ int g_log_fd = -1;
 #ifdef __linux__
 // Replaces /dev with a tmpfs that holds bind mounts of every original entry
 // plus our own /dev/log socket. Only this process and its children see it.
-bool private_dev_log(std::string *why)
-{
+bool private_dev_log(std::string *why) {
     auto fail = [why](const char *what) {
         if (why != nullptr)
             *why = std::string(what) + ": " + strerror(errno);
@@ -157,8 +154,7 @@ bool private_dev_log(std::string *why)
 
 SyslogCapture::~SyslogCapture() = default;
 
-bool SyslogCapture::start(std::string *why)
-{
+bool SyslogCapture::start(std::string *why) {
 #ifdef __linux__
     if (g_log_fd < 0 && !private_dev_log(why))
         return false;
@@ -171,8 +167,7 @@ bool SyslogCapture::start(std::string *why)
 #endif
 }
 
-std::optional<syslog_entry> parse_syslog(std::string_view raw)
-{
+std::optional<syslog_entry> parse_syslog(std::string_view raw) {
     if (raw.size() < 3 || raw[0] != '<')
         return std::nullopt;
     size_t close_angle = raw.find('>');
@@ -197,8 +192,7 @@ std::optional<syslog_entry> parse_syslog(std::string_view raw)
     return e;
 }
 
-void SyslogCapture::drain()
-{
+void SyslogCapture::drain() {
     if (g_log_fd < 0)
         return;
     char buf[65536];
@@ -211,14 +205,12 @@ void SyslogCapture::drain()
     }
 }
 
-const std::vector<syslog_entry> &SyslogCapture::entries()
-{
+const std::vector<syslog_entry> &SyslogCapture::entries() {
     drain();
     return entries_;
 }
 
-std::vector<std::string> SyslogCapture::texts(std::string_view ident)
-{
+std::vector<std::string> SyslogCapture::texts(std::string_view ident) {
     drain();
     std::vector<std::string> out;
     for (const auto &e : entries_)
@@ -229,8 +221,7 @@ std::vector<std::string> SyslogCapture::texts(std::string_view ident)
 
 std::optional<syslog_entry> SyslogCapture::wait_for(std::string_view needle,
                                                     std::chrono::milliseconds timeout,
-                                                    std::string_view ident)
-{
+                                                    std::string_view ident) {
     std::optional<syslog_entry> found;
     wait_until(
         [&] {
@@ -247,8 +238,7 @@ std::optional<syslog_entry> SyslogCapture::wait_for(std::string_view needle,
     return found;
 }
 
-size_t SyslogCapture::count(std::string_view needle)
-{
+size_t SyslogCapture::count(std::string_view needle) {
     drain();
     size_t n = 0;
     for (const auto &e : entries_)
@@ -257,15 +247,13 @@ size_t SyslogCapture::count(std::string_view needle)
     return n;
 }
 
-void SyslogCapture::clear()
-{
+void SyslogCapture::clear() {
     drain();
     entries_.clear();
 }
 
 ChildProcess ChildProcess::spawn(const std::vector<std::string> &argv,
-                                 const std::string &stdout_path, const std::string &stderr_path)
-{
+                                 const std::string &stdout_path, const std::string &stderr_path) {
     ChildProcess c;
     std::vector<char *> args;
     for (const auto &a : argv)
@@ -274,8 +262,8 @@ ChildProcess ChildProcess::spawn(const std::vector<std::string> &argv,
     pid_t pid = fork();
     if (pid == 0) {
         auto redirect = [](const std::string &path, int fd) {
-            int f = open(path.empty() ? "/dev/null" : path.c_str(),
-                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int f =
+                open(path.empty() ? "/dev/null" : path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (f >= 0) {
                 dup2(f, fd);
                 close(f);
@@ -294,13 +282,11 @@ ChildProcess ChildProcess::spawn(const std::vector<std::string> &argv,
     return c;
 }
 
-ChildProcess::ChildProcess(ChildProcess &&o) noexcept : pid_(o.pid_), status_(o.status_)
-{
+ChildProcess::ChildProcess(ChildProcess &&o) noexcept : pid_(o.pid_), status_(o.status_) {
     o.pid_ = -1;
 }
 
-ChildProcess &ChildProcess::operator=(ChildProcess &&o) noexcept
-{
+ChildProcess &ChildProcess::operator=(ChildProcess &&o) noexcept {
     if (this != &o) {
         this->~ChildProcess();
         pid_ = o.pid_;
@@ -310,8 +296,7 @@ ChildProcess &ChildProcess::operator=(ChildProcess &&o) noexcept
     return *this;
 }
 
-ChildProcess::~ChildProcess()
-{
+ChildProcess::~ChildProcess() {
     if (pid_ > 0 && !status_) {
         kill(pid_, SIGKILL);
         int st;
@@ -319,8 +304,7 @@ ChildProcess::~ChildProcess()
     }
 }
 
-std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout)
-{
+std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     if (status_ || pid_ <= 0)
         return status_;
     wait_until(
@@ -334,19 +318,16 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout)
     return status_;
 }
 
-void ChildProcess::signal(int sig)
-{
+void ChildProcess::signal(int sig) {
     if (pid_ > 0 && !status_)
         kill(pid_, sig);
 }
 
-int exit_code(int wait_status)
-{
+int exit_code(int wait_status) {
     return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
 }
 
-bool become_subreaper()
-{
+bool become_subreaper() {
 #ifdef __linux__
     return prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
 #else
@@ -354,8 +335,7 @@ bool become_subreaper()
 #endif
 }
 
-bool wait_gone(pid_t pid, std::chrono::milliseconds timeout)
-{
+bool wait_gone(pid_t pid, std::chrono::milliseconds timeout) {
     return wait_until(
         [pid] {
             int st;
@@ -365,8 +345,7 @@ bool wait_gone(pid_t pid, std::chrono::milliseconds timeout)
         timeout);
 }
 
-bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout)
-{
+bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         if (cond())
@@ -377,8 +356,7 @@ bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds tim
     }
 }
 
-int free_udp_port()
-{
+int free_udp_port() {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
@@ -394,8 +372,7 @@ int free_udp_port()
     return port;
 }
 
-bool send_udp(int port, const void *data, size_t len)
-{
+bool send_udp(int port, const void *data, size_t len) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0)
         return false;
