@@ -16,7 +16,7 @@ static_assert(offsetof(sxm, nsize) == offsetof(sx_block, nsize));
 // The buffers grow in whole units of the caller's choosing, and by at least
 // half their capacity each time: a growth that moves a buffer rebases every
 // pointer into it, so growing by one fixed unit would make reading a large
-// configuration quadratic (a reload of 100,000 accounts took 20 s). Growth
+// configuration quadratic in its size. Growth
 // resizes in place where the allocator can; only when a buffer did move are
 // the pointers into it rebased, by their offset from the old address, taken
 // as an integer before the resize.
