@@ -16,10 +16,10 @@ static_assert(offsetof(sxm, nsize) == offsetof(sx_block, nsize));
 // The buffers grow in whole units of the caller's choosing, and by at least
 // half their capacity each time: a growth that moves a buffer rebases every
 // pointer into it, so growing by one fixed unit would make reading a large
-// configuration quadratic in its size. Growth
-// resizes in place where the allocator can; only when a buffer did move are
-// the pointers into it rebased, by their offset from the old address, taken
-// as an integer before the resize.
+// configuration quadratic in its size. Growth resizes in place where the
+// allocator can; only when a buffer did move are the pointers into it
+// rebased, by their offset from the old address, taken as an integer before
+// the resize.
 
 namespace {
 
