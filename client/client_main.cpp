@@ -26,7 +26,7 @@ struct config_owner {
     config_owner &operator=(const config_owner &) = delete;
 };
 
-// 0, or -1 after the usage line (and the record for a missing "-c").
+// 0, or -1 after the usage line.
 int read_options(client_options *opt, int argc, char **argv) {
     int c;
     while ((c = getopt(argc, argv, "dc:u:t:p:")) != -1) {
@@ -51,11 +51,6 @@ int read_options(client_options *opt, int argc, char **argv) {
             return -1;
         }
     }
-    if (opt->conffile == nullptr) {
-        log_no_config_file();
-        log_usage(argv[0]);
-        return -1;
-    }
     return 0;
 }
 
@@ -71,6 +66,13 @@ int main(int argc, char **argv) {
     // client that could not shed its privileges does not run with them.
     if (proc_drop_privileges(opt.root, opt.user) < 0)
         return 1;
+    // Checked where the file is needed, as the server does: after the root
+    // and user change, whose failure ends start-up first.
+    if (opt.conffile == nullptr) {
+        log_no_config_file();
+        log_usage(argv[0]);
+        return 1;
+    }
     config_owner conf;
     client_config &cfg = conf.cfg;
     if (client_config_read(&cfg, opt.conffile) < 0) {

@@ -167,6 +167,11 @@ TEST_F(ClientE2E, StartUpFailuresEndWithStatusOneAndSendNothing) {
          complete.c_str(),
          "Unable to chroot(/nonexistent-zorvel-root)",
          false},
+        // The root and user change comes before the "-c" check.
+        {{"-u", "no-such-user-zorvel"},
+         nullptr,
+         "Unable to get information about user \"no-such-user-zorvel\"\n",
+         false},
     };
     for (const auto &c : cases) {
         std::vector<std::string> args;
