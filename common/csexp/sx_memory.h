@@ -19,13 +19,14 @@ struct sxm {
     size_t nunit;   // growth unit of nodes (and of the parser's list stack)
 };
 
-// Makes room in data for an atom of len bytes and its NUL, moving the buffer
-// to the next multiple of dunit and every atom's byte pointer with it.
-// 0, or -1 when the allocation fails (nothing changed).
-int sxm_grow_data(sxm *sxm, size_t len);
-// Makes room for one more node, moving the array to the next multiple of
-// nunit and every link into it. 0, or -1 when the allocation fails (nothing
+// Makes room in data for an atom of len bytes and its NUL, growing the
+// buffer to a multiple of dunit at least half again its capacity, and every
+// atom's byte pointer with it. 0, or -1 when the allocation fails (nothing
 // changed).
+int sxm_grow_data(sxm *sxm, size_t len);
+// Makes room for one more node, growing the array to a multiple of nunit at
+// least half again its capacity, and every link into it. 0, or -1 when the
+// allocation fails (nothing changed).
 int sxm_grow_nodes(sxm *sxm);
 // Stores len bytes as a new atom node with a null next: its bytes are copied
 // into data (an empty atom points at the leading NUL). The node is not linked

@@ -11,8 +11,8 @@
 #include <cstdio>
 
 // Reads stream to its end (a read error ends the input like end of file) in
-// chunks of `chunk` bytes, growing the data buffer by `dunit` bytes and the
-// node array by `nunit` nodes. On success returns 0 and, when out is not
+// chunks of `chunk` bytes, growing the data buffer in units of `dunit` bytes
+// and the node array in units of `nunit` nodes. On success returns 0 and, when out is not
 // null, hands the tree to *out (the caller releases it with sx_free); an
 // input without a complete item gives nsize 0. On failure returns -1, leaves
 // *out untouched and releases everything it built.
