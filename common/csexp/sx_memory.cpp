@@ -26,7 +26,7 @@ namespace {
 // The larger of `needed` and the capacity half again above `cap`, rounded up
 // to a multiple of unit (just `needed` when that would not fit a size).
 size_t grown_capacity(size_t needed, size_t cap, size_t unit) {
-    size_t half = cap / 2;
+    size_t half = cap - cap / 2;
     if (cap <= SIZE_MAX - half && cap + half > needed) {
         size_t want = cap + half;
         size_t rest = want % unit;
