@@ -9,14 +9,6 @@
 
 namespace {
 
-struct client_options {
-    const char *conffile = nullptr;
-    const char *pidfile = nullptr;
-    const char *root = nullptr;
-    const char *user = nullptr;
-    bool detach = false;
-};
-
 // The settings live as long as main; released on every way out of it.
 struct config_owner {
     client_config cfg;
@@ -26,40 +18,12 @@ struct config_owner {
     config_owner &operator=(const config_owner &) = delete;
 };
 
-// 0, or -1 after the usage line.
-int read_options(client_options *opt, int argc, char **argv) {
-    int c;
-    while ((c = getopt(argc, argv, "dc:u:t:p:")) != -1) {
-        switch (c) {
-        case 'd':
-            opt->detach = true;
-            break;
-        case 'c':
-            opt->conffile = optarg;
-            break;
-        case 'u':
-            opt->user = optarg;
-            break;
-        case 't':
-            opt->root = optarg;
-            break;
-        case 'p':
-            opt->pidfile = optarg;
-            break;
-        default:
-            log_usage(argv[0]);
-            return -1;
-        }
-    }
-    return 0;
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
     log_open("zorvel-client");
-    client_options opt;
-    if (read_options(&opt, argc, argv) < 0)
+    proc_options opt;
+    if (proc_parse_options(&opt, argc, argv) < 0)
         return 1;
     // Root and user change first, so the configuration, the PID file and the
     // sensor commands are all reached as the running daemon sees them. A

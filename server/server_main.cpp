@@ -14,42 +14,6 @@
 
 namespace {
 
-struct server_options {
-    const char *conffile = nullptr;
-    const char *pidfile = nullptr;
-    const char *root = nullptr;
-    const char *user = nullptr;
-    bool detach = false;
-};
-
-// 0, or -1 for an option not in the table or one missing its argument.
-// Arguments that are not options are ignored.
-int server_parse_options(int argc, char **argv, server_options *opt) {
-    int c;
-    while ((c = getopt(argc, argv, "dc:u:t:p:")) != -1) {
-        switch (c) {
-        case 'd':
-            opt->detach = true;
-            break;
-        case 'c':
-            opt->conffile = optarg;
-            break;
-        case 'u':
-            opt->user = optarg;
-            break;
-        case 't':
-            opt->root = optarg;
-            break;
-        case 'p':
-            opt->pidfile = optarg;
-            break;
-        default:
-            return -1;
-        }
-    }
-    return 0;
-}
-
 // The exits with status 1 leave the log open and the PID file in place; the
 // memory is handed back only so that leak checkers see a clean exit.
 int start_failed(server_config *cfg, array *slots) {
@@ -66,13 +30,11 @@ int main(int argc, char **argv) {
     array_init(&slots, sizeof(recv_slot));
     array_init(&cfg.accounts, sizeof(account));
     array_init(&cfg.pollfds, sizeof(pollfd));
-    server_options opt;
+    proc_options opt;
 
     log_open("zorvel-server");
-    if (server_parse_options(argc, argv, &opt) < 0) {
-        log_usage(argv[0]);
+    if (proc_parse_options(&opt, argc, argv) < 0)
         return 1;
-    }
     // Root and user change before anything is opened: the configuration,
     // the PID file and every file an effector touches are then named inside
     // the new root, and the sockets are bound without root's rights. A

@@ -1,4 +1,4 @@
-// Detaching into the background and dropping privileges.
+// The shared command line, detaching and dropping privileges.
 #include "common/process/proc.h"
 
 #include "common/process/log.h"
@@ -125,6 +125,34 @@ int proc_drop_privileges(const char *root, const char *user) {
     if (setuid(uid) < 0) {
         log_setuid_failed(user, errno);
         return -1;
+    }
+    return 0;
+}
+
+int proc_parse_options(proc_options *opts, int argc, char **argv) {
+    *opts = {};
+    int c;
+    while ((c = getopt(argc, argv, "dc:u:t:p:")) != -1) {
+        switch (c) {
+        case 'd':
+            opts->detach = true;
+            break;
+        case 'c':
+            opts->conffile = optarg;
+            break;
+        case 'u':
+            opts->user = optarg;
+            break;
+        case 't':
+            opts->root = optarg;
+            break;
+        case 'p':
+            opts->pidfile = optarg;
+            break;
+        default:
+            log_usage(argv[0]);
+            return -1;
+        }
     }
     return 0;
 }
