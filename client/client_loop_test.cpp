@@ -3,9 +3,11 @@
 #include "common/protocol/hmac_sha1.h"
 #include "tests/support/log_capture.h"
 
+#include "tests/support/scenario.h"
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -14,30 +16,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A UDP socket on 127.0.0.1 standing in for the server.
-struct Receiver {
-    int fd = -1;
-    int port = 0;
-    Receiver() {
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        timeval tv{2, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
-            port = ntohs(sa.sin_port);
-    }
-    ~Receiver() { close(fd); }
-    std::string receive() {
-        char buf[2048];
-        ssize_t n = recv(fd, buf, sizeof buf, 0);
-        return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
-    }
-};
 
 struct Client {
     client_config cfg;
@@ -78,11 +56,11 @@ std::string quad(const uint8_t a[4]) {
 // What the server will make of the datagram: it decodes, names the
 // account and carries the sensor's address under a MAC made with the key.
 TEST(ClientSend, DatagramDecodesAndAuthenticatesWithTheKey) {
-    Receiver server;
-    ASSERT_GT(server.port, 0);
+    UdpReceiver server;
+    ASSERT_GT(server.port(), 0);
     Client client("host1", "s3cret", "echo 192.0.2.7");
     LogCapture cap;
-    ASSERT_EQ(client_connect(client.sock, "127.0.0.1", std::to_string(server.port).c_str()), 0);
+    ASSERT_EQ(client_connect(client.sock, "127.0.0.1", std::to_string(server.port()).c_str()), 0);
     client.send(1700000000);
 
     std::string d = server.receive();
@@ -100,10 +78,10 @@ TEST(ClientSend, DatagramDecodesAndAuthenticatesWithTheKey) {
 }
 
 TEST(ClientSend, NoSensorAddressSendsZeroAddress) {
-    Receiver server;
+    UdpReceiver server;
     Client client("host1", "k", "true");
     LogCapture cap;
-    ASSERT_EQ(client_connect(client.sock, "127.0.0.1", std::to_string(server.port).c_str()), 0);
+    ASSERT_EQ(client_connect(client.sock, "127.0.0.1", std::to_string(server.port()).c_str()), 0);
     client.send(5);
     std::string d = server.receive();
     update_msg msg{};
@@ -114,10 +92,10 @@ TEST(ClientSend, NoSensorAddressSendsZeroAddress) {
 }
 
 TEST(ClientSend, MessageTooLongForTheBufferIsNotSent) {
-    Receiver server;
+    UdpReceiver server;
     Client big(std::string(UPDATE_MSG_MAX, 'n').c_str(), "k", nullptr);
     Client small("host1", "k", nullptr);
-    std::string port = std::to_string(server.port);
+    std::string port = std::to_string(server.port());
     ASSERT_EQ(client_connect(big.sock, "127.0.0.1", port.c_str()), 0);
     ASSERT_EQ(client_connect(small.sock, "127.0.0.1", port.c_str()), 0);
     LogCapture cap;
@@ -131,8 +109,8 @@ TEST(ClientSend, MessageTooLongForTheBufferIsNotSent) {
 TEST(ClientSend, RefusedSendIsLoggedAndTheClientGoesOn) {
     int port;
     {
-        Receiver gone;
-        port = gone.port;
+        UdpReceiver gone;
+        port = gone.port();
     }
     Client client("host1", "k", nullptr);
     ASSERT_EQ(client_connect(client.sock, "127.0.0.1", std::to_string(port).c_str()), 0);

@@ -30,33 +30,6 @@ constexpr std::string_view ZONE = "$TTL 300\n"
                                   "300\n"
                                   "host1 IN A 10.0.0.1\n";
 
-// A UDP socket on 127.0.0.1 standing in for the server, to see what the
-// client puts on the wire (or that it sends nothing).
-struct Wire {
-    int fd = -1;
-    int port = 0;
-    Wire() {
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
-            port = ntohs(sa.sin_port);
-    }
-    ~Wire() { close(fd); }
-    // Loopback delivers at send time, so once the client has ended this
-    // sees everything it ever sent.
-    int pending() {
-        int n = 0;
-        char buf[2048];
-        while (recv(fd, buf, sizeof buf, MSG_DONTWAIT) >= 0)
-            n++;
-        return n;
-    }
-};
-
 struct ClientE2E : ::testing::Test {
     SyslogCapture log;
     TempDir dir;
@@ -138,8 +111,8 @@ bool stop_pid(pid_t pid) {
 }
 
 TEST_F(ClientE2E, StartUpFailuresEndWithStatusOneAndSendNothing) {
-    Wire wire;
-    std::string p = std::to_string(wire.port);
+    UdpReceiver wire;
+    std::string p = std::to_string(wire.port());
     std::string complete = "(server 127.0.0.1 " + p + ") (name host1) (key k)";
     const struct {
         std::vector<std::string> args;
@@ -238,11 +211,11 @@ TEST_F(ClientE2E, IntervalClientKeepsTheAccountUpUntilItStops) {
 // SIGTERM during its sleep removes it.
 TEST_F(ClientE2E, SigtermDuringTheSleepRemovesThePidFile) {
     ASSERT_TRUE(become_subreaper());
-    Wire wire;
+    UdpReceiver wire;
     std::string pidfile = dir.file("client.pid");
     ChildProcess client = start_client(
         {"-d", "-p", pidfile, "-c",
-         client_conf("(interval 60)\n" + counting_sensor(), std::to_string(wire.port))});
+         client_conf("(interval 60)\n" + counting_sensor(), std::to_string(wire.port()))});
     auto st = client.wait();
     ASSERT_TRUE(st.has_value());
     EXPECT_EQ(exit_code(*st), 0); // the starting process, once detached
@@ -303,10 +276,10 @@ struct HostsFile {
 };
 
 TEST_F(ClientE2E, AmbiguousHostIsNeverUsed) {
-    Wire wire;
+    UdpReceiver wire;
     HostsFile hosts(dir, "127.0.0.1 localhost\n127.0.0.1 twohost\n127.0.0.2 twohost\n");
     ASSERT_TRUE(hosts.mounted) << strerror(errno);
-    std::string p = std::to_string(wire.port);
+    std::string p = std::to_string(wire.port());
     std::string conf = dir.write("client.conf", "(server twohost " + p +
                                                     ") (name host1) (key k) (interval 1)"
                                                     " (resolv-retry 1)\n");
@@ -348,12 +321,12 @@ TEST_F(ClientE2E, AmbiguousHostIsNeverUsed) {
 TEST_F(ClientE2E, ResolvIntervalDecidesWhenTheServerIsLookedUpAgain) {
     for (const char *resolv : {"", "(resolv 0)"}) {
         SCOPED_TRACE(resolv);
-        Wire wire;
+        UdpReceiver wire;
         HostsFile hosts(dir, "127.0.0.1 srv\n");
         ASSERT_TRUE(hosts.mounted) << strerror(errno);
         log.clear();
         write_file(dir.file("cycles"), "");
-        std::string conf = dir.write("client.conf", "(server srv " + std::to_string(wire.port) +
+        std::string conf = dir.write("client.conf", "(server srv " + std::to_string(wire.port()) +
                                                         ") (name host1) (key k) (interval 1) "
                                                         "(resolv-retry 1) " +
                                                         resolv + "\n" + counting_sensor());

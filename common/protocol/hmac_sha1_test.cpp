@@ -2,7 +2,9 @@
 
 #include "common/protocol/sha1.h"
 
+#include "common/protocol/sha1_paths_test.h"
 #include <cstring>
+
 #include <gtest/gtest.h>
 #include <string>
 
@@ -24,17 +26,9 @@ std::string mac(const std::string &msg, const std::string &key) {
     return hex(out, sizeof out);
 }
 
-struct HmacSha1Test : ::testing::TestWithParam<bool> {
-    void SetUp() override {
-        if (GetParam() && !sha1_fast_path_available())
-            GTEST_SKIP() << "no SHA extensions on this CPU";
-        sha1_set_fast_path(GetParam());
-    }
-    void TearDown() override { sha1_set_fast_path(true); }
-};
+struct HmacSha1Test : Sha1PathsTest {};
 
-INSTANTIATE_TEST_SUITE_P(Paths, HmacSha1Test, ::testing::Values(false, true),
-                         [](const auto &info) { return info.param ? "Fast" : "Portable"; });
+INSTANTIATE_TEST_SUITE_P(Paths, HmacSha1Test, ::testing::Values(false, true), sha1_path_name);
 
 // The seven cases of RFC 2202; the last two have 80-byte keys, which are
 // hashed before use.

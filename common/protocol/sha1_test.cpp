@@ -1,6 +1,8 @@
 #include "common/protocol/sha1.h"
 
+#include "common/protocol/sha1_paths_test.h"
 #include <cstring>
+
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
@@ -37,19 +39,9 @@ bool same_state(const sha1_ctx &a, const sha1_ctx &b) {
            std::memcmp(a.h, b.h, sizeof a.h) == 0 && std::memcmp(a.w, b.w, sizeof a.w) == 0;
 }
 
-// Every digest test runs on the portable code and, where the CPU has it, on
-// the fast path, since either may serve a given machine.
-struct Sha1Test : ::testing::TestWithParam<bool> {
-    void SetUp() override {
-        if (GetParam() && !sha1_fast_path_available())
-            GTEST_SKIP() << "no SHA extensions on this CPU";
-        sha1_set_fast_path(GetParam());
-    }
-    void TearDown() override { sha1_set_fast_path(true); }
-};
+struct Sha1Test : Sha1PathsTest {};
 
-INSTANTIATE_TEST_SUITE_P(Paths, Sha1Test, ::testing::Values(false, true),
-                         [](const auto &info) { return info.param ? "Fast" : "Portable"; });
+INSTANTIATE_TEST_SUITE_P(Paths, Sha1Test, ::testing::Values(false, true), sha1_path_name);
 
 TEST_P(Sha1Test, PublishedVectors) {
     EXPECT_EQ(digest("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -354,6 +355,38 @@ bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds tim
             return false;
         std::this_thread::sleep_for(5ms);
     }
+}
+
+UdpReceiver::UdpReceiver() {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    timeval tv{2, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
+        port_ = ntohs(sa.sin_port);
+}
+
+UdpReceiver::~UdpReceiver() {
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+std::string UdpReceiver::receive() {
+    char buf[2048];
+    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+}
+
+int UdpReceiver::pending() {
+    int n = 0;
+    char buf[2048];
+    while (recv(fd_, buf, sizeof buf, MSG_DONTWAIT) >= 0)
+        n++;
+    return n;
 }
 
 int free_udp_port() {

@@ -118,6 +118,26 @@ bool wait_gone(pid_t pid, std::chrono::milliseconds timeout = 10s);
 // Polls cond every few milliseconds until it holds or the timeout passes.
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout = 10s);
 
+// A UDP socket bound to a free port on 127.0.0.1, standing in for the server
+// to see what a client puts on the wire.
+class UdpReceiver {
+  public:
+    UdpReceiver();
+    ~UdpReceiver();
+    UdpReceiver(const UdpReceiver &) = delete;
+    UdpReceiver &operator=(const UdpReceiver &) = delete;
+    int port() const { return port_; }
+    // The next datagram, waiting at most two seconds; empty when none came.
+    std::string receive();
+    // Drains and counts the datagrams queued now. Loopback delivers at send
+    // time, so once a client has ended this sees everything it sent.
+    int pending();
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
 // A UDP port on 127.0.0.1 that was free a moment ago.
 int free_udp_port();
 // Sends one datagram to 127.0.0.1:port (from 127.0.0.1). True when sent whole.
