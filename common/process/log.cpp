@@ -13,9 +13,24 @@
 namespace {
 
 log_sink g_sink = nullptr;
+bool g_stderr = false;
+
+// A record echoed to standard error stands on a line of its own, also the
+// few whose text ends without a line feed.
+void echo(const char *fmt, va_list ap) {
+    vfprintf(stderr, fmt, ap);
+    size_t n = strlen(fmt);
+    if (n == 0 || fmt[n - 1] != '\n')
+        fputc('\n', stderr);
+}
 
 __attribute__((format(printf, 2, 3))) void emit(int priority, const char *fmt, ...) {
     va_list ap;
+    if (g_stderr) {
+        va_start(ap, fmt);
+        echo(fmt, ap);
+        va_end(ap);
+    }
     if (g_sink == nullptr) {
         va_start(ap, fmt);
         vsyslog(priority, fmt, ap);
@@ -54,6 +69,9 @@ void log_close() {
 }
 void log_set_sink(log_sink sink) {
     g_sink = sink;
+}
+void log_set_stderr(bool on) {
+    g_stderr = on;
 }
 
 void log_usage(const char *argv0) {
@@ -237,6 +255,12 @@ void log_send_failed(int err) {
 void log_short_send(size_t sent, size_t len) {
     emit(LOG_ERR, "Short send of message (%zu/%zu)\n", sent, len);
 }
+void log_client_reloaded(const char *path) {
+    emit(LOG_INFO, "Reloaded configuration file \"%s\"\n", path);
+}
+void log_client_reload_failed(const char *path) {
+    emit(LOG_ERR, "Unable to reload configuration file \"%s\", keeping the current one\n", path);
+}
 void log_client_exiting() {
     emit(LOG_INFO, "Client exiting\n");
 }
@@ -275,6 +299,12 @@ void log_fork_failed(int err) {
 }
 void log_setsid_failed(int err) {
     emit(LOG_ERR, "Unable to setsid(): %s\n", strerror(err));
+}
+void log_report_pipe_failed(int err) {
+    emit(LOG_ERR, "Unable to create the start-up report pipe: %s\n", strerror(err));
+}
+void log_devnull_failed(int err) {
+    emit(LOG_ERR, "Unable to open /dev/null: %s\n", strerror(err));
 }
 void log_unknown_user(const char *user) {
     emit(LOG_ERR, "Unable to get information about user \"%s\"\n", user);

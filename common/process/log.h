@@ -19,6 +19,11 @@ void log_close();
 // with its priority and the fully formatted text (trailing newline kept).
 using log_sink = void (*)(int priority, const char *text);
 void log_set_sink(log_sink sink);
+// While on, every record is also written to standard error, in the same text
+// and on a line of its own. The programs turn it on for their start-up, while
+// standard error is still the caller's, so a failed start is seen where it
+// was made; syslog gets the records all the same.
+void log_set_stderr(bool on);
 
 // The usage line goes to standard error, not to syslog.
 void log_usage(const char *argv0);
@@ -93,6 +98,9 @@ void log_ambiguous_address_entry(const char *text);
 void log_connect_failed(const char *host, const char *port, const char *addr, int err);
 void log_send_failed(int err);
 void log_short_send(size_t sent, size_t len);
+// A reload on SIGHUP: taken, or refused with the running settings kept.
+void log_client_reloaded(const char *path);
+void log_client_reload_failed(const char *path);
 void log_client_exiting();
 
 // Address sensors.
@@ -111,6 +119,8 @@ void log_msg_hmac_decoding_error();
 void log_daemonized(long pid);
 void log_fork_failed(int err);
 void log_setsid_failed(int err);
+void log_report_pipe_failed(int err);
+void log_devnull_failed(int err);
 void log_unknown_user(const char *user);
 void log_chroot_failed(const char *dir, int err);
 void log_chdir_failed(int err);
