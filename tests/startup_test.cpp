@@ -1,0 +1,203 @@
+// Start-up as the caller sees it, end to end with the real programs: the
+// exit status of a detached start, the records on standard error, the
+// descriptors a daemon keeps, and SIGHUP reloads.
+#include "common/protocol/update_msg.h"
+#include "tests/support/scenario.h"
+
+#include <csignal>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *SERVER = "zorvel-server";
+constexpr const char *CLIENT = "zorvel-client";
+
+// Kills and reaps a detached process the test adopted, on every way out.
+struct reaper {
+    pid_t pid = -1;
+    ~reaper() {
+        if (pid > 0 && kill(pid, SIGKILL) == 0)
+            wait_gone(pid);
+    }
+};
+
+// True when descriptor fd of process pid is the null device.
+bool fd_is_devnull(pid_t pid, int fd) {
+    struct stat a, b;
+    std::string path = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    return stat(path.c_str(), &a) == 0 && stat("/dev/null", &b) == 0 && S_ISCHR(a.st_mode) &&
+           a.st_rdev == b.st_rdev;
+}
+
+std::string joined(const std::vector<std::string> &texts) {
+    std::string s;
+    for (const auto &t : texts)
+        s += t;
+    return s;
+}
+
+struct StartupTest : ::testing::Test {
+    TempDir dir;
+    SyslogCapture cap;
+    int port = 0;
+
+    void SetUp() override {
+        std::string why;
+        if (!cap.start(&why))
+            GTEST_SKIP() << "cannot capture syslog here: " << why;
+        port = free_udp_port();
+        ASSERT_GT(port, 0);
+    }
+
+    std::string server_conf(const std::string &accounts = {}) {
+        return dir.write("server.conf",
+                         "(listen " + std::to_string(port) + " 127.0.0.1)\n" + accounts);
+    }
+    ChildProcess run(const std::string &program, std::vector<std::string> args) {
+        args.insert(args.begin(), program);
+        return ChildProcess::spawn(args, dir.file("stdout"), dir.file("stderr"));
+    }
+    std::string err() { return dir.read("stderr"); }
+};
+
+// Every record logged before the loop also reaches standard error, in the
+// same text; a detached start exits with the detached process's outcome.
+TEST_F(StartupTest, FailedStartsExitOneWithTheirRecordsOnStderrAndInSyslog) {
+    become_subreaper(); // reaps the detached process that failed
+    std::string missing = dir.file("missing.conf");
+    std::string bad_pid = dir.file("no-such-dir/server.pid");
+    struct row {
+        const char *what;
+        std::vector<std::string> args;
+        std::vector<std::string> records; // "$PID" stands for the detached process
+    };
+    const row rows[] = {
+        {"missing file",
+         {"-c", missing},
+         {"Unable to stat \"" + missing + "\": No such file or directory\n",
+          "Bad starting config, exiting\n"}},
+        {"PID file in the foreground",
+         {"-p", bad_pid, "-c", server_conf()},
+         {"Listening on 1 sockets\n",
+          "Unable to create PID file \"" + bad_pid + "\": No such file or directory\n"}},
+        {"PID file after detaching",
+         {"-d", "-p", bad_pid, "-c", server_conf()},
+         {"Listening on 1 sockets\n", "Process successfully daemonized [$PID]\n",
+          "Unable to create PID file \"" + bad_pid + "\": No such file or directory\n"}},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        cap.clear();
+        ChildProcess p = run(server_program(), r.args);
+        auto st = p.wait();
+        ASSERT_TRUE(st.has_value());
+        EXPECT_EQ(exit_code(*st), 1);
+        std::vector<std::string> want = r.records;
+        for (auto &w : want) {
+            size_t at = w.find("$PID");
+            if (at == std::string::npos)
+                continue;
+            auto d = cap.wait_for("Process successfully daemonized", 5s, SERVER);
+            ASSERT_TRUE(d.has_value());
+            wait_gone(static_cast<pid_t>(d->pid), 1s);
+            w.replace(at, 4, std::to_string(d->pid));
+        }
+        ASSERT_TRUE(cap.wait_for(want.back(), 5s, SERVER).has_value());
+        EXPECT_EQ(cap.texts(SERVER), want);
+        EXPECT_EQ(err(), joined(want));
+    }
+}
+
+TEST_F(StartupTest, DetachedServerIsReadyWhenItsStarterExitsAndHoldsNoCallerDescriptor) {
+    if (!become_subreaper())
+        GTEST_SKIP() << "cannot adopt the detached process here";
+    std::string pidfile = dir.file("server.pid");
+    ChildProcess p = run(server_program(), {"-d", "-p", pidfile, "-c", server_conf()});
+    auto st = p.wait();
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 0);
+    // No waiting: the PID file exists when the starter has exited.
+    std::string pid_text = read_file(pidfile);
+    ASSERT_FALSE(pid_text.empty());
+    reaper cleanup{static_cast<pid_t>(atol(pid_text.c_str()))};
+    EXPECT_EQ(pid_text, std::to_string(cleanup.pid) + "\n");
+    for (int fd = 0; fd <= 2; fd++)
+        EXPECT_TRUE(fd_is_devnull(cleanup.pid, fd)) << "descriptor " << fd;
+    // Start-up records reached the caller; the loop's do not.
+    std::string daemonized =
+        "Process successfully daemonized [" + pid_text.substr(0, pid_text.size() - 1) + "]\n";
+    EXPECT_EQ(err(), "Listening on 1 sockets\n" + daemonized);
+    kill(cleanup.pid, SIGTERM);
+    ASSERT_TRUE(cap.wait_for("Server exiting\n", 5s, SERVER).has_value());
+    EXPECT_TRUE(wait_gone(cleanup.pid));
+    EXPECT_EQ(err(), "Listening on 1 sockets\n" + daemonized);
+}
+
+TEST_F(StartupTest, SighupReloadsAnUnchangedServerFileAndTheServerGoesOn) {
+    std::string pidfile = dir.file("server.pid");
+    ChildProcess p = run(server_program(), {"-p", pidfile, "-c", server_conf()});
+    ASSERT_TRUE(cap.wait_for("Listening on 1 sockets\n", 5s, SERVER).has_value());
+    // A datagram judged proves the loop runs, so the handlers are in place.
+    ASSERT_TRUE(send_udp(port, "x", 1));
+    ASSERT_TRUE(wait_until([&] { return cap.texts(SERVER).size() > 1; }));
+    std::string before = err();
+    cap.clear();
+    p.signal(SIGHUP);
+    ASSERT_TRUE(cap.wait_for("Listening on 1 sockets\n", 5s, SERVER).has_value());
+    // The reload binds the unchanged listen form again, which fails with the
+    // address in use, and keeps the socket it has.
+    EXPECT_EQ(cap.texts(SERVER)[0], "Unable to bind stocket to 127.0.0.1:" + std::to_string(port) +
+                                        ": Address already in use\n");
+    EXPECT_FALSE(p.wait(100ms).has_value()) << "SIGHUP does not end the server";
+    EXPECT_EQ(read_file(pidfile), std::to_string(p.pid()) + "\n");
+    EXPECT_EQ(err(), before) << "records of the running loop stay in syslog";
+    p.signal(SIGTERM);
+    auto st = p.wait();
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 0);
+    EXPECT_FALSE(file_exists(pidfile));
+}
+
+// The name of the account in a datagram the client sent.
+std::string sender_name(const std::string &dgram) {
+    update_msg m = {};
+    if (update_msg_decode(&m, reinterpret_cast<const uint8_t *>(dgram.data()), dgram.size()) == 0)
+        return "<undecodable>";
+    return std::string(m.name, m.name_len);
+}
+
+TEST_F(StartupTest, SighupMakesTheClientReadItsFileAgainAndKeepsItWhenBroken) {
+    UdpReceiver wire;
+    auto conf = [&](const std::string &name, const std::string &key) {
+        return dir.write("client.conf", "(server 127.0.0.1 " + std::to_string(wire.port()) +
+                                            ")\n(name " + name + ")\n" + key + "(interval 600)\n");
+    };
+    std::string path = conf("host1", "(key k)\n");
+    ChildProcess p = run(client_program(), {"-c", path});
+    ASSERT_EQ(sender_name(wire.receive()), "host1");
+
+    conf("host2", "(key k)\n");
+    p.signal(SIGHUP);
+    // The reload cuts the ten-minute sleep short and sends at once.
+    ASSERT_EQ(sender_name(wire.receive()), "host2");
+    EXPECT_TRUE(cap.wait_for("Reloaded configuration file \"" + path + "\"\n", 5s, CLIENT));
+
+    conf("host3", ""); // no key: the settings in force stay
+    p.signal(SIGHUP);
+    ASSERT_EQ(sender_name(wire.receive()), "host2");
+    auto refused = cap.wait_for("Unable to reload", 5s, CLIENT);
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ(refused->text,
+              "Unable to reload configuration file \"" + path + "\", keeping the current one\n");
+    EXPECT_EQ(err(), "") << "nothing after start-up goes to the caller";
+
+    p.signal(SIGTERM);
+    auto st = p.wait();
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 0);
+}
+
+} // namespace
