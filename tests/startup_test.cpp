@@ -4,9 +4,11 @@
 #include "common/protocol/update_msg.h"
 #include "tests/support/scenario.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -198,6 +200,166 @@ TEST_F(StartupTest, SighupMakesTheClientReadItsFileAgainAndKeepsItWhenBroken) {
     auto st = p.wait();
     ASSERT_TRUE(st.has_value());
     EXPECT_EQ(exit_code(*st), 0);
+}
+
+// ---------------------------------------------------------------------------
+// The configuration check.
+
+struct check_outcome {
+    int status;
+    std::string err, out;
+};
+
+check_outcome check(const TempDir &dir, const std::string &program, const std::string &conf,
+                    std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {program, "-n", "-c", conf};
+    args.insert(args.end(), extra.begin(), extra.end());
+    ChildProcess p = ChildProcess::spawn(args, dir.file("check.out"), dir.file("check.err"));
+    auto st = p.wait();
+    if (!st)
+        return {-1, "<timed out>", {}};
+    return {exit_code(*st), dir.read("check.err"), dir.read("check.out")};
+}
+
+struct check_row {
+    const char *what;
+    std::string text;
+    std::string findings; // "@" stands for the file's path
+};
+
+void expect_findings(const TempDir &dir, const std::string &program,
+                     const std::vector<check_row> &rows) {
+    for (const check_row &r : rows) {
+        SCOPED_TRACE(r.what);
+        std::string conf = dir.write("check.conf", r.text);
+        check_outcome o = check(dir, program, conf);
+        std::string want = r.findings;
+        for (size_t at; (at = want.find('@')) != std::string::npos;)
+            want.replace(at, 1, conf);
+        EXPECT_EQ(o.err, want);
+        EXPECT_EQ(o.status, want.empty() ? 0 : 1);
+        EXPECT_EQ(o.out, "");
+    }
+}
+
+TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
+    TempDir dir;
+    std::string zone = dir.write("zone", "x 1234567890\n");
+    std::string pid = dir.write("named.pid", "1\n");
+    const std::string listen = "(listen 5353 127.0.0.1)\n";
+    const std::string acct = "(account (name a) (key k))\n";
+    std::vector<check_row> rows = {
+        {"clean",
+         listen + "(defaults (interval 300 60) (flags allow-unsafe no_unsafe))\n" +
+             "(account (name a) (key \"k\") (timeout 600) (max-past -1)\n" + "  (effector (zone " +
+             zone + ") (kill HUP " + pid + ") (kill (sigusr1 " + pid +
+             ")) (system \"true\")))\n(account (name b) (key k))\n",
+         ""},
+        {"missing close", listen + "(account (name a)\n (key k)\n",
+         "@:2: List not closed at the end of the file\n"},
+        {"unfinished atom", listen + acct + "(account (name \"b)\n",
+         "@:3: List not closed at the end of the file\n"
+         "@:3: List not closed at the end of the file\n"
+         "@:3: Atom not finished at the end of the file\n"
+         "@:3: Statement ignored: not a list of a keyword and a value\n"
+         "@:3: Account left out: it has no name and no key\n"},
+        {"stray close", listen + acct + ")\n", "@:3: \")\" closes no list\n"},
+        {"shapes", listen + "stray\n(timeout)\n((x) y)\n(account (name a) (key k) (timeout))\n",
+         "@:2: Statement ignored: not a list of a keyword and a value\n"
+         "@:3: Statement ignored: not a list of a keyword and a value\n"
+         "@:4: Statement ignored: not a list of a keyword and a value\n"
+         "@:5: Statement ignored: not a list of a keyword and a value\n"},
+        {"accounts left out",
+         listen + "(account (name a))\n(account (key k))\n(account (name "
+                  "\"\") (key k))\n(default (name d))\n(account (key k))\n",
+         "@:2: Account left out: it has no key\n@:3: Account left out: it has no name\n"
+         "@:4: Account left out: it has no name\n"},
+        {"unknown words",
+         listen + "(lisen 53)\n(account (name a) (key k) (colour red) (flags allow-unsafe "
+                  "allow-safe))\n",
+         "@:2: Unknown server option \"lisen\"\n@:3: Unknown account option \"colour\"\n"
+         "@:3: Unknown account flag \"allow-safe\"\n"},
+        {"numbers",
+         listen + "(account (name a) (key k) (timeout 10s) (interval 5 -3) (max-past ()))\n",
+         "@:2: Value of \"timeout\" is not a number, read as -1\n"
+         "@:2: Value of \"interval\" is not a number, read as -1\n"
+         "@:2: Value of \"max-past\" is not a number, read as -1\n"},
+        {"same names", listen + acct + "(account (name b) (key k))\n(account (name A) (key x))\n",
+         "@:4: Account \"A\" has the same name as the account of line 2\n"},
+        {"effectors",
+         listen + "(account (name a) (key k) (effector (reload)\n (kill SIGNOPE " + pid +
+             ") (kill " + dir.file("gone.pid") + ")\n (zone " + dir.file("gone.zone") +
+             ") (zone) system))\n",
+         "@:2: Unkown server effector \"reload\"\n@:3: Unkown signal \"SIGNOPE\"\n"
+         "@:3: Unable to open target PID file \"" +
+             dir.file("gone.pid") +
+             "\": No such file or directory\n"
+             "@:4: Unable to read zone file \"" +
+             dir.file("gone.zone") +
+             "\": No such file or directory\n"
+             "@:4: Effector \"zone\" has nothing to act on\n"
+             "@:4: Effector \"system\" has nothing to act on\n"},
+        {"listen", "(listen no-such-service 127.0.0.1)\n" + acct,
+         "@:1: Address lookup of 127.0.0.1:no-such-service failed: " +
+             std::string(gai_strerror(EAI_SERVICE)) + "\n"},
+        {"no listen", acct, "@: No (listen ...) form: the server would have no socket\n"},
+        {"empty", "  \n", "@: Empty configuration file\n"},
+    };
+    expect_findings(dir, server_program(), rows);
+
+    check_outcome o = check(dir, server_program(), dir.file("missing.conf"));
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, dir.file("missing.conf") +
+                         ": Unable to open configuration file: No such file or directory\n");
+}
+
+// Paths are those of the new root, and the check binds nothing: a port in
+// use by a running server passes.
+TEST(ServerCheck, FilesAreSeenFromTheNewRoot) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "changing root needs root";
+    TempDir root;
+    root.write("zone", "x 1234567890\n");
+    root.write("server.conf", "(listen 5353 127.0.0.1)\n(account (name a) (key k) (effector "
+                              "(zone /zone) (zone /" +
+                                  root.path() + "/zone)))\n");
+    check_outcome o = check(root, server_program(), "/server.conf", {"-t", root.path()});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "/server.conf:2: Unable to read zone file \"/" + root.path() +
+                         "/zone\": No such file or directory\n");
+}
+
+TEST(ClientCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
+    TempDir dir;
+    const std::string base = "(server 127.0.0.1 5353)\n(name h)\n(key k)\n";
+    std::vector<check_row> rows = {
+        {"clean", base + "(interval 60)\n(resolv-retry 10)\n(sensor (system \"echo 192.0.2.1\"))\n",
+         ""},
+        {"missing close", base + "(sensor (system \"echo\")\n",
+         "@:4: List not closed at the end of the file\n"},
+        {"unfinished atom", base + "(interval 60)\n60",
+         "@:5: Atom not finished at the end of the file\n"},
+        {"shapes and words", base + "(interval)\nword\n(colour red)\n",
+         "@:4: Statement ignored: not a list of a keyword and a value\n"
+         "@:5: Statement ignored: not a list of a keyword and a value\n"
+         "@:6: Unknown client option \"colour\"\n"},
+        {"values", base + "(interval 10s)\n(resolv soon)\n(key ())\n(name \"\")\n",
+         "@:4: Value of \"interval\" is not a number, read as 10\n"
+         "@:5: Value of \"resolv\" is not a number, read as 0\n"
+         "@:6: Value of \"key\" ignored: a list or empty\n"
+         "@:7: Value of \"name\" ignored: a list or empty\n"},
+        {"sensors", base + "(sensor (pipe x) system\n  (system) (system (x)))\n",
+         "@:4: Unknown address sensor \"pipe\"\n@:4: System sensor without a command\n"
+         "@:5: System sensor without a command\n@:5: System sensor without a command\n"},
+        {"missing settings", "(server 127.0.0.1)\n(name #680078#)\n",
+         "@:2: Value of \"name\" holds a NUL byte\n"
+         "@: Missing setting PORT of (server HOST PORT)\n@: Missing setting (name NAME)\n"
+         "@: Missing setting (key KEY)\n"},
+        {"server lookup", "(server 127.0.0.1 no-such-service)\n(name h)\n(key k)\n",
+         "@:1: Address lookup of 127.0.0.1:no-such-service failed: " +
+             std::string(gai_strerror(EAI_SERVICE)) + "\n"},
+    };
+    expect_findings(dir, client_program(), rows);
 }
 
 } // namespace

@@ -115,6 +115,42 @@ void log_msg_invalid_packet();
 void log_msg_too_short();
 void log_msg_hmac_decoding_error();
 
+// Configuration check ("-n"). Each finding is one line on standard error,
+// never in syslog: "path:line: text", or "path: text" for the file as a
+// whole. Where a load logs the same problem, the text after the position is
+// that record's.
+void log_check_open_failed(const char *path, int err);
+void log_check_empty(const char *path);
+void log_check_unfinished_list(const char *path, uint32_t line);
+void log_check_unfinished_atom(const char *path, uint32_t line);
+void log_check_stray_close(const char *path, uint32_t line);
+void log_check_bad_statement(const char *path, uint32_t line);
+void log_check_value_ignored(const char *path, uint32_t line, const char *keyword);
+void log_check_value_nul(const char *path, uint32_t line, const char *keyword);
+void log_check_bad_number(const char *path, uint32_t line, const char *keyword, long value);
+void log_check_lookup_failed(const char *path, uint32_t line, const char *host, const char *service,
+                             int gai_code);
+void log_check_unknown_server_option(const char *path, uint32_t line, const char *keyword);
+void log_check_unknown_account_option(const char *path, uint32_t line, const char *keyword);
+void log_check_unknown_account_flag(const char *path, uint32_t line, const char *word);
+// what: "name", "key" or "name and no key".
+void log_check_account_dropped(const char *path, uint32_t line, const char *what);
+void log_check_duplicate_account(const char *path, uint32_t line, const char *name, size_t name_len,
+                                 uint32_t first_line);
+void log_check_unknown_effector(const char *path, uint32_t line, const char *keyword);
+void log_check_effector_idle(const char *path, uint32_t line, const char *keyword);
+void log_check_unknown_signal(const char *path, uint32_t line, const char *name);
+void log_check_target_pidfile(const char *path, uint32_t line, const char *file, int err);
+void log_check_zone_unreadable(const char *path, uint32_t line, const char *file, int err);
+void log_check_zone_unwritable(const char *path, uint32_t line, const char *file, int err);
+void log_check_no_listen(const char *path);
+void log_check_unknown_client_option(const char *path, uint32_t line, const char *keyword);
+// what: the form that is missing, such as "(key KEY)".
+void log_check_missing_setting(const char *path, const char *what);
+void log_check_ambiguous(const char *path, uint32_t line, const char *host, const char *port);
+void log_check_unknown_sensor(const char *path, uint32_t line, const char *kind);
+void log_check_sensor_no_command(const char *path, uint32_t line);
+
 // Daemon start-up and PID file.
 void log_daemonized(long pid);
 void log_fork_failed(int err);
