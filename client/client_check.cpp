@@ -190,6 +190,9 @@ int client_check_file(const char *path) {
 
     settings s;
     for (const sx_node *item = &l.tree.nodes[0]; item != nullptr; item = item->next) {
+        // A top-level atom is the file's comment.
+        if (!sx_is_list(item))
+            continue;
         const sx_node *head = sx_is_list(item) ? sx_first(item) : nullptr;
         if (head == nullptr || sx_is_list(head) || head->next == nullptr) {
             c.bad_statement(item);

@@ -369,6 +369,9 @@ int server_check_file(const char *path) {
     account_sketch defaults;
     bool listens = false;
     for (const sx_node *form = &read.l.tree.nodes[0]; form != nullptr; form = form->next) {
+        // A top-level atom is the file's comment.
+        if (!sx_is_list(form))
+            continue;
         const sx_node *value = statement_value(form);
         if (value == nullptr) {
             log_check_bad_statement(path, c.at(form));

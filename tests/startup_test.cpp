@@ -264,8 +264,9 @@ TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
          "@:3: Statement ignored: not a list of a keyword and a value\n"
          "@:3: Account left out: it has no name and no key\n"},
         {"stray close", listen + acct + ")\n", "@:3: \")\" closes no list\n"},
-        {"shapes", listen + "stray\n(timeout)\n((x) y)\n(account (name a) (key k) (timeout))\n",
-         "@:2: Statement ignored: not a list of a keyword and a value\n"
+        // A top-level atom is a comment.
+        {"shapes",
+         listen + "\"comment\"\n(timeout)\n((x) y)\n(account (name a) (key k) (timeout))\n",
          "@:3: Statement ignored: not a list of a keyword and a value\n"
          "@:4: Statement ignored: not a list of a keyword and a value\n"
          "@:5: Statement ignored: not a list of a keyword and a value\n"},
@@ -339,10 +340,10 @@ TEST(ClientCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
          "@:4: List not closed at the end of the file\n"},
         {"unfinished atom", base + "(interval 60)\n60",
          "@:5: Atom not finished at the end of the file\n"},
-        {"shapes and words", base + "(interval)\nword\n(colour red)\n",
+        {"shapes and words", base + "(interval)\n\"comment\"\n(())\n(colour red)\n",
          "@:4: Statement ignored: not a list of a keyword and a value\n"
-         "@:5: Statement ignored: not a list of a keyword and a value\n"
-         "@:6: Unknown client option \"colour\"\n"},
+         "@:6: Statement ignored: not a list of a keyword and a value\n"
+         "@:7: Unknown client option \"colour\"\n"},
         {"values", base + "(interval 10s)\n(resolv soon)\n(key ())\n(name \"\")\n",
          "@:4: Value of \"interval\" is not a number, read as 10\n"
          "@:5: Value of \"resolv\" is not a number, read as 0\n"
