@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <netdb.h>
@@ -324,7 +325,16 @@ TEST(ServerCheck, FilesAreSeenFromTheNewRoot) {
     root.write("server.conf", "(listen 5353 127.0.0.1)\n(account (name a) (key k) (effector "
                               "(zone /zone) (zone /" +
                                   root.path() + "/zone)))\n");
+    // The leak checker of a sanitizer build reads /proc at exit, which the
+    // new root lacks; the other checks of that build stay on.
+    const char *asan = getenv("ASAN_OPTIONS");
+    std::string saved = asan != nullptr ? asan : "";
+    setenv("ASAN_OPTIONS", (saved + (saved.empty() ? "" : ":") + "detect_leaks=0").c_str(), 1);
     check_outcome o = check(root, server_program(), "/server.conf", {"-t", root.path()});
+    if (asan != nullptr)
+        setenv("ASAN_OPTIONS", saved.c_str(), 1);
+    else
+        unsetenv("ASAN_OPTIONS");
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.err, "/server.conf:2: Unable to read zone file \"/" + root.path() +
                          "/zone\": No such file or directory\n");
