@@ -36,7 +36,7 @@ bool inside_atom(int state) {
 }
 
 struct reading {
-    parser p;
+    parser p{}; // empty, so releasing it is harmless when sxp_init fails
     line_list nodes, open, stray;
     ~reading() {
         sxp_release(&p);

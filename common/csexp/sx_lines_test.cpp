@@ -1,5 +1,6 @@
 #include "common/csexp/sx_lines.h"
 
+#include "common/csexp/sx_heap.h"
 #include "common/csexp/sx_reader.h"
 
 #include <cstring>
@@ -87,6 +88,35 @@ TEST(SxLines, ForeignNodesHaveNoLine) {
     EXPECT_EQ(sx_lines_of(&l, nullptr), 0u);
     sx_lines_free(&l);
     EXPECT_EQ(sx_lines_read(&l, nullptr, 16, 4), -1);
+}
+
+// Each allocation fails in turn: the read fails with -1, leaves the record
+// as it was and leaks nothing (the sanitizer build checks the leaks).
+TEST(SxLines, EveryAllocationFailureFailsCleanly) {
+    static long target, calls;
+    std::string text;
+    for (int i = 0; i < 40; i++)
+        text += "(account (name a" + std::to_string(i) + ") (key k)\n";
+    bool succeeded = false;
+    for (target = 0; target < 1000 && !succeeded; target++) {
+        calls = 0;
+        FILE *f = fmemopen(text.data(), text.size(), "rb");
+        sx_lines l{};
+        l.unfinished = 7;
+        sx_heap_set_fault([] { return calls++ == target; });
+        int rc = sx_lines_read(&l, f, 16, 4);
+        sx_heap_set_fault(nullptr);
+        fclose(f);
+        if (rc == 0) {
+            succeeded = true;
+            EXPECT_EQ(l.nopen, 40u);
+            sx_lines_free(&l);
+        } else {
+            EXPECT_EQ(l.unfinished, 7u) << "untouched after a failure";
+            EXPECT_EQ(l.line, nullptr);
+        }
+    }
+    EXPECT_TRUE(succeeded);
 }
 
 } // namespace
