@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -30,10 +31,24 @@ void sighup_handler(int) {
     reload_requested = 1;
 }
 
-// A sleep that a SIGHUP, also one that came before it, cuts short.
+// A sleep that SIGTERM or SIGHUP cuts short, also one that arrived while
+// the cycle ran: both are held back while the flags are read, and let in
+// only by pselect(), which unblocks them and starts waiting in one step.
 void client_sleep(int32_t seconds) {
-    if (!reload_requested)
-        sleep(static_cast<unsigned>(seconds));
+    sigset_t both, held;
+    sigemptyset(&both);
+    sigaddset(&both, SIGTERM);
+    sigaddset(&both, SIGHUP);
+    sigprocmask(SIG_BLOCK, &both, &held);
+    if (!stop_requested && !reload_requested) {
+        sigset_t during = held;
+        sigdelset(&during, SIGTERM);
+        sigdelset(&during, SIGHUP);
+        timespec ts = {};
+        ts.tv_sec = seconds;
+        pselect(0, nullptr, nullptr, nullptr, &ts, &during);
+    }
+    sigprocmask(SIG_SETMASK, &held, nullptr);
 }
 
 // Reads path into a fresh record and puts it in place of cfg. A client that
