@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -19,9 +20,53 @@ namespace {
 
 // Set to 1 by the SIGTERM handler and by nothing else; read after each sleep.
 volatile std::sig_atomic_t stop_requested = 0;
+// Set to 1 by the SIGHUP handler; read before each cycle and each sleep.
+volatile std::sig_atomic_t reload_requested = 0;
 
 void sigterm_handler(int) {
     stop_requested = 1;
+}
+
+void sighup_handler(int) {
+    reload_requested = 1;
+}
+
+// A sleep that SIGTERM or SIGHUP cuts short, also one that arrived while
+// the cycle ran: both are held back while the flags are read, and let in
+// only by pselect(), which unblocks them and starts waiting in one step.
+void client_sleep(int32_t seconds) {
+    sigset_t both, held;
+    sigemptyset(&both);
+    sigaddset(&both, SIGTERM);
+    sigaddset(&both, SIGHUP);
+    sigprocmask(SIG_BLOCK, &both, &held);
+    if (!stop_requested && !reload_requested) {
+        sigset_t during = held;
+        sigdelset(&during, SIGTERM);
+        sigdelset(&during, SIGHUP);
+        timespec ts = {};
+        ts.tv_sec = seconds;
+        pselect(0, nullptr, nullptr, nullptr, &ts, &during);
+    }
+    sigprocmask(SIG_SETMASK, &held, nullptr);
+}
+
+// Reads path into a fresh record and puts it in place of cfg. A client that
+// runs at an interval stays one: a file that would make it a one-message run
+// is refused like one that cannot be read.
+int client_reload(client_config *cfg, const char *path) {
+    client_config next;
+    client_config_init(&next);
+    if (client_config_read(&next, path) < 0 || !client_config_complete(&next) ||
+        next.interval <= 0) {
+        client_config_free(&next);
+        log_client_reload_failed(path);
+        return -1;
+    }
+    client_config_free(cfg);
+    *cfg = next;
+    log_client_reloaded(path);
+    return 0;
 }
 
 // "192.0.2.7:5353": the numeric address and port of one lookup result.
@@ -66,6 +111,15 @@ int client_catch_sigterm() {
     // No SA_RESTART: the signal has to cut the sleep short.
     sa.sa_flags = 0;
     return sigaction(SIGTERM, &sa, nullptr);
+}
+
+int client_catch_sighup() {
+    struct sigaction sa = {};
+    sa.sa_handler = sighup_handler;
+    sigemptyset(&sa.sa_mask);
+    // No SA_RESTART: the reload is taken at once, not after the sleep.
+    sa.sa_flags = 0;
+    return sigaction(SIGHUP, &sa, nullptr);
 }
 
 int client_socket() {
@@ -116,14 +170,21 @@ void client_send(int sock, update_msg *msg, const client_config *cfg) {
         log_short_send(static_cast<size_t>(sent), len);
 }
 
-int client_loop(int sock, const client_config *cfg) {
+int client_loop(int sock, client_config *cfg, const char *path) {
     update_msg msg = {};
-    msg.name = cfg->name;
-    msg.name_len = cfg->name_len;
     time_t last_connect = 0;
     if (stop_requested)
         return 0;
     for (;;) {
+        if (reload_requested) {
+            reload_requested = 0;
+            client_reload(cfg, path);
+            // Looked up again also when the file is unchanged: the reason
+            // for a reload may be the server's new address.
+            last_connect = 0;
+        }
+        msg.name = cfg->name;
+        msg.name_len = cfg->name_len;
         // The message states the time the cycle began, before the lookup
         // and the sensor commands.
         time_t now = clock_now();
@@ -132,7 +193,7 @@ int client_loop(int sock, const client_config *cfg) {
             if (client_connect(sock, cfg->host, cfg->port) < 0) {
                 if (cfg->resolv_retry <= 0)
                     return -1;
-                sleep(static_cast<unsigned>(cfg->resolv_retry));
+                client_sleep(cfg->resolv_retry);
                 if (stop_requested)
                     return 0;
                 continue;
@@ -142,7 +203,7 @@ int client_loop(int sock, const client_config *cfg) {
         client_send(sock, &msg, cfg);
         if (cfg->interval <= 0)
             return 0;
-        sleep(static_cast<unsigned>(cfg->interval));
+        client_sleep(cfg->interval);
         if (stop_requested)
             return 0;
     }

@@ -7,6 +7,9 @@
 // Installs the SIGTERM handler, which only sets the loop's stop flag. 0, or
 // -1 when sigaction fails.
 int client_catch_sigterm();
+// Installs the SIGHUP handler, which only sets the loop's reload flag. 0, or
+// -1 when sigaction fails.
+int client_catch_sighup();
 // The UDP socket the client sends from for its whole life; -1 after logging.
 int client_socket();
 // Looks host:port up (IPv4, UDP) and connects sock to the one address found.
@@ -20,4 +23,8 @@ int client_connect(int sock, const char *host, const char *port);
 void client_send(int sock, update_msg *msg, const client_config *cfg);
 // Cycles until an orderly stop (0): SIGTERM after a sleep, or the end of a
 // one-message run. -1 when a lookup or connect fails and no retry is set.
-int client_loop(int sock, const client_config *cfg);
+// A SIGHUP cuts the sleep short: the file at path is read again into cfg
+// (a file that cannot be read, lacks a setting or no longer sends at an
+// interval is logged and the settings in force stay), the server is looked
+// up again and the next cycle starts at once.
+int client_loop(int sock, client_config *cfg, const char *path);

@@ -1,4 +1,5 @@
 // zorvel-client: announces this host's address to zorvel-server.
+#include "client/client_check.h"
 #include "client/client_config.h"
 #include "client/client_loop.h"
 #include "common/process/log.h"
@@ -22,6 +23,9 @@ struct config_owner {
 
 int main(int argc, char **argv) {
     log_open("zorvel-client");
+    // Until the loop runs, every record is also shown to whoever started
+    // the client: a start that fails says why where it was made.
+    log_set_stderr(true);
     proc_options opt;
     if (proc_parse_options(&opt, argc, argv) < 0)
         return 1;
@@ -37,6 +41,10 @@ int main(int argc, char **argv) {
         log_usage(argv[0]);
         return 1;
     }
+    // The check sees the files as the running client would: from inside the
+    // new root, with the new user's rights.
+    if (opt.check)
+        return client_check_file(opt.conffile) == 0 ? 0 : 1;
     config_owner conf;
     client_config &cfg = conf.cfg;
     if (client_config_read(&cfg, opt.conffile) < 0) {
@@ -51,12 +59,16 @@ int main(int argc, char **argv) {
     // After detaching, so the file names the process that runs the loop.
     if (opt.pidfile != nullptr && pidfile_create(opt.pidfile) < 0)
         return 1;
-    if (cfg.interval > 0 && client_catch_sigterm() < 0)
+    if (cfg.interval > 0 && (client_catch_sigterm() < 0 || client_catch_sighup() < 0))
         return 1;
     int sock = client_socket();
     if (sock < 0)
         return 1;
-    if (client_loop(sock, &cfg) < 0)
+    // Only now does the caller of a detached start learn that it worked.
+    if (proc_daemon_ready() < 0)
+        return 1;
+    log_set_stderr(false);
+    if (client_loop(sock, &cfg, opt.conffile) < 0)
         return 1;
     if (opt.pidfile != nullptr)
         unlink(opt.pidfile);

@@ -237,12 +237,13 @@ void effector_system(const sx_node *args, const char *name, size_t name_len, con
         log_system_fail(cmd.get());
         return;
     }
-    // The server holds SIGTERM blocked outside its wait, and a command
-    // inherits the signal mask: a daemon restarted from here would ignore
-    // SIGTERM for good. A SIGTERM meanwhile only sets the server's stop flag.
+    // The server holds SIGTERM and SIGHUP blocked outside its wait, and a
+    // command inherits the signal mask: a daemon restarted from here would
+    // ignore them for good. Either signal meanwhile only sets its flag.
     sigset_t term, held;
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
+    sigaddset(&term, SIGHUP);
     sigprocmask(SIG_UNBLOCK, &term, &held);
     int status = system(cmd.get());
     sigprocmask(SIG_SETMASK, &held, nullptr);

@@ -22,9 +22,14 @@ namespace {
 // Written only by the handler; file-local so that a program or test that
 // links the client's loop as well has one flag of each.
 volatile sig_atomic_t stop_requested = 0;
+volatile sig_atomic_t reload_requested = 0;
 
 void sigterm_handler(int /*sig*/) {
     stop_requested = 1;
+}
+
+void sighup_handler(int /*sig*/) {
+    reload_requested = 1;
 }
 
 } // namespace
@@ -33,17 +38,21 @@ void server_signals_install(sigset_t *wait_mask) {
     sigset_t term;
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
-    // Blocked before the handler exists, so a SIGTERM arriving in between
+    sigaddset(&term, SIGHUP);
+    // Blocked before the handlers exist, so a signal arriving in between
     // waits for the first wait instead of killing the process.
     sigprocmask(SIG_BLOCK, &term, wait_mask);
     sigdelset(wait_mask, SIGTERM);
+    sigdelset(wait_mask, SIGHUP);
 
     struct sigaction sa = {};
     sa.sa_handler = sigterm_handler;
     sigemptyset(&sa.sa_mask);
-    // No SA_RESTART: the signal must cut the wait short.
+    // No SA_RESTART: the signals must cut the wait short.
     sa.sa_flags = 0;
     sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = sighup_handler;
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 namespace {
@@ -71,7 +80,10 @@ int server_wait(const array *pollfds, int32_t timeout_ms, const sigset_t *wait_m
     // instructions.
     sigset_t blocked;
     sigprocmask(SIG_SETMASK, wait_mask, &blocked);
-    int rc = stop_requested ? -1 : poll(fds, n, timeout_ms);
+    int rc = -1;
+    errno = EINTR;
+    if (!stop_requested && !reload_requested)
+        rc = poll(fds, n, timeout_ms);
     int err = errno;
     sigprocmask(SIG_SETMASK, &blocked, nullptr);
     errno = err;
@@ -120,9 +132,24 @@ void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask
         // unblocked is honoured before waiting rather than at the next wake.
         if (stop_requested)
             break;
-        if (server_wait(&cfg->pollfds, timeout, wait_mask) < 0 || stop_requested)
+        if (!reload_requested) {
+            if (server_wait(&cfg->pollfds, timeout, wait_mask) < 0) {
+                // A SIGHUP that cut the wait short leaves nothing to receive;
+                // any other failure ends the loop.
+                if (errno != EINTR || !reload_requested)
+                    break;
+            } else {
+                server_receive(&cfg->pollfds, slots);
+            }
+        }
+        if (stop_requested)
             break;
-        server_receive(&cfg->pollfds, slots);
+        // A reload asked for by SIGHUP reads the file as a changed one would
+        // be read, whatever its modification time says.
+        if (reload_requested) {
+            reload_requested = 0;
+            cfg->mtime = 0;
+        }
         // Received first, then reloaded: this pass's datagrams are judged by
         // the configuration that is in force now.
         server_config_load(cfg);

@@ -1,6 +1,6 @@
 // The server's receive loop: wait on every listening socket, receive one
 // datagram per ready socket, reload the configuration, judge the datagrams,
-// time silent accounts out; until SIGTERM.
+// time silent accounts out; until SIGTERM. SIGHUP reloads the configuration.
 #pragma once
 
 #include "common/process/array.h"
@@ -8,10 +8,11 @@
 
 #include <csignal>
 
-// Blocks SIGTERM and installs the server's handler, which only sets the
-// loop's stop_requested flag (empty mask, no SA_RESTART). From then on
-// SIGTERM is delivered only inside the loop's wait, which unblocks it with
-// *wait_mask (the mask in force before, less SIGTERM).
+// Blocks SIGTERM and SIGHUP and installs the server's handlers, which only
+// set the loop's stop_requested or reload_requested flag (empty mask, no
+// SA_RESTART). From then on both are delivered only inside the loop's wait,
+// which unblocks them with *wait_mask (the mask in force before, less the
+// two).
 void server_signals_install(sigset_t *wait_mask);
 
 // Receives at most one datagram from every socket of pollfds that poll()
@@ -21,6 +22,8 @@ void server_signals_install(sigset_t *wait_mask);
 // datagram stays queued for the next pass. Never blocks.
 void server_receive(const array *pollfds, array *slots);
 
-// Runs passes until stop_requested is set or the wait fails. slots is an
+// Runs passes until stop_requested is set or the wait fails. A SIGHUP cuts
+// the wait short and makes the pass reload the configuration whatever its
+// modification time. slots is an
 // array of recv_slot whose storage is kept from pass to pass.
 void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask);

@@ -5,6 +5,7 @@
 #include "common/process/pidfile.h"
 #include "common/process/proc.h"
 #include "server/presence.h"
+#include "server/server_check.h"
 #include "server/server_config.h"
 #include "server/server_loop.h"
 
@@ -33,6 +34,9 @@ int main(int argc, char **argv) {
     proc_options opt;
 
     log_open("zorvel-server");
+    // Until the loop runs, every record is also shown to whoever started
+    // the server: a start that fails says why where it was made.
+    log_set_stderr(true);
     if (proc_parse_options(&opt, argc, argv) < 0)
         return 1;
     // Root and user change before anything is opened: the configuration,
@@ -45,6 +49,13 @@ int main(int argc, char **argv) {
         log_no_config_file();
         log_usage(argv[0]);
         return 1;
+    }
+    // The check sees the files as the running server would: from inside the
+    // new root, with the new user's rights.
+    if (opt.check) {
+        int rc = server_check_file(opt.conffile) == 0 ? 0 : 1;
+        start_failed(&cfg, &slots);
+        return rc;
     }
     cfg.path = opt.conffile;
     cfg.mtime = 0;
@@ -60,6 +71,10 @@ int main(int argc, char **argv) {
         return start_failed(&cfg, &slots);
     sigset_t wait_mask;
     server_signals_install(&wait_mask);
+    // Only now does the caller of a detached start learn that it worked.
+    if (proc_daemon_ready() < 0)
+        return start_failed(&cfg, &slots);
+    log_set_stderr(false);
 
     server_loop_run(&cfg, &slots, &wait_mask);
 

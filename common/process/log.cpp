@@ -13,9 +13,24 @@
 namespace {
 
 log_sink g_sink = nullptr;
+bool g_stderr = false;
+
+// A record echoed to standard error stands on a line of its own, also the
+// few whose text ends without a line feed.
+void echo(const char *fmt, va_list ap) {
+    vfprintf(stderr, fmt, ap);
+    size_t n = strlen(fmt);
+    if (n == 0 || fmt[n - 1] != '\n')
+        fputc('\n', stderr);
+}
 
 __attribute__((format(printf, 2, 3))) void emit(int priority, const char *fmt, ...) {
     va_list ap;
+    if (g_stderr) {
+        va_start(ap, fmt);
+        echo(fmt, ap);
+        va_end(ap);
+    }
     if (g_sink == nullptr) {
         va_start(ap, fmt);
         vsyslog(priority, fmt, ap);
@@ -33,6 +48,20 @@ __attribute__((format(printf, 2, 3))) void emit(int priority, const char *fmt, .
     va_end(ap);
     text.resize(static_cast<size_t>(n));
     g_sink(priority, text.c_str());
+}
+
+// A finding of the configuration check: standard error only, after the
+// file's path and the line.
+__attribute__((format(printf, 3, 4))) void check_emit(const char *path, uint32_t line,
+                                                      const char *fmt, ...) {
+    if (line > 0)
+        fprintf(stderr, "%s:%lu: ", path, static_cast<unsigned long>(line));
+    else
+        fprintf(stderr, "%s: ", path);
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
 }
 
 // "%.*s" takes an int precision; a longer byte string is cut, not wrapped.
@@ -54,6 +83,9 @@ void log_close() {
 }
 void log_set_sink(log_sink sink) {
     g_sink = sink;
+}
+void log_set_stderr(bool on) {
+    g_stderr = on;
 }
 
 void log_usage(const char *argv0) {
@@ -237,6 +269,12 @@ void log_send_failed(int err) {
 void log_short_send(size_t sent, size_t len) {
     emit(LOG_ERR, "Short send of message (%zu/%zu)\n", sent, len);
 }
+void log_client_reloaded(const char *path) {
+    emit(LOG_INFO, "Reloaded configuration file \"%s\"\n", path);
+}
+void log_client_reload_failed(const char *path) {
+    emit(LOG_ERR, "Unable to reload configuration file \"%s\", keeping the current one\n", path);
+}
 void log_client_exiting() {
     emit(LOG_INFO, "Client exiting\n");
 }
@@ -267,6 +305,92 @@ void log_msg_hmac_decoding_error() {
     emit(LOG_WARNING, "HMAC decoding error\n");
 }
 
+void log_check_open_failed(const char *path, int err) {
+    check_emit(path, 0, "Unable to open configuration file: %s\n", strerror(err));
+}
+void log_check_empty(const char *path) {
+    check_emit(path, 0, "Empty configuration file\n");
+}
+void log_check_unfinished_list(const char *path, uint32_t line) {
+    check_emit(path, line, "List not closed at the end of the file\n");
+}
+void log_check_unfinished_atom(const char *path, uint32_t line) {
+    check_emit(path, line, "Atom not finished at the end of the file\n");
+}
+void log_check_stray_close(const char *path, uint32_t line) {
+    check_emit(path, line, "\")\" closes no list\n");
+}
+void log_check_bad_statement(const char *path, uint32_t line) {
+    check_emit(path, line, "Statement ignored: not a list of a keyword and a value\n");
+}
+void log_check_value_ignored(const char *path, uint32_t line, const char *keyword) {
+    check_emit(path, line, "Value of \"%s\" ignored: a list or empty\n", keyword);
+}
+void log_check_value_nul(const char *path, uint32_t line, const char *keyword) {
+    check_emit(path, line, "Value of \"%s\" holds a NUL byte\n", keyword);
+}
+void log_check_bad_number(const char *path, uint32_t line, const char *keyword, long value) {
+    check_emit(path, line, "Value of \"%s\" is not a number, read as %ld\n", keyword, value);
+}
+void log_check_lookup_failed(const char *path, uint32_t line, const char *host, const char *service,
+                             int gai_code) {
+    check_emit(path, line, "Address lookup of %s:%s failed: %s\n", or_star(host), or_star(service),
+               gai_strerror(gai_code));
+}
+void log_check_unknown_server_option(const char *path, uint32_t line, const char *keyword) {
+    check_emit(path, line, "Unknown server option \"%s\"\n", keyword);
+}
+void log_check_unknown_account_option(const char *path, uint32_t line, const char *keyword) {
+    check_emit(path, line, "Unknown account option \"%s\"\n", keyword);
+}
+void log_check_unknown_account_flag(const char *path, uint32_t line, const char *word) {
+    check_emit(path, line, "Unknown account flag \"%s\"\n", word);
+}
+void log_check_account_dropped(const char *path, uint32_t line, const char *what) {
+    check_emit(path, line, "Account left out: it has no %s\n", what);
+}
+void log_check_duplicate_account(const char *path, uint32_t line, const char *name, size_t name_len,
+                                 uint32_t first_line) {
+    check_emit(path, line, "Account \"%.*s\" has the same name as the account of line %lu\n",
+               prec(name_len), name, static_cast<unsigned long>(first_line));
+}
+void log_check_unknown_effector(const char *path, uint32_t line, const char *keyword) {
+    check_emit(path, line, "Unkown server effector \"%s\"\n", keyword);
+}
+void log_check_effector_idle(const char *path, uint32_t line, const char *keyword) {
+    check_emit(path, line, "Effector \"%s\" has nothing to act on\n", keyword);
+}
+void log_check_unknown_signal(const char *path, uint32_t line, const char *name) {
+    check_emit(path, line, "Unkown signal \"%s\"\n", name);
+}
+void log_check_target_pidfile(const char *path, uint32_t line, const char *file, int err) {
+    check_emit(path, line, "Unable to open target PID file \"%s\": %s\n", file, strerror(err));
+}
+void log_check_zone_unreadable(const char *path, uint32_t line, const char *file, int err) {
+    check_emit(path, line, "Unable to read zone file \"%s\": %s\n", file, strerror(err));
+}
+void log_check_zone_unwritable(const char *path, uint32_t line, const char *file, int err) {
+    check_emit(path, line, "Unable to write to zone file \"%s\": %s\n", file, strerror(err));
+}
+void log_check_no_listen(const char *path) {
+    check_emit(path, 0, "No (listen ...) form: the server would have no socket\n");
+}
+void log_check_unknown_client_option(const char *path, uint32_t line, const char *keyword) {
+    check_emit(path, line, "Unknown client option \"%s\"\n", keyword);
+}
+void log_check_missing_setting(const char *path, const char *what) {
+    check_emit(path, 0, "Missing setting %s\n", what);
+}
+void log_check_ambiguous(const char *path, uint32_t line, const char *host, const char *port) {
+    check_emit(path, line, "Ambiguous address for %s:%s\n", host, port);
+}
+void log_check_unknown_sensor(const char *path, uint32_t line, const char *kind) {
+    check_emit(path, line, "Unknown address sensor \"%s\"\n", kind);
+}
+void log_check_sensor_no_command(const char *path, uint32_t line) {
+    check_emit(path, line, "System sensor without a command\n");
+}
+
 void log_daemonized(long pid) {
     emit(LOG_INFO, "Process successfully daemonized [%ld]\n", pid);
 }
@@ -275,6 +399,12 @@ void log_fork_failed(int err) {
 }
 void log_setsid_failed(int err) {
     emit(LOG_ERR, "Unable to setsid(): %s\n", strerror(err));
+}
+void log_report_pipe_failed(int err) {
+    emit(LOG_ERR, "Unable to create the start-up report pipe: %s\n", strerror(err));
+}
+void log_devnull_failed(int err) {
+    emit(LOG_ERR, "Unable to open /dev/null: %s\n", strerror(err));
 }
 void log_unknown_user(const char *user) {
     emit(LOG_ERR, "Unable to get information about user \"%s\"\n", user);

@@ -19,6 +19,11 @@ void log_close();
 // with its priority and the fully formatted text (trailing newline kept).
 using log_sink = void (*)(int priority, const char *text);
 void log_set_sink(log_sink sink);
+// While on, every record is also written to standard error, in the same text
+// and on a line of its own. The programs turn it on for their start-up, while
+// standard error is still the caller's, so a failed start is seen where it
+// was made; syslog gets the records all the same.
+void log_set_stderr(bool on);
 
 // The usage line goes to standard error, not to syslog.
 void log_usage(const char *argv0);
@@ -93,6 +98,9 @@ void log_ambiguous_address_entry(const char *text);
 void log_connect_failed(const char *host, const char *port, const char *addr, int err);
 void log_send_failed(int err);
 void log_short_send(size_t sent, size_t len);
+// A reload on SIGHUP: taken, or refused with the running settings kept.
+void log_client_reloaded(const char *path);
+void log_client_reload_failed(const char *path);
 void log_client_exiting();
 
 // Address sensors.
@@ -107,10 +115,48 @@ void log_msg_invalid_packet();
 void log_msg_too_short();
 void log_msg_hmac_decoding_error();
 
+// Configuration check ("-n"). Each finding is one line on standard error,
+// never in syslog: "path:line: text", or "path: text" for the file as a
+// whole. Where a load logs the same problem, the text after the position is
+// that record's.
+void log_check_open_failed(const char *path, int err);
+void log_check_empty(const char *path);
+void log_check_unfinished_list(const char *path, uint32_t line);
+void log_check_unfinished_atom(const char *path, uint32_t line);
+void log_check_stray_close(const char *path, uint32_t line);
+void log_check_bad_statement(const char *path, uint32_t line);
+void log_check_value_ignored(const char *path, uint32_t line, const char *keyword);
+void log_check_value_nul(const char *path, uint32_t line, const char *keyword);
+void log_check_bad_number(const char *path, uint32_t line, const char *keyword, long value);
+void log_check_lookup_failed(const char *path, uint32_t line, const char *host, const char *service,
+                             int gai_code);
+void log_check_unknown_server_option(const char *path, uint32_t line, const char *keyword);
+void log_check_unknown_account_option(const char *path, uint32_t line, const char *keyword);
+void log_check_unknown_account_flag(const char *path, uint32_t line, const char *word);
+// what: "name", "key" or "name and no key".
+void log_check_account_dropped(const char *path, uint32_t line, const char *what);
+void log_check_duplicate_account(const char *path, uint32_t line, const char *name, size_t name_len,
+                                 uint32_t first_line);
+void log_check_unknown_effector(const char *path, uint32_t line, const char *keyword);
+void log_check_effector_idle(const char *path, uint32_t line, const char *keyword);
+void log_check_unknown_signal(const char *path, uint32_t line, const char *name);
+void log_check_target_pidfile(const char *path, uint32_t line, const char *file, int err);
+void log_check_zone_unreadable(const char *path, uint32_t line, const char *file, int err);
+void log_check_zone_unwritable(const char *path, uint32_t line, const char *file, int err);
+void log_check_no_listen(const char *path);
+void log_check_unknown_client_option(const char *path, uint32_t line, const char *keyword);
+// what: the form that is missing, such as "(key KEY)".
+void log_check_missing_setting(const char *path, const char *what);
+void log_check_ambiguous(const char *path, uint32_t line, const char *host, const char *port);
+void log_check_unknown_sensor(const char *path, uint32_t line, const char *kind);
+void log_check_sensor_no_command(const char *path, uint32_t line);
+
 // Daemon start-up and PID file.
 void log_daemonized(long pid);
 void log_fork_failed(int err);
 void log_setsid_failed(int err);
+void log_report_pipe_failed(int err);
+void log_devnull_failed(int err);
 void log_unknown_user(const char *user);
 void log_chroot_failed(const char *dir, int err);
 void log_chdir_failed(int err);

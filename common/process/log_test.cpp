@@ -1,6 +1,8 @@
 #include "common/process/log.h"
 #include "tests/support/log_capture.h"
 
+#include <cerrno>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <netdb.h>
 
@@ -31,6 +33,20 @@ TEST(Log, UsageGoesToStandardError) {
     EXPECT_EQ(
         testing::internal::GetCapturedStderr(),
         "Usage: zorvel-server [-c conffile] [-d] [-p pidfile] [-t chrootdir] [-u username]\n");
+}
+
+TEST(Log, StderrEchoWhileOnEachRecordOnItsOwnLine) {
+    LogCapture cap;
+    testing::internal::CaptureStderr();
+    log_set_stderr(true);
+    log_stat_failed("/x", ENOENT);
+    log_dump_at(987, -2.5); // a record without a trailing newline
+    log_set_stderr(false);
+    log_server_exiting();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string("Unable to stat \"/x\": ") +
+                                                          strerror(ENOENT) +
+                                                          "\nMessage at 987 (-2.5)\n");
+    EXPECT_EQ(cap.records().size(), 3u) << "the echo does not replace the record";
 }
 
 } // namespace

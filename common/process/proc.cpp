@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/types.h>
@@ -34,6 +35,29 @@ bool user_number(const char *user, bool *fits, uid_t *uid) {
     return true;
 }
 
+// The write end of the pipe on which a detached child reports its start-up
+// to the waiting parent; -1 when the process did not detach.
+int g_report = -1;
+// /dev/null, opened before the root changes: the new root need not hold one.
+int g_devnull = -1;
+
+int open_devnull() {
+    if (g_devnull < 0)
+        g_devnull = open("/dev/null", O_RDWR | O_CLOEXEC);
+    return g_devnull;
+}
+
+// The parent's side: the outcome is one byte for success, or the end of the
+// pipe when the child exits (or dies) before reporting.
+[[noreturn]] void await_report(int fd) {
+    unsigned char b = 0;
+    ssize_t n;
+    do
+        n = read(fd, &b, 1);
+    while (n < 0 && errno == EINTR);
+    exit(n == 1 ? 0 : 1);
+}
+
 } // namespace
 
 int proc_daemonize() {
@@ -46,19 +70,39 @@ int proc_daemonize() {
     // the hang-up sent when the parent's session goes away cannot kill it.
     bool saved = sigaction(SIGHUP, &ignore, &old) == 0;
 
+    // The caller learns whether the daemon really started: its exit status
+    // waits for the child's report. Close-on-exec, so that no command the
+    // daemon runs keeps the parent waiting.
+    int report[2];
+    if (pipe(report) < 0) {
+        int err = errno;
+        if (saved)
+            sigaction(SIGHUP, &old, nullptr);
+        log_report_pipe_failed(err);
+        return -1;
+    }
+    fcntl(report[0], F_SETFD, FD_CLOEXEC);
+    fcntl(report[1], F_SETFD, FD_CLOEXEC);
+
     // Output still buffered in stdio would otherwise be written twice: once
     // by the exiting parent and again by the child.
     fflush(nullptr);
     pid_t pid = fork();
     if (pid < 0) {
         int err = errno;
+        close(report[0]);
+        close(report[1]);
         if (saved)
             sigaction(SIGHUP, &old, nullptr);
         log_fork_failed(err);
         return -1;
     }
-    if (pid > 0)
-        exit(0);
+    if (pid > 0) {
+        close(report[1]);
+        await_report(report[0]);
+    }
+    close(report[0]);
+    g_report = report[1];
 
     int rc = setsid();
     int err = errno;
@@ -69,6 +113,31 @@ int proc_daemonize() {
         return -1;
     }
     log_daemonized(static_cast<long>(getpid()));
+    return 0;
+}
+
+int proc_daemon_ready() {
+    if (g_report < 0)
+        return 0;
+    int fd = open_devnull();
+    if (fd < 0) {
+        log_devnull_failed(errno);
+        return -1;
+    }
+    fflush(nullptr);
+    for (int std = 0; std <= 2; std++) {
+        if (dup2(fd, std) < 0) {
+            log_devnull_failed(errno);
+            return -1;
+        }
+    }
+    const unsigned char ok = 0;
+    ssize_t n;
+    do
+        n = write(g_report, &ok, 1);
+    while (n < 0 && errno == EINTR);
+    close(g_report);
+    g_report = -1;
     return 0;
 }
 
@@ -97,6 +166,7 @@ int proc_drop_privileges(const char *root, const char *user) {
 
     // The root changes while the process still has the right to do so.
     if (root != nullptr) {
+        open_devnull();
         if (chroot(root) < 0) {
             log_chroot_failed(root, errno);
             return -1;
@@ -132,8 +202,11 @@ int proc_drop_privileges(const char *root, const char *user) {
 int proc_parse_options(proc_options *opts, int argc, char **argv) {
     *opts = {};
     int c;
-    while ((c = getopt(argc, argv, "dc:u:t:p:")) != -1) {
+    while ((c = getopt(argc, argv, "dc:u:t:p:n")) != -1) {
         switch (c) {
+        case 'n':
+            opts->check = true;
+            break;
         case 'd':
             opts->detach = true;
             break;

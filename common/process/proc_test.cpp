@@ -196,6 +196,13 @@ TEST_F(DropPrivilegesTest, FailuresNameTheirObjectAndError) {
 
 void on_hangup(int) {}
 
+// True when fd is the null device.
+bool is_devnull(int fd) {
+    struct stat a, b;
+    return fstat(fd, &a) == 0 && stat("/dev/null", &b) == 0 && S_ISCHR(a.st_mode) &&
+           a.st_rdev == b.st_rdev;
+}
+
 TEST(Daemonize, ChildLeadsNewSessionWithSighupRestored) {
     become_subreaper(); // so the detached process can be reaped below
     child_report r = in_child([&] {
@@ -215,18 +222,49 @@ TEST(Daemonize, ChildLeadsNewSessionWithSighupRestored) {
         out += getsid(0) == getpid() ? ", own session" : ", old session";
         out += tty < 0 ? ", no terminal" : ", terminal";
         out += now.sa_handler == on_hangup ? ", SIGHUP restored" : ", SIGHUP changed";
+        out += is_devnull(2) ? ", stderr null" : ", stderr kept";
+        if (proc_daemon_ready() != 0)
+            return out + ", ready failed";
+        out += is_devnull(0) && is_devnull(1) && is_devnull(2) ? ", std null" : ", std kept";
         return out + ", " + texts(cap);
     });
     ASSERT_TRUE(WIFEXITED(r.status));
-    EXPECT_EQ(WEXITSTATUS(r.status), 0) << "the parent exits with status 0";
+    EXPECT_EQ(WEXITSTATUS(r.status), 0) << "the parent exits with status 0 once ready";
     std::string pid = r.text.substr(0, r.text.find(':'));
     EXPECT_EQ(r.text, pid +
-                          ": new pid, own session, no terminal, SIGHUP restored, "
-                          "Process successfully daemonized [" +
+                          ": new pid, own session, no terminal, SIGHUP restored, stderr kept, "
+                          "std null, Process successfully daemonized [" +
                           pid + "]\n");
     pid_t detached = static_cast<pid_t>(atol(pid.c_str()));
     if (detached > 0)
         wait_gone(detached);
+}
+
+// The process that was started reports the detached one's start-up: a
+// child that ends before it is ready makes it exit with 1, whatever the
+// child's own status.
+TEST(Daemonize, ParentExitsWithOneWhenChildEndsBeforeReady) {
+    become_subreaper();
+    child_report r = in_child([&] {
+        if (proc_daemonize() != 0)
+            return std::string("failed");
+        return std::to_string(getpid());
+    });
+    ASSERT_TRUE(WIFEXITED(r.status));
+    EXPECT_EQ(WEXITSTATUS(r.status), 1);
+    pid_t detached = static_cast<pid_t>(atol(r.text.c_str()));
+    EXPECT_GT(detached, 0) << r.text;
+    if (detached > 0)
+        wait_gone(detached);
+}
+
+TEST(Daemonize, ReadyWithoutDetachingLeavesDescriptors) {
+    child_report r = in_child([&] {
+        bool before = is_devnull(2);
+        int rc = proc_daemon_ready();
+        return std::to_string(rc) + (is_devnull(2) == before ? " kept" : " changed");
+    });
+    EXPECT_EQ(r.text, "0 kept");
 }
 
 } // namespace

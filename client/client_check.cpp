@@ -1,0 +1,234 @@
+// The client's configuration check.
+#include "client/client_check.h"
+
+#include "common/csexp/sx_lines.h"
+#include "common/process/log.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netdb.h>
+#include <string_view>
+#include <sys/socket.h>
+
+namespace {
+
+constexpr size_t READ_DUNIT = 1024;
+constexpr size_t READ_NUNIT = 64;
+
+struct checker {
+    const char *path;
+    const sx_lines *lines;
+    int problems = 0;
+
+    uint32_t at(const sx_node *n) const { return sx_lines_of(lines, n); }
+    void bad_statement(const sx_node *n) {
+        log_check_bad_statement(path, at(n));
+        problems++;
+    }
+};
+
+// The settings in force after the file, as far as the check needs them:
+// the atoms that set them and the form that did.
+struct settings {
+    const sx_node *host = nullptr;
+    const sx_node *port = nullptr;
+    const sx_node *server_form = nullptr;
+    bool name = false;
+    bool key = false;
+};
+
+bool atom_is(const sx_node *n, std::string_view word) {
+    return !sx_is_list(n) && std::string_view(sx_text(n), n->len) == word;
+}
+
+bool holds_nul(const sx_node *n) {
+    return memchr(n->ptr, '\0', n->len) != nullptr;
+}
+
+// A number the client reads with atoi's rules: blanks, a sign and digits,
+// nothing after them. Anything else still reads as some number (10s as 10,
+// soon as 0), which is seldom what was meant.
+void check_number(checker *c, const sx_node *form, const sx_node *v, const char *keyword) {
+    const char *text = sx_text(v);
+    const char *p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        p++;
+    if (*p == '-' || *p == '+')
+        p++;
+    const char *digits = p;
+    while (*p >= '0' && *p <= '9')
+        p++;
+    if (p > digits && p == text + v->len)
+        return;
+    log_check_bad_number(c->path, c->at(form), keyword, strtol(text, nullptr, 10));
+    c->problems++;
+}
+
+// A text value of (server HOST PORT); a list leaves the setting as it was,
+// a NUL byte unsets it.
+void check_text_value(checker *c, const sx_node *form, const sx_node *v, const sx_node **field) {
+    if (sx_is_list(v)) {
+        log_check_value_ignored(c->path, c->at(form), "server");
+        c->problems++;
+    } else if (holds_nul(v)) {
+        log_check_value_nul(c->path, c->at(form), "server");
+        c->problems++;
+        *field = nullptr;
+    } else {
+        *field = v;
+    }
+}
+
+void check_sensors(checker *c, const sx_node *list) {
+    for (const sx_node *n = list; n != nullptr; n = n->next) {
+        const sx_node *kind = sx_is_list(n) ? sx_first(n) : n;
+        if (kind == nullptr || sx_is_list(kind)) {
+            c->bad_statement(n);
+            continue;
+        }
+        if (!atom_is(kind, "system")) {
+            log_check_unknown_sensor(c->path, c->at(n), sx_text(kind));
+            c->problems++;
+            continue;
+        }
+        const sx_node *command = kind != n ? kind->next : nullptr;
+        if (command == nullptr || sx_is_list(command)) {
+            log_check_sensor_no_command(c->path, c->at(n));
+            c->problems++;
+        }
+    }
+}
+
+void check_single(checker *c, settings *s, const sx_node *form, const char *keyword,
+                  const sx_node *value) {
+    if (sx_is_list(value) || value->len == 0) {
+        log_check_value_ignored(c->path, c->at(form), keyword);
+        c->problems++;
+        return;
+    }
+    if (strcmp(keyword, "name") == 0) {
+        s->name = !holds_nul(value);
+        if (!s->name) {
+            log_check_value_nul(c->path, c->at(form), keyword);
+            c->problems++;
+        }
+    } else if (strcmp(keyword, "key") == 0) {
+        s->key = true;
+    } else {
+        check_number(c, form, value, keyword);
+    }
+}
+
+bool single_keyword(const char *k) {
+    static const char *const words[] = {
+        "name",         "key",         "interval", "resolv", "resolv-interval", "resolv_interval",
+        "resolv-retry", "resolv_retry"};
+    for (const char *w : words)
+        if (strcmp(k, w) == 0)
+            return true;
+    return false;
+}
+
+// The server must resolve to exactly one address, as the client will look
+// it up: it never picks one of several.
+void check_server_lookup(checker *c, const settings *s) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_protocol = IPPROTO_UDP;
+    addrinfo *res = nullptr;
+    const char *host = sx_text(s->host);
+    const char *port = sx_text(s->port);
+    int rc = getaddrinfo(host, port, &hints, &res);
+    if (rc != 0) {
+        log_check_lookup_failed(c->path, c->at(s->server_form), host, port, rc);
+        c->problems++;
+        return;
+    }
+    if (res->ai_next != nullptr) {
+        log_check_ambiguous(c->path, c->at(s->server_form), host, port);
+        c->problems++;
+    }
+    freeaddrinfo(res);
+}
+
+struct lines_owner {
+    sx_lines l{};
+    ~lines_owner() { sx_lines_free(&l); }
+};
+
+} // namespace
+
+int client_check_file(const char *path) {
+    FILE *f = fopen(path, "rb");
+    if (f == nullptr) {
+        log_check_open_failed(path, errno);
+        return -1;
+    }
+    lines_owner read;
+    int rc = sx_lines_read(&read.l, f, READ_DUNIT, READ_NUNIT);
+    fclose(f);
+    if (rc != 0) {
+        log_check_open_failed(path, ENOMEM);
+        return -1;
+    }
+    checker c{path, &read.l};
+    const sx_lines &l = read.l;
+    for (size_t i = 0; i < l.nstray; i++)
+        log_check_stray_close(path, l.stray_closes[i]);
+    for (size_t i = 0; i < l.nopen; i++)
+        log_check_unfinished_list(path, l.open_lists[i]);
+    if (l.unfinished > 0)
+        log_check_unfinished_atom(path, l.unfinished);
+    c.problems += static_cast<int>(l.nstray + l.nopen) + (l.unfinished > 0 ? 1 : 0);
+    if (l.tree.nsize == 0) {
+        log_check_empty(path);
+        return -1;
+    }
+
+    settings s;
+    for (const sx_node *item = &l.tree.nodes[0]; item != nullptr; item = item->next) {
+        // A top-level atom is the file's comment.
+        if (!sx_is_list(item))
+            continue;
+        const sx_node *head = sx_is_list(item) ? sx_first(item) : nullptr;
+        if (head == nullptr || sx_is_list(head) || head->next == nullptr) {
+            c.bad_statement(item);
+            continue;
+        }
+        const char *keyword = sx_text(head);
+        const sx_node *value = head->next;
+        if (strcmp(keyword, "server") == 0) {
+            s.server_form = item;
+            check_text_value(&c, item, value, &s.host);
+            if (value->next != nullptr)
+                check_text_value(&c, item, value->next, &s.port);
+        } else if (strcmp(keyword, "sensor") == 0) {
+            check_sensors(&c, value);
+        } else if (single_keyword(keyword)) {
+            check_single(&c, &s, item, keyword, value);
+        } else {
+            log_check_unknown_client_option(path, c.at(item), keyword);
+            c.problems++;
+        }
+    }
+
+    const char *missing[4] = {};
+    int nmissing = 0;
+    if (s.host == nullptr || s.host->len == 0)
+        missing[nmissing++] = "(server HOST PORT)";
+    else if (s.port == nullptr || s.port->len == 0)
+        missing[nmissing++] = "PORT of (server HOST PORT)";
+    if (!s.name)
+        missing[nmissing++] = "(name NAME)";
+    if (!s.key)
+        missing[nmissing++] = "(key KEY)";
+    for (int i = 0; i < nmissing; i++)
+        log_check_missing_setting(path, missing[i]);
+    c.problems += nmissing;
+    if (s.host != nullptr && s.host->len > 0 && s.port != nullptr && s.port->len > 0)
+        check_server_lookup(&c, &s);
+    return c.problems == 0 ? 0 : -1;
+}

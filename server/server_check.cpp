@@ -1,0 +1,401 @@
+// The server's configuration check.
+#include "server/server_check.h"
+
+#include "common/csexp/sx_lines.h"
+#include "common/process/array.h"
+#include "common/process/log.h"
+#include "server/effector.h"
+#include "server/presence.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netdb.h>
+#include <string_view>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// The units of a load: the tree is the same with any, but a file that a
+// load cannot hold in memory should not pass the check either.
+constexpr size_t READ_DUNIT = 4096;
+constexpr size_t READ_NUNIT = 64;
+
+// An account that a load would keep: its name (bytes in the tree) and the
+// line of its form.
+struct kept_account {
+    const char *name;
+    size_t name_len;
+    uint32_t line;
+};
+
+// What the load's template and each account hold, as far as the check
+// needs it: whether a name and a key are set, and the name's bytes.
+struct account_sketch {
+    const char *name = nullptr;
+    size_t name_len = 0;
+    bool key = false;
+};
+
+struct checker {
+    const char *path;
+    const sx_lines *lines;
+    int problems = 0;
+    array kept; // of kept_account
+
+    uint32_t at(const sx_node *n) const { return sx_lines_of(lines, n); }
+};
+
+bool atom_is(const sx_node *n, std::string_view word) {
+    return !sx_is_list(n) && std::string_view(sx_text(n), n->len) == word;
+}
+
+bool holds_nul(const sx_node *n) {
+    return memchr(n->ptr, '\0', n->len) != nullptr;
+}
+
+// The first value of a statement, as the load finds it; null when the load
+// skips the form.
+const sx_node *statement_value(const sx_node *form) {
+    if (!sx_is_list(form))
+        return nullptr;
+    const sx_node *keyword = sx_first(form);
+    if (keyword == nullptr || sx_is_list(keyword))
+        return nullptr;
+    return keyword->next;
+}
+
+// A number option as the load reads it. "-1" written out is taken at its
+// word; anything else that reads as -1 is a slip (a unit after the digits,
+// a list, a negative count) that silently turns the bound or timeout off.
+void check_number(checker *c, const sx_node *opt, const sx_node *v, const char *keyword) {
+    if (!sx_is_list(v)) {
+        const char *text = sx_text(v);
+        char *end = nullptr;
+        long n = strtol(text, &end, 10);
+        if (end == text + v->len && n >= 0)
+            return;
+        if (std::string_view(text, v->len) == "-1")
+            return;
+    }
+    log_check_bad_number(c->path, c->at(opt), keyword, -1);
+    c->problems++;
+}
+
+void check_flags(checker *c, const sx_node *opt, const sx_node *word) {
+    for (; word != nullptr; word = word->next) {
+        if (sx_is_list(word)) {
+            log_check_value_ignored(c->path, c->at(opt), "flags");
+            c->problems++;
+        } else if (!atom_is(word, "allow-unsafe") && !atom_is(word, "allow_unsafe") &&
+                   !atom_is(word, "forbid-unsafe") && !atom_is(word, "forbid_unsafe") &&
+                   !atom_is(word, "no-unsafe") && !atom_is(word, "no_unsafe")) {
+            log_check_unknown_account_flag(c->path, c->at(opt), sx_text(word));
+            c->problems++;
+        }
+    }
+}
+
+void check_kill_target(checker *c, uint32_t line, const sx_node *signal, const sx_node *pidfile) {
+    if (signal != nullptr && (holds_nul(signal) || signal_from_name(sx_text(signal)) < 0)) {
+        log_check_unknown_signal(c->path, line, sx_text(signal));
+        c->problems++;
+        return;
+    }
+    if (holds_nul(pidfile)) {
+        log_check_target_pidfile(c->path, line, sx_text(pidfile), EINVAL);
+        c->problems++;
+        return;
+    }
+    FILE *f = fopen(sx_text(pidfile), "rb");
+    if (f == nullptr) {
+        log_check_target_pidfile(c->path, line, sx_text(pidfile), errno);
+        c->problems++;
+        return;
+    }
+    fclose(f);
+}
+
+// The targets of a kill form, by the rules the effector applies.
+void check_kill(checker *c, const sx_node *form, const sx_node *args) {
+    uint32_t line = c->at(form);
+    if (args == nullptr) {
+        log_check_effector_idle(c->path, line, "kill");
+        c->problems++;
+        return;
+    }
+    if (!sx_is_list(args)) {
+        if (args->next != nullptr && !sx_is_list(args->next))
+            check_kill_target(c, line, args, args->next);
+        else
+            check_kill_target(c, line, nullptr, args);
+        return;
+    }
+    for (const sx_node *n = args; n != nullptr; n = n->next) {
+        const sx_node *first = sx_is_list(n) ? sx_first(n) : nullptr;
+        if (first == nullptr || sx_is_list(first)) {
+            log_check_bad_statement(c->path, c->at(n));
+            c->problems++;
+        } else if (first->next != nullptr && !sx_is_list(first->next)) {
+            check_kill_target(c, c->at(n), first, first->next);
+        } else {
+            check_kill_target(c, c->at(n), nullptr, first);
+        }
+    }
+}
+
+// Every zone file must be there to be read and rewritten.
+void check_zone(checker *c, const sx_node *form, const sx_node *args) {
+    uint32_t line = c->at(form);
+    bool any = false;
+    for (const sx_node *n = args; n != nullptr; n = n->next) {
+        if (sx_is_list(n) || n->len == 0)
+            continue;
+        any = true;
+        const char *file = sx_text(n);
+        FILE *f = holds_nul(n) ? nullptr : fopen(file, "rb");
+        if (f == nullptr) {
+            log_check_zone_unreadable(c->path, line, file, holds_nul(n) ? EINVAL : errno);
+            c->problems++;
+            continue;
+        }
+        fclose(f);
+        if (access(file, W_OK) != 0) {
+            log_check_zone_unwritable(c->path, line, file, errno);
+            c->problems++;
+        }
+    }
+    if (!any) {
+        log_check_effector_idle(c->path, line, "zone");
+        c->problems++;
+    }
+}
+
+void check_effectors(checker *c, const sx_node *list) {
+    for (const sx_node *n = list; n != nullptr; n = n->next) {
+        const sx_node *kw = n;
+        const sx_node *args = nullptr;
+        if (sx_is_list(n)) {
+            kw = sx_first(n);
+            if (kw == nullptr || sx_is_list(kw)) {
+                log_check_bad_statement(c->path, c->at(n));
+                c->problems++;
+                continue;
+            }
+            args = kw->next;
+        }
+        if (atom_is(kw, "kill")) {
+            check_kill(c, n, args);
+        } else if (atom_is(kw, "system")) {
+            if (args == nullptr) {
+                log_check_effector_idle(c->path, c->at(n), "system");
+                c->problems++;
+            }
+        } else if (atom_is(kw, "zone")) {
+            check_zone(c, n, args);
+        } else {
+            log_check_unknown_effector(c->path, c->at(n), sx_text(kw));
+            c->problems++;
+        }
+    }
+}
+
+// The account options from first on, applied to the sketch as the load
+// applies them to the record.
+void check_options(checker *c, account_sketch *acct, const sx_node *first) {
+    for (const sx_node *opt = first; opt != nullptr; opt = opt->next) {
+        const sx_node *value = statement_value(opt);
+        if (value == nullptr) {
+            log_check_bad_statement(c->path, c->at(opt));
+            c->problems++;
+            continue;
+        }
+        const sx_node *keyword = sx_first(opt);
+        if (atom_is(keyword, "name") || atom_is(keyword, "key")) {
+            if (sx_is_list(value)) {
+                log_check_value_ignored(c->path, c->at(opt), sx_text(keyword));
+                c->problems++;
+            } else if (atom_is(keyword, "name")) {
+                acct->name = sx_text(value);
+                acct->name_len = value->len;
+            } else {
+                acct->key = value->len > 0;
+            }
+        } else if (atom_is(keyword, "effector")) {
+            check_effectors(c, value);
+        } else if (atom_is(keyword, "interval")) {
+            check_number(c, opt, value, "interval");
+            if (value->next != nullptr)
+                check_number(c, opt, value->next, "interval");
+        } else if (atom_is(keyword, "max-future") || atom_is(keyword, "max-past") ||
+                   atom_is(keyword, "timeout")) {
+            check_number(c, opt, value, sx_text(keyword));
+        } else if (atom_is(keyword, "flags") || atom_is(keyword, "flag")) {
+            check_flags(c, opt, value);
+        } else {
+            log_check_unknown_account_option(c->path, c->at(opt), sx_text(keyword));
+            c->problems++;
+        }
+    }
+}
+
+void check_account(checker *c, const sx_node *form, const account_sketch *defaults,
+                   const sx_node *options) {
+    account_sketch acct = *defaults;
+    check_options(c, &acct, options);
+    bool named = acct.name_len > 0;
+    if (!named || !acct.key) {
+        log_check_account_dropped(c->path, c->at(form),
+                                  !named && !acct.key ? "name and no key"
+                                  : !named            ? "name"
+                                                      : "key");
+        c->problems++;
+        return;
+    }
+    int32_t i = array_append(&c->kept);
+    if (i >= 0)
+        *static_cast<kept_account *>(array_get(&c->kept, i)) = {acct.name, acct.name_len,
+                                                                c->at(form)};
+}
+
+// A (listen SERVICE [HOST]) form must resolve, as the load will look it up.
+void check_listen(checker *c, const sx_node *form, const sx_node *service) {
+    if (sx_is_list(service)) {
+        log_check_bad_statement(c->path, c->at(form));
+        c->problems++;
+        return;
+    }
+    const sx_node *host_node = service->next;
+    if (host_node != nullptr && sx_is_list(host_node)) {
+        log_check_value_ignored(c->path, c->at(form), "listen");
+        c->problems++;
+    }
+    const char *host =
+        host_node != nullptr && !sx_is_list(host_node) ? sx_text(host_node) : nullptr;
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_protocol = IPPROTO_UDP;
+    addrinfo *res = nullptr;
+    int rc = getaddrinfo(host, sx_text(service), &hints, &res);
+    if (rc != 0) {
+        log_check_lookup_failed(c->path, c->at(form), host, sx_text(service), rc);
+        c->problems++;
+        return;
+    }
+    freeaddrinfo(res);
+}
+
+int kept_cmp(const void *a, const void *b) {
+    const auto *x = static_cast<const kept_account *>(a);
+    const auto *y = static_cast<const kept_account *>(b);
+    int d = account_name_cmp(x->name, x->name_len, y->name, y->name_len);
+    if (d != 0)
+        return d;
+    return x->line < y->line ? -1 : x->line > y->line ? 1 : 0;
+}
+
+// Two accounts whose names compare equal: only one of them can ever be
+// found for a message.
+void check_duplicates(checker *c) {
+    array *kept = &c->kept;
+    if (kept->count < 2)
+        return;
+    qsort(kept->data, static_cast<size_t>(kept->count), sizeof(kept_account), kept_cmp);
+    const auto *k = static_cast<const kept_account *>(kept->data);
+    int32_t first = 0;
+    for (int32_t i = 1; i < kept->count; i++) {
+        if (account_name_cmp(k[first].name, k[first].name_len, k[i].name, k[i].name_len) != 0) {
+            first = i;
+            continue;
+        }
+        log_check_duplicate_account(c->path, k[i].line, k[i].name, k[i].name_len, k[first].line);
+        c->problems++;
+    }
+}
+
+// What the reader passed over: the text is not what its author wrote.
+void check_text(checker *c) {
+    const sx_lines *l = c->lines;
+    for (size_t i = 0; i < l->nstray; i++)
+        log_check_stray_close(c->path, l->stray_closes[i]);
+    for (size_t i = 0; i < l->nopen; i++)
+        log_check_unfinished_list(c->path, l->open_lists[i]);
+    if (l->unfinished > 0)
+        log_check_unfinished_atom(c->path, l->unfinished);
+    c->problems += static_cast<int>(l->nstray + l->nopen) + (l->unfinished > 0 ? 1 : 0);
+}
+
+struct lines_owner {
+    sx_lines l{};
+    ~lines_owner() { sx_lines_free(&l); }
+};
+
+} // namespace
+
+int server_check_file(const char *path) {
+    FILE *f = fopen(path, "rb");
+    if (f == nullptr) {
+        log_check_open_failed(path, errno);
+        return -1;
+    }
+    lines_owner read;
+    int rc = sx_lines_read(&read.l, f, READ_DUNIT, READ_NUNIT);
+    fclose(f);
+    if (rc != 0) {
+        log_check_open_failed(path, ENOMEM);
+        return -1;
+    }
+    checker c{path, &read.l, 0, {}};
+    array_init(&c.kept, sizeof(kept_account));
+    check_text(&c);
+    if (read.l.tree.nsize == 0) {
+        log_check_empty(path);
+        array_free(&c.kept);
+        return -1;
+    }
+
+    // At most one account per form: the table never grows one by one.
+    int32_t forms = 0;
+    for (const sx_node *n = &read.l.tree.nodes[0]; n != nullptr && forms < INT32_MAX; n = n->next)
+        forms++;
+    array_reserve(&c.kept, forms);
+
+    account_sketch defaults;
+    bool listens = false;
+    for (const sx_node *form = &read.l.tree.nodes[0]; form != nullptr; form = form->next) {
+        // A top-level atom is the file's comment.
+        if (!sx_is_list(form))
+            continue;
+        const sx_node *value = statement_value(form);
+        if (value == nullptr) {
+            log_check_bad_statement(path, c.at(form));
+            c.problems++;
+            continue;
+        }
+        const sx_node *keyword = sx_first(form);
+        if (atom_is(keyword, "listen")) {
+            listens = true;
+            check_listen(&c, form, value);
+        } else if (atom_is(keyword, "account")) {
+            check_account(&c, form, &defaults, value);
+        } else if (atom_is(keyword, "default") || atom_is(keyword, "defaults")) {
+            check_options(&c, &defaults, value);
+        } else {
+            log_check_unknown_server_option(path, c.at(form), sx_text(keyword));
+            c.problems++;
+        }
+    }
+    if (!listens) {
+        log_check_no_listen(path);
+        c.problems++;
+    }
+    check_duplicates(&c);
+    array_free(&c.kept);
+    return c.problems == 0 ? 0 : -1;
+}

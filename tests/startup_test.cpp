@@ -1,0 +1,376 @@
+// Start-up as the caller sees it, end to end with the real programs: the
+// exit status of a detached start, the records on standard error, the
+// descriptors a daemon keeps, and SIGHUP reloads.
+#include "common/protocol/update_msg.h"
+#include "tests/support/scenario.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <netdb.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *SERVER = "zorvel-server";
+constexpr const char *CLIENT = "zorvel-client";
+
+// Kills and reaps a detached process the test adopted, on every way out.
+struct reaper {
+    pid_t pid = -1;
+    ~reaper() {
+        if (pid > 0 && kill(pid, SIGKILL) == 0)
+            wait_gone(pid);
+    }
+};
+
+// True when descriptor fd of process pid is the null device.
+bool fd_is_devnull(pid_t pid, int fd) {
+    struct stat a, b;
+    std::string path = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    return stat(path.c_str(), &a) == 0 && stat("/dev/null", &b) == 0 && S_ISCHR(a.st_mode) &&
+           a.st_rdev == b.st_rdev;
+}
+
+std::string joined(const std::vector<std::string> &texts) {
+    std::string s;
+    for (const auto &t : texts)
+        s += t;
+    return s;
+}
+
+struct StartupTest : ::testing::Test {
+    TempDir dir;
+    SyslogCapture cap;
+    int port = 0;
+
+    void SetUp() override {
+        std::string why;
+        if (!cap.start(&why))
+            GTEST_SKIP() << "cannot capture syslog here: " << why;
+        port = free_udp_port();
+        ASSERT_GT(port, 0);
+    }
+
+    std::string server_conf(const std::string &accounts = {}) {
+        return dir.write("server.conf",
+                         "(listen " + std::to_string(port) + " 127.0.0.1)\n" + accounts);
+    }
+    ChildProcess run(const std::string &program, std::vector<std::string> args) {
+        args.insert(args.begin(), program);
+        return ChildProcess::spawn(args, dir.file("stdout"), dir.file("stderr"));
+    }
+    std::string err() { return dir.read("stderr"); }
+};
+
+// Every record logged before the loop also reaches standard error, in the
+// same text; a detached start exits with the detached process's outcome.
+TEST_F(StartupTest, FailedStartsExitOneWithTheirRecordsOnStderrAndInSyslog) {
+    become_subreaper(); // reaps the detached process that failed
+    std::string missing = dir.file("missing.conf");
+    std::string bad_pid = dir.file("no-such-dir/server.pid");
+    struct row {
+        const char *what;
+        std::vector<std::string> args;
+        std::vector<std::string> records; // "$PID" stands for the detached process
+    };
+    const row rows[] = {
+        {"missing file",
+         {"-c", missing},
+         {"Unable to stat \"" + missing + "\": No such file or directory\n",
+          "Bad starting config, exiting\n"}},
+        {"PID file in the foreground",
+         {"-p", bad_pid, "-c", server_conf()},
+         {"Listening on 1 sockets\n",
+          "Unable to create PID file \"" + bad_pid + "\": No such file or directory\n"}},
+        {"PID file after detaching",
+         {"-d", "-p", bad_pid, "-c", server_conf()},
+         {"Listening on 1 sockets\n", "Process successfully daemonized [$PID]\n",
+          "Unable to create PID file \"" + bad_pid + "\": No such file or directory\n"}},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        cap.clear();
+        ChildProcess p = run(server_program(), r.args);
+        auto st = p.wait();
+        ASSERT_TRUE(st.has_value());
+        EXPECT_EQ(exit_code(*st), 1);
+        std::vector<std::string> want = r.records;
+        for (auto &w : want) {
+            size_t at = w.find("$PID");
+            if (at == std::string::npos)
+                continue;
+            auto d = cap.wait_for("Process successfully daemonized", 5s, SERVER);
+            ASSERT_TRUE(d.has_value());
+            wait_gone(static_cast<pid_t>(d->pid), 1s);
+            w.replace(at, 4, std::to_string(d->pid));
+        }
+        ASSERT_TRUE(cap.wait_for(want.back(), 5s, SERVER).has_value());
+        EXPECT_EQ(cap.texts(SERVER), want);
+        EXPECT_EQ(err(), joined(want));
+    }
+}
+
+TEST_F(StartupTest, DetachedServerIsReadyWhenItsStarterExitsAndHoldsNoCallerDescriptor) {
+    if (!become_subreaper())
+        GTEST_SKIP() << "cannot adopt the detached process here";
+    std::string pidfile = dir.file("server.pid");
+    ChildProcess p = run(server_program(), {"-d", "-p", pidfile, "-c", server_conf()});
+    auto st = p.wait();
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 0);
+    // No waiting: the PID file exists when the starter has exited.
+    std::string pid_text = read_file(pidfile);
+    ASSERT_FALSE(pid_text.empty());
+    reaper cleanup{static_cast<pid_t>(atol(pid_text.c_str()))};
+    EXPECT_EQ(pid_text, std::to_string(cleanup.pid) + "\n");
+    for (int fd = 0; fd <= 2; fd++)
+        EXPECT_TRUE(fd_is_devnull(cleanup.pid, fd)) << "descriptor " << fd;
+    // Start-up records reached the caller; the loop's do not.
+    std::string daemonized =
+        "Process successfully daemonized [" + pid_text.substr(0, pid_text.size() - 1) + "]\n";
+    EXPECT_EQ(err(), "Listening on 1 sockets\n" + daemonized);
+    kill(cleanup.pid, SIGTERM);
+    ASSERT_TRUE(cap.wait_for("Server exiting\n", 5s, SERVER).has_value());
+    EXPECT_TRUE(wait_gone(cleanup.pid));
+    EXPECT_EQ(err(), "Listening on 1 sockets\n" + daemonized);
+}
+
+TEST_F(StartupTest, SighupReloadsAnUnchangedServerFileAndTheServerGoesOn) {
+    std::string pidfile = dir.file("server.pid");
+    ChildProcess p = run(server_program(), {"-p", pidfile, "-c", server_conf()});
+    ASSERT_TRUE(cap.wait_for("Listening on 1 sockets\n", 5s, SERVER).has_value());
+    // A datagram judged proves the loop runs, so the handlers are in place.
+    ASSERT_TRUE(send_udp(port, "x", 1));
+    ASSERT_TRUE(wait_until([&] { return cap.texts(SERVER).size() > 1; }));
+    std::string before = err();
+    cap.clear();
+    p.signal(SIGHUP);
+    ASSERT_TRUE(cap.wait_for("Listening on 1 sockets\n", 5s, SERVER).has_value());
+    // The reload binds the unchanged listen form again, which fails with the
+    // address in use, and keeps the socket it has.
+    EXPECT_EQ(cap.texts(SERVER)[0], "Unable to bind stocket to 127.0.0.1:" + std::to_string(port) +
+                                        ": Address already in use\n");
+    EXPECT_FALSE(p.wait(100ms).has_value()) << "SIGHUP does not end the server";
+    EXPECT_EQ(read_file(pidfile), std::to_string(p.pid()) + "\n");
+    EXPECT_EQ(err(), before) << "records of the running loop stay in syslog";
+    p.signal(SIGTERM);
+    auto st = p.wait();
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 0);
+    EXPECT_FALSE(file_exists(pidfile));
+}
+
+// The name of the account in a datagram the client sent.
+std::string sender_name(const std::string &dgram) {
+    update_msg m = {};
+    if (update_msg_decode(&m, reinterpret_cast<const uint8_t *>(dgram.data()), dgram.size()) == 0)
+        return "<undecodable>";
+    return std::string(m.name, m.name_len);
+}
+
+TEST_F(StartupTest, SighupMakesTheClientReadItsFileAgainAndKeepsItWhenBroken) {
+    UdpReceiver wire;
+    auto conf = [&](const std::string &name, const std::string &key) {
+        return dir.write("client.conf", "(server 127.0.0.1 " + std::to_string(wire.port()) +
+                                            ")\n(name " + name + ")\n" + key + "(interval 600)\n");
+    };
+    std::string path = conf("host1", "(key k)\n");
+    ChildProcess p = run(client_program(), {"-c", path});
+    ASSERT_EQ(sender_name(wire.receive()), "host1");
+
+    conf("host2", "(key k)\n");
+    p.signal(SIGHUP);
+    // The reload cuts the ten-minute sleep short and sends at once.
+    ASSERT_EQ(sender_name(wire.receive()), "host2");
+    EXPECT_TRUE(cap.wait_for("Reloaded configuration file \"" + path + "\"\n", 5s, CLIENT));
+
+    conf("host3", ""); // no key: the settings in force stay
+    p.signal(SIGHUP);
+    ASSERT_EQ(sender_name(wire.receive()), "host2");
+    auto refused = cap.wait_for("Unable to reload", 5s, CLIENT);
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ(refused->text,
+              "Unable to reload configuration file \"" + path + "\", keeping the current one\n");
+    EXPECT_EQ(err(), "") << "nothing after start-up goes to the caller";
+
+    p.signal(SIGTERM);
+    auto st = p.wait();
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 0);
+}
+
+// ---------------------------------------------------------------------------
+// The configuration check.
+
+struct check_outcome {
+    int status;
+    std::string err, out;
+};
+
+check_outcome check(const TempDir &dir, const std::string &program, const std::string &conf,
+                    std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {program, "-n", "-c", conf};
+    args.insert(args.end(), extra.begin(), extra.end());
+    ChildProcess p = ChildProcess::spawn(args, dir.file("check.out"), dir.file("check.err"));
+    auto st = p.wait();
+    if (!st)
+        return {-1, "<timed out>", {}};
+    return {exit_code(*st), dir.read("check.err"), dir.read("check.out")};
+}
+
+struct check_row {
+    const char *what;
+    std::string text;
+    std::string findings; // "@" stands for the file's path
+};
+
+void expect_findings(const TempDir &dir, const std::string &program,
+                     const std::vector<check_row> &rows) {
+    for (const check_row &r : rows) {
+        SCOPED_TRACE(r.what);
+        std::string conf = dir.write("check.conf", r.text);
+        check_outcome o = check(dir, program, conf);
+        std::string want = r.findings;
+        for (size_t at; (at = want.find('@')) != std::string::npos;)
+            want.replace(at, 1, conf);
+        EXPECT_EQ(o.err, want);
+        EXPECT_EQ(o.status, want.empty() ? 0 : 1);
+        EXPECT_EQ(o.out, "");
+    }
+}
+
+TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
+    TempDir dir;
+    std::string zone = dir.write("zone", "x 1234567890\n");
+    std::string pid = dir.write("named.pid", "1\n");
+    const std::string listen = "(listen 5353 127.0.0.1)\n";
+    const std::string acct = "(account (name a) (key k))\n";
+    std::vector<check_row> rows = {
+        {"clean",
+         listen + "(defaults (interval 300 60) (flags allow-unsafe no_unsafe))\n" +
+             "(account (name a) (key \"k\") (timeout 600) (max-past -1)\n" + "  (effector (zone " +
+             zone + ") (kill HUP " + pid + ") (kill (sigusr1 " + pid +
+             ")) (system \"true\")))\n(account (name b) (key k))\n",
+         ""},
+        {"missing close", listen + "(account (name a)\n (key k)\n",
+         "@:2: List not closed at the end of the file\n"},
+        {"unfinished atom", listen + acct + "(account (name \"b)\n",
+         "@:3: List not closed at the end of the file\n"
+         "@:3: List not closed at the end of the file\n"
+         "@:3: Atom not finished at the end of the file\n"
+         "@:3: Statement ignored: not a list of a keyword and a value\n"
+         "@:3: Account left out: it has no name and no key\n"},
+        {"stray close", listen + acct + ")\n", "@:3: \")\" closes no list\n"},
+        // A top-level atom is a comment.
+        {"shapes",
+         listen + "\"comment\"\n(timeout)\n((x) y)\n(account (name a) (key k) (timeout))\n",
+         "@:3: Statement ignored: not a list of a keyword and a value\n"
+         "@:4: Statement ignored: not a list of a keyword and a value\n"
+         "@:5: Statement ignored: not a list of a keyword and a value\n"},
+        {"accounts left out",
+         listen + "(account (name a))\n(account (key k))\n(account (name "
+                  "\"\") (key k))\n(default (name d))\n(account (key k))\n",
+         "@:2: Account left out: it has no key\n@:3: Account left out: it has no name\n"
+         "@:4: Account left out: it has no name\n"},
+        {"unknown words",
+         listen + "(lisen 53)\n(account (name a) (key k) (colour red) (flags allow-unsafe "
+                  "allow-safe))\n",
+         "@:2: Unknown server option \"lisen\"\n@:3: Unknown account option \"colour\"\n"
+         "@:3: Unknown account flag \"allow-safe\"\n"},
+        {"numbers",
+         listen + "(account (name a) (key k) (timeout 10s) (interval 5 -3) (max-past ()))\n",
+         "@:2: Value of \"timeout\" is not a number, read as -1\n"
+         "@:2: Value of \"interval\" is not a number, read as -1\n"
+         "@:2: Value of \"max-past\" is not a number, read as -1\n"},
+        {"same names", listen + acct + "(account (name b) (key k))\n(account (name A) (key x))\n",
+         "@:4: Account \"A\" has the same name as the account of line 2\n"},
+        {"effectors",
+         listen + "(account (name a) (key k) (effector (reload)\n (kill SIGNOPE " + pid +
+             ") (kill " + dir.file("gone.pid") + ")\n (zone " + dir.file("gone.zone") +
+             ") (zone) system))\n",
+         "@:2: Unkown server effector \"reload\"\n@:3: Unkown signal \"SIGNOPE\"\n"
+         "@:3: Unable to open target PID file \"" +
+             dir.file("gone.pid") +
+             "\": No such file or directory\n"
+             "@:4: Unable to read zone file \"" +
+             dir.file("gone.zone") +
+             "\": No such file or directory\n"
+             "@:4: Effector \"zone\" has nothing to act on\n"
+             "@:4: Effector \"system\" has nothing to act on\n"},
+        {"listen", "(listen no-such-service 127.0.0.1)\n" + acct,
+         "@:1: Address lookup of 127.0.0.1:no-such-service failed: " +
+             std::string(gai_strerror(EAI_SERVICE)) + "\n"},
+        {"no listen", acct, "@: No (listen ...) form: the server would have no socket\n"},
+        {"empty", "  \n", "@: Empty configuration file\n"},
+    };
+    expect_findings(dir, server_program(), rows);
+
+    check_outcome o = check(dir, server_program(), dir.file("missing.conf"));
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, dir.file("missing.conf") +
+                         ": Unable to open configuration file: No such file or directory\n");
+}
+
+// Paths are those of the new root, and the check binds nothing: a port in
+// use by a running server passes.
+TEST(ServerCheck, FilesAreSeenFromTheNewRoot) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "changing root needs root";
+    TempDir root;
+    root.write("zone", "x 1234567890\n");
+    root.write("server.conf", "(listen 5353 127.0.0.1)\n(account (name a) (key k) (effector "
+                              "(zone /zone) (zone /" +
+                                  root.path() + "/zone)))\n");
+    // The leak checker of a sanitizer build reads /proc at exit, which the
+    // new root lacks; the other checks of that build stay on.
+    const char *asan = getenv("ASAN_OPTIONS");
+    std::string saved = asan != nullptr ? asan : "";
+    setenv("ASAN_OPTIONS", (saved + (saved.empty() ? "" : ":") + "detect_leaks=0").c_str(), 1);
+    check_outcome o = check(root, server_program(), "/server.conf", {"-t", root.path()});
+    if (asan != nullptr)
+        setenv("ASAN_OPTIONS", saved.c_str(), 1);
+    else
+        unsetenv("ASAN_OPTIONS");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "/server.conf:2: Unable to read zone file \"/" + root.path() +
+                         "/zone\": No such file or directory\n");
+}
+
+TEST(ClientCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
+    TempDir dir;
+    const std::string base = "(server 127.0.0.1 5353)\n(name h)\n(key k)\n";
+    std::vector<check_row> rows = {
+        {"clean", base + "(interval 60)\n(resolv-retry 10)\n(sensor (system \"echo 192.0.2.1\"))\n",
+         ""},
+        {"missing close", base + "(sensor (system \"echo\")\n",
+         "@:4: List not closed at the end of the file\n"},
+        {"unfinished atom", base + "(interval 60)\n60",
+         "@:5: Atom not finished at the end of the file\n"},
+        {"shapes and words", base + "(interval)\n\"comment\"\n(())\n(colour red)\n",
+         "@:4: Statement ignored: not a list of a keyword and a value\n"
+         "@:6: Statement ignored: not a list of a keyword and a value\n"
+         "@:7: Unknown client option \"colour\"\n"},
+        {"values", base + "(interval 10s)\n(resolv soon)\n(key ())\n(name \"\")\n",
+         "@:4: Value of \"interval\" is not a number, read as 10\n"
+         "@:5: Value of \"resolv\" is not a number, read as 0\n"
+         "@:6: Value of \"key\" ignored: a list or empty\n"
+         "@:7: Value of \"name\" ignored: a list or empty\n"},
+        {"sensors", base + "(sensor (pipe x) system\n  (system) (system (x)))\n",
+         "@:4: Unknown address sensor \"pipe\"\n@:4: System sensor without a command\n"
+         "@:5: System sensor without a command\n@:5: System sensor without a command\n"},
+        {"missing settings", "(server 127.0.0.1)\n(name #680078#)\n",
+         "@:2: Value of \"name\" holds a NUL byte\n"
+         "@: Missing setting PORT of (server HOST PORT)\n@: Missing setting (name NAME)\n"
+         "@: Missing setting (key KEY)\n"},
+        {"server lookup", "(server 127.0.0.1 no-such-service)\n(name h)\n(key k)\n",
+         "@:1: Address lookup of 127.0.0.1:no-such-service failed: " +
+             std::string(gai_strerror(EAI_SERVICE)) + "\n"},
+    };
+    expect_findings(dir, client_program(), rows);
+}
+
+} // namespace
