@@ -273,8 +273,10 @@ replace_result replace_zone(const char *path, const struct stat &st, std::span<c
     // Keep the owner and group when we may; a server that is not root can
     // often still keep the group, which may be what lets the name server read
     // the zone.
-    if (fchown(tmp.fd(), st.st_uid, st.st_gid) != 0 && errno == EPERM)
-        (void)fchown(tmp.fd(), static_cast<uid_t>(-1), st.st_gid);
+    if (fchown(tmp.fd(), st.st_uid, st.st_gid) != 0 && errno == EPERM &&
+        fchown(tmp.fd(), static_cast<uid_t>(-1), st.st_gid) != 0) {
+        // Neither kept: the new file is the server's, with the old mode.
+    }
     if (fchmod(tmp.fd(), st.st_mode & 07777) != 0 || fsync(tmp.fd()) != 0 || tmp.close_fd() != 0 ||
         rename(tmp.name(), target.c_str()) != 0) {
         log_zone_write_failed(path);
