@@ -268,6 +268,9 @@ void log_ambiguous_address_entry(const char *text) {
 void log_connect_failed(const char *host, const char *port, const char *addr, int err) {
     emit(LOG_ERR, "Unable to connect() to %s:%s (%s): %s\n", host, port, addr, strerror(err));
 }
+void log_client_bind_failed(const char *addr, int err) {
+    emit(LOG_ERR, "Unable to bind socket to %s: %s\n", addr, strerror(err));
+}
 void log_send_failed(int err) {
     emit(LOG_ERR, "Send failure of message: %s\n", strerror(err));
 }

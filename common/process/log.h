@@ -108,6 +108,8 @@ void log_client_socket_failed(int err);
 void log_ambiguous_address(const char *host, const char *port);
 void log_ambiguous_address_entry(const char *text);
 void log_connect_failed(const char *host, const char *port, const char *addr, int err);
+// The IPv6 socket could not take the address its sensor yielded.
+void log_client_bind_failed(const char *addr, int err);
 void log_send_failed(int err);
 void log_short_send(size_t sent, size_t len);
 void log_client_exiting();
