@@ -434,6 +434,24 @@ TEST_F(ClientE2E, IPv6MessageGoesOutFromTheSensorAddress) {
     EXPECT_GE(log.count("Bad pipe sesnsor output: \"not an address\n\"\n"), 1u);
 }
 
+// The IPv6 lookup follows the same rule: two addresses are never used,
+// and each is listed with its port apart from its own colons.
+TEST_F(ClientE2E, AmbiguousIPv6HostIsNeverUsed) {
+    HostsFile hosts(dir, "2001:db8::1 two6\n2001:db8::2 two6\n");
+    ASSERT_TRUE(hosts.mounted) << strerror(errno);
+    std::string conf = dir.write("client.conf", "(server6 two6 8745) (name host1) (key k)\n");
+    ChildProcess client = start_client({"-c", conf});
+    auto st = client.wait();
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 1);
+    auto texts = log.texts(CLIENT);
+    ASSERT_EQ(texts.size(), 3u);
+    EXPECT_EQ(texts[0], "Ambiguous address for two6:8745\n");
+    std::sort(texts.begin() + 1, texts.end());
+    EXPECT_EQ(texts[1], "   [2001:db8::1]:8745\n");
+    EXPECT_EQ(texts[2], "   [2001:db8::2]:8745\n");
+}
+
 // With no route to the IPv6 server the connect fails and is retried as a
 // failed lookup is; the IPv4 message still goes out in the same cycle.
 TEST_F(ClientE2E, UnreachableIPv6ServerDoesNotHoldUpIPv4) {
