@@ -471,6 +471,18 @@ TEST_F(ClientE2E, UnreachableIPv6ServerDoesNotHoldUpIPv4) {
               (std::vector<std::string>{"Unable to connect() to 2001:db8:ffff::1:8745 "
                                         "([2001:db8:ffff::1]:8745): " +
                                         std::string(strerror(ENETUNREACH)) + "\n"}));
+
+    // With a retry, a one-message run tries the IPv6 side again, and sends
+    // its IPv4 message only the once.
+    log.clear();
+    dir.write("client.conf", "(server 127.0.0.1 " + std::to_string(wire.port()) +
+                                 ") (server6 \"2001:db8:ffff::1\" 8745)"
+                                 " (name host1) (key k) (resolv-retry 1)\n");
+    ChildProcess retrying = start_client({"-c", conf});
+    EXPECT_TRUE(wait_until([&] { return log.count("Unable to connect() to") >= 2; }));
+    retrying.signal(SIGKILL);
+    ASSERT_TRUE(retrying.wait().has_value());
+    EXPECT_EQ(wire.pending(), 1);
 }
 #endif
 
