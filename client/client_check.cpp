@@ -31,10 +31,22 @@ struct checker {
 
 // The settings in force after the file, as far as the check needs them:
 // the atoms that set them and the form that did.
-struct settings {
+struct server_setting {
     const sx_node *host = nullptr;
     const sx_node *port = nullptr;
-    const sx_node *server_form = nullptr;
+    const sx_node *form = nullptr;
+    const char *keyword = "server";
+    int family = AF_INET;
+
+    bool given() const { return form != nullptr; }
+    bool complete() const {
+        return host != nullptr && host->len > 0 && port != nullptr && port->len > 0;
+    }
+};
+
+struct settings {
+    server_setting server;
+    server_setting server6{nullptr, nullptr, nullptr, "server6", AF_INET6};
     bool name = false;
     bool key = false;
 };
@@ -66,14 +78,15 @@ void check_number(checker *c, const sx_node *form, const sx_node *v, const char 
     c->problems++;
 }
 
-// A text value of (server HOST PORT); a list leaves the setting as it was,
-// a NUL byte unsets it.
-void check_text_value(checker *c, const sx_node *form, const sx_node *v, const sx_node **field) {
+// A text value of (server HOST PORT) or (server6 HOST PORT); a list leaves
+// the setting as it was, a NUL byte unsets it.
+void check_text_value(checker *c, const sx_node *form, const char *keyword, const sx_node *v,
+                      const sx_node **field) {
     if (sx_is_list(v)) {
-        log_check_value_ignored(c->path, c->at(form), "server");
+        log_check_value_ignored(c->path, c->at(form), keyword);
         c->problems++;
     } else if (holds_nul(v)) {
-        log_check_value_nul(c->path, c->at(form), "server");
+        log_check_value_nul(c->path, c->at(form), keyword);
         c->problems++;
         *field = nullptr;
     } else {
@@ -131,11 +144,11 @@ bool single_keyword(const char *k) {
     return false;
 }
 
-// The server must resolve to exactly one address, as the client will look
-// it up: it never picks one of several.
-void check_server_lookup(checker *c, const settings *s) {
+// The server must resolve to exactly one address of its family, as the
+// client will look it up: it never picks one of several.
+void check_server_lookup(checker *c, const server_setting *s) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = s->family;
     hints.ai_socktype = SOCK_DGRAM;
     hints.ai_protocol = IPPROTO_UDP;
     addrinfo *res = nullptr;
@@ -143,12 +156,12 @@ void check_server_lookup(checker *c, const settings *s) {
     const char *port = sx_text(s->port);
     int rc = getaddrinfo(host, port, &hints, &res);
     if (rc != 0) {
-        log_check_lookup_failed(c->path, c->at(s->server_form), host, port, rc);
+        log_check_lookup_failed(c->path, c->at(s->form), host, port, rc);
         c->problems++;
         return;
     }
     if (res->ai_next != nullptr) {
-        log_check_ambiguous(c->path, c->at(s->server_form), host, port);
+        log_check_ambiguous(c->path, c->at(s->form), host, port);
         c->problems++;
     }
     freeaddrinfo(res);
@@ -200,12 +213,13 @@ int client_check_file(const char *path) {
         }
         const char *keyword = sx_text(head);
         const sx_node *value = head->next;
-        if (strcmp(keyword, "server") == 0) {
-            s.server_form = item;
-            check_text_value(&c, item, value, &s.host);
+        if (strcmp(keyword, "server") == 0 || strcmp(keyword, "server6") == 0) {
+            server_setting *srv = keyword[6] == '6' ? &s.server6 : &s.server;
+            srv->form = item;
+            check_text_value(&c, item, keyword, value, &srv->host);
             if (value->next != nullptr)
-                check_text_value(&c, item, value->next, &s.port);
-        } else if (strcmp(keyword, "sensor") == 0) {
+                check_text_value(&c, item, keyword, value->next, &srv->port);
+        } else if (strcmp(keyword, "sensor") == 0 || strcmp(keyword, "sensor6") == 0) {
             check_sensors(&c, value);
         } else if (single_keyword(keyword)) {
             check_single(&c, &s, item, keyword, value);
@@ -215,12 +229,20 @@ int client_check_file(const char *path) {
         }
     }
 
-    const char *missing[4] = {};
+    const char *missing[5] = {};
     int nmissing = 0;
-    if (s.host == nullptr || s.host->len == 0)
+    // One server suffices; each one given must be whole.
+    if (!s.server.given() && !s.server6.given())
         missing[nmissing++] = "(server HOST PORT)";
-    else if (s.port == nullptr || s.port->len == 0)
-        missing[nmissing++] = "PORT of (server HOST PORT)";
+    for (const server_setting *srv : {&s.server, &s.server6}) {
+        if (!srv->given())
+            continue;
+        if (srv->host == nullptr || srv->host->len == 0)
+            missing[nmissing++] = srv == &s.server ? "(server HOST PORT)" : "(server6 HOST PORT)";
+        else if (srv->port == nullptr || srv->port->len == 0)
+            missing[nmissing++] =
+                srv == &s.server ? "PORT of (server HOST PORT)" : "PORT of (server6 HOST PORT)";
+    }
     if (!s.name)
         missing[nmissing++] = "(name NAME)";
     if (!s.key)
@@ -228,7 +250,8 @@ int client_check_file(const char *path) {
     for (int i = 0; i < nmissing; i++)
         log_check_missing_setting(path, missing[i]);
     c.problems += nmissing;
-    if (s.host != nullptr && s.host->len > 0 && s.port != nullptr && s.port->len > 0)
-        check_server_lookup(&c, &s);
+    for (const server_setting *srv : {&s.server, &s.server6})
+        if (srv->complete())
+            check_server_lookup(&c, srv);
     return c.problems == 0 ? 0 : -1;
 }

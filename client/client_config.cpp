@@ -80,10 +80,14 @@ void set_bytes(char **field, size_t *len, const sx_node *atom) {
     *len = *field != nullptr ? atom->len : 0;
 }
 
-void set_server(client_config *cfg, const sx_node *host) {
-    set_text(&cfg->host, host, "server");
+void set_server(char **host_field, char **port_field, const sx_node *host, const char *keyword) {
+    set_text(host_field, host, keyword);
     if (host->next != nullptr)
-        set_text(&cfg->port, host->next, "server");
+        set_text(port_field, host->next, keyword);
+}
+
+bool has_text(const char *field) {
+    return field != nullptr && field[0] != '\0';
 }
 
 enum class setting { name, key, interval, resolv_interval, resolv_retry };
@@ -163,10 +167,15 @@ void client_config_apply(client_config *cfg, const sx_node *first) {
         const char *keyword = sx_text(head);
         const sx_node *value = head->next;
         if (strcmp(keyword, "server") == 0) {
-            set_server(cfg, value);
+            set_server(&cfg->host, &cfg->port, value, keyword);
+        } else if (strcmp(keyword, "server6") == 0) {
+            set_server(&cfg->host6, &cfg->port6, value, keyword);
         } else if (strcmp(keyword, "sensor") == 0) {
             sx_free(&cfg->sensors);
             sx_dup(&cfg->sensors, value);
+        } else if (strcmp(keyword, "sensor6") == 0) {
+            sx_free(&cfg->sensors6);
+            sx_dup(&cfg->sensors6, value);
         } else if (const keyword_entry *k = find_single(keyword)) {
             set_single(cfg, k, value);
         } else {
@@ -196,10 +205,20 @@ int client_config_read(client_config *cfg, const char *path) {
     return 0;
 }
 
+bool client_config_has_server(const client_config *cfg) {
+    return has_text(cfg->host) && has_text(cfg->port);
+}
+
+bool client_config_has_server6(const client_config *cfg) {
+    return has_text(cfg->host6) && has_text(cfg->port6);
+}
+
 bool client_config_complete(const client_config *cfg) {
-    return cfg->host != nullptr && cfg->host[0] != '\0' && cfg->port != nullptr &&
-           cfg->port[0] != '\0' && cfg->name != nullptr && cfg->name_len > 0 &&
-           cfg->key != nullptr && cfg->key_len > 0;
+    bool half4 = (cfg->host != nullptr || cfg->port != nullptr) && !client_config_has_server(cfg);
+    bool half6 =
+        (cfg->host6 != nullptr || cfg->port6 != nullptr) && !client_config_has_server6(cfg);
+    return cfg->name != nullptr && cfg->name_len > 0 && cfg->key != nullptr && cfg->key_len > 0 &&
+           (client_config_has_server(cfg) || client_config_has_server6(cfg)) && !half4 && !half6;
 }
 
 void client_config_free(client_config *cfg) {
@@ -208,5 +227,8 @@ void client_config_free(client_config *cfg) {
     free(cfg->name);
     free(cfg->key);
     sx_free(&cfg->sensors);
+    free(cfg->host6);
+    free(cfg->port6);
+    sx_free(&cfg->sensors6);
     client_config_init(cfg);
 }

@@ -17,6 +17,11 @@ struct client_config {
     int32_t resolv_interval; // seconds before the server is looked up again; < 0: never
     int32_t resolv_retry;    // seconds to wait after a failed lookup; <= 0: give up
     sx_block sensors;        // owned copy of the sensor list; empty for none
+    // The IPv6 side, beside the IPv4 one: each cycle sends one message per
+    // server configured.
+    char *host6;       // owned, NUL-terminated; server host, looked up as IPv6
+    char *port6;       // owned, NUL-terminated; its service or port number
+    sx_block sensors6; // owned copy of the IPv6 sensor list; empty for none
 };
 
 // An empty record with the defaults: interval 0, resolv_interval -1,
@@ -32,7 +37,12 @@ void client_config_apply(client_config *cfg, const sx_node *first);
 // -1 when the file cannot be opened (logged), cannot be read or holds no
 // complete item (not logged: the caller prints the usage line).
 int client_config_read(client_config *cfg, const char *path);
-// True when host, port, name and key are all present and not empty.
+// True when host and port (host6 and port6) are both present and not empty.
+bool client_config_has_server(const client_config *cfg);
+bool client_config_has_server6(const client_config *cfg);
+// True when name and key are present and not empty, at least one server is
+// configured, and neither server setting is half given (a host without a
+// port or the reverse): that one would silently send nothing.
 bool client_config_complete(const client_config *cfg);
 // Releases everything the record owns and leaves it empty with the defaults.
 void client_config_free(client_config *cfg);

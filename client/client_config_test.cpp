@@ -178,12 +178,49 @@ TEST(ClientConfig, CompleteOnlyWithHostPortNameAndKey) {
         {"(server h p) (key k)", false},
         {"(server h p) (name n)", false},
         {"(name n) (key k)", false},
+        // Either server will do, or both; one given half way is an error.
+        {"(server6 h p) (name n) (key k)", true},
+        {"(server h p) (server6 h p) (name n) (key k)", true},
+        {"(server6 h) (name n) (key k)", false},
+        {"(server h p) (server6 h) (name n) (key k)", false},
+        {"(server h) (server6 h p) (name n) (key k)", false},
+        {"(server6 \"\" p) (name n) (key k)", false},
+        {"(server6 h p) (name n)", false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
         ConfigFile f(c.text);
         EXPECT_EQ(client_config_complete(&f.cfg), c.complete);
     }
+}
+
+// The IPv6 settings sit beside the IPv4 ones and follow their rules.
+TEST(ClientConfig, ReadsTheIPv6Settings) {
+    LogCapture cap;
+    ConfigFile f("(server6 ns6.example.net 5353) (server6 ns6.example.org)\n"
+                 "(sensor6 (system \"echo 2001:db8::7\") (system b)) (sensor (system a))\n"
+                 "(server6 \"ns\\x00.evil\")\n(name n) (key k)\n");
+    ASSERT_EQ(f.rc, 0);
+    EXPECT_EQ(f.host(), "<none>");
+    EXPECT_EQ(f.cfg.host6, nullptr);
+    EXPECT_STREQ(f.cfg.port6, "5353");
+    EXPECT_EQ(f.sensor(0), "a");
+    ASSERT_GT(f.cfg.sensors6.nsize, 0u);
+    const sx_node *s6 = &f.cfg.sensors6.nodes[0];
+    EXPECT_STREQ(sx_text(sx_first(s6)->next), "echo 2001:db8::7");
+    ASSERT_NE(s6->next, nullptr);
+    EXPECT_EQ(s6->next->next, nullptr);
+    EXPECT_FALSE(client_config_has_server(&f.cfg));
+    EXPECT_FALSE(client_config_has_server6(&f.cfg));
+    EXPECT_EQ(cap.records(),
+              (std::vector<log_record>{
+                  {LOG_ERR, "Unusable client option \"server6\": NUL byte in value\n"}}));
+
+    // Quoted: a leading "2001:" would declare a verbatim atom of 2001 bytes.
+    ConfigFile g("(server6 \"2001:db8::53\" 8745) (name n) (key k)");
+    EXPECT_STREQ(g.cfg.host6, "2001:db8::53");
+    EXPECT_TRUE(client_config_has_server6(&g.cfg));
+    EXPECT_TRUE(client_config_complete(&g.cfg));
 }
 
 TEST(ClientConfig, UnreadableOrEmptyFileFails) {

@@ -4,6 +4,8 @@
 #include "client/client_config.h"
 #include "common/protocol/update_msg.h"
 
+#include <netinet/in.h>
+
 // Installs the SIGTERM handler, which only sets the loop's stop flag. 0, or
 // -1 when sigaction fails.
 int client_catch_sigterm();
@@ -21,10 +23,39 @@ int client_connect(int sock, const char *host, const char *port);
 // msg, whose time and name the caller has set, with the key and sends it on
 // the connected sock. Failures are logged; the caller goes on.
 void client_send(int sock, update_msg *msg, const client_config *cfg);
+
+// The way to the IPv6 server. Its socket is bound to the address the IPv6
+// sensors yield, so that the datagram's source is the announced address and
+// not a temporary privacy address the system would pick; it is made anew
+// when that address or the server's changes.
+struct client_route6 {
+    int sock;            // -1 until a message is to go out
+    uint8_t bound[16];   // the address sock is bound to; :: for none
+    sockaddr_in6 server; // from the last successful lookup
+    bool fresh;          // server changed since sock was connected
+};
+
+// An empty route: no socket, no server.
+void client_route6_init(client_route6 *r);
+// Closes the route's socket, if any, and empties it.
+void client_route6_close(client_route6 *r);
+// Looks host:port up (IPv6, UDP) into r->server, by the same rule as
+// client_connect: 0, or -1 after logging a failed lookup or an ambiguity.
+int client_lookup6(client_route6 *r, const char *host, const char *port);
+// Asks the IPv6 sensors for the address (:: when none yields one), puts it
+// into msg->addr6 and msg->family, brings the socket to that address and
+// the server, then encodes and sends as client_send does. 0 when the cycle
+// goes on (sent, or a failure of the socket, bind or send, logged); -1 when
+// connecting to the server failed (logged), which is retried as a failed
+// lookup is.
+int client_send6(client_route6 *r, update_msg *msg, const client_config *cfg);
 // Cycles until an orderly stop (0): SIGTERM after a sleep, or the end of a
-// one-message run. -1 when a lookup or connect fails and no retry is set.
+// one-message run. sock is the IPv4 socket, -1 when no IPv4 server is
+// configured. Each cycle sends to each configured server; a failed lookup or
+// connect of either does not hold up the other, and is retried after
+// resolv_retry seconds. -1 when one fails and no retry is set.
 // A SIGHUP cuts the sleep short: the file at path is read again into cfg
 // (a file that cannot be read, lacks a setting or no longer sends at an
-// interval is logged and the settings in force stay), the server is looked
+// interval is logged and the settings in force stay), the servers are looked
 // up again and the next cycle starts at once.
 int client_loop(int sock, client_config *cfg, const char *path);

@@ -1,5 +1,6 @@
 #include "client/client_loop.h"
 
+#include "common/protocol/address.h"
 #include "common/protocol/hmac_sha1.h"
 #include "tests/support/log_capture.h"
 
@@ -14,6 +15,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -124,6 +126,121 @@ TEST(ClientSend, RefusedSendIsLoggedAndTheClientGoesOn) {
     EXPECT_EQ(cap.records(),
               (std::vector<log_record>{{LOG_ERR, std::string("Send failure of message: ") +
                                                      strerror(ECONNREFUSED) + "\n"}}));
+}
+
+// A sensor list of one system command, as the configuration holds it.
+void set_sensor(sx_block *list, const char *command) {
+    sx_free(list);
+    sx_node cmd{const_cast<char *>(command), strlen(command), nullptr};
+    sx_node kind{const_cast<char *>("system"), 6, &cmd};
+    sx_node item{&kind, SX_LIST, nullptr};
+    sx_dup(list, &item);
+}
+
+// A received datagram and its decoding, which points into it.
+struct Decoded {
+    std::string data;
+    update_msg msg{};
+    size_t prefix = 0;
+    explicit Decoded(std::string d) : data(std::move(d)) {
+        prefix =
+            update_msg_decode(&msg, reinterpret_cast<const uint8_t *>(data.data()), data.size());
+    }
+    bool authentic(const char *key) const {
+        uint8_t mac[HMAC_SHA1_LEN];
+        hmac_sha1(mac, data.data(), prefix, key, strlen(key));
+        return prefix != 0 && hmac_sha1_equal(mac, msg.mac);
+    }
+};
+
+// The IPv6 message carries the IPv6 sensor's address and goes out from it;
+// without one it carries :: from whatever source the system picks. An
+// address the host does not hold cannot be bound: logged, nothing sent.
+TEST(ClientSend6, BoundToTheSensorAddress) {
+    UdpReceiver6 server;
+    ASSERT_GT(server.port(), 0) << "no IPv6 loopback here";
+    Client client("host1", "s3cret", nullptr);
+    client_route6 r;
+    client_route6_init(&r);
+    LogCapture cap;
+    ASSERT_EQ(client_lookup6(&r, "::1", std::to_string(server.port()).c_str()), 0);
+
+    const struct {
+        const char *sensor;
+        const char *announced;
+        std::vector<log_record> records;
+    } cases[] = {
+        {"echo ::1", "::1", {}},
+        {"true", "::", {{LOG_ERR, "Error while reading output of \"true\"\n"}}},
+        {"echo 0:0:0:0:0:0:0:1", "::1", {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.sensor);
+        cap.clear();
+        set_sensor(&client.cfg.sensors6, c.sensor);
+        update_msg msg{};
+        msg.time = 1700000000;
+        msg.name = client.cfg.name;
+        msg.name_len = client.cfg.name_len;
+        EXPECT_EQ(client_send6(&r, &msg, &client.cfg), 0);
+        std::string source;
+        Decoded d(server.receive(&source));
+        ASSERT_EQ(d.prefix, 10u + 5u + 19u);
+        EXPECT_EQ(d.msg.family, AF_INET6);
+        EXPECT_STREQ(address_format6(d.msg.addr6).s, c.announced);
+        EXPECT_EQ(source, "::1");
+        EXPECT_TRUE(d.authentic("s3cret"));
+        EXPECT_EQ(cap.records(), c.records);
+    }
+
+    cap.clear();
+    set_sensor(&client.cfg.sensors6, "echo 2001:db8::dead");
+    update_msg msg{};
+    msg.name = client.cfg.name;
+    msg.name_len = client.cfg.name_len;
+    EXPECT_EQ(client_send6(&r, &msg, &client.cfg), 0);
+    EXPECT_EQ(cap.records(),
+              (std::vector<log_record>{{LOG_ERR, std::string("Unable to bind socket to "
+                                                             "2001:db8::dead: ") +
+                                                     strerror(EADDRNOTAVAIL) + "\n"}}));
+    EXPECT_EQ(server.pending(), 0);
+    client_route6_close(&r);
+}
+
+// One cycle sends one message to each server configured, each in its own
+// family.
+TEST(ClientLoop, DualStackSendsBothMessages) {
+    UdpReceiver server4;
+    UdpReceiver6 server6;
+    ASSERT_GT(server6.port(), 0) << "no IPv6 loopback here";
+    Client client("host1", "k", "echo 192.0.2.7");
+    client.cfg.host = strdup("127.0.0.1");
+    client.cfg.port = strdup(std::to_string(server4.port()).c_str());
+    client.cfg.host6 = strdup("::1");
+    client.cfg.port6 = strdup(std::to_string(server6.port()).c_str());
+    set_sensor(&client.cfg.sensors6, "echo ::1");
+    LogCapture cap;
+    EXPECT_EQ(client_loop(client.sock, &client.cfg, ""), 0);
+    Decoded d4(server4.receive());
+    ASSERT_NE(d4.prefix, 0u);
+    EXPECT_EQ(d4.msg.family, AF_INET);
+    EXPECT_EQ(quad(d4.msg.addr), "192.0.2.7");
+    Decoded d6(server6.receive());
+    ASSERT_NE(d6.prefix, 0u);
+    EXPECT_EQ(d6.msg.family, AF_INET6);
+    EXPECT_STREQ(address_format6(d6.msg.addr6).s, "::1");
+    EXPECT_EQ(d4.msg.time, d6.msg.time);
+    EXPECT_TRUE(d4.authentic("k") && d6.authentic("k"));
+    EXPECT_EQ(server4.pending() + server6.pending(), 0);
+    EXPECT_TRUE(cap.records().empty());
+
+    // IPv6 alone: no IPv4 socket is needed.
+    free(client.cfg.host);
+    free(client.cfg.port);
+    client.cfg.host = client.cfg.port = nullptr;
+    EXPECT_EQ(client_loop(-1, &client.cfg, ""), 0);
+    EXPECT_EQ(Decoded(server6.receive()).msg.family, AF_INET6);
+    EXPECT_EQ(server4.pending(), 0);
 }
 
 TEST(ClientConnect, FailuresNameHostPortAndResult) {

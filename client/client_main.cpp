@@ -61,8 +61,9 @@ int main(int argc, char **argv) {
         return 1;
     if (cfg.interval > 0 && (client_catch_sigterm() < 0 || client_catch_sighup() < 0))
         return 1;
-    int sock = client_socket();
-    if (sock < 0)
+    // The IPv6 socket is made in the loop, bound to the sensor's address.
+    int sock = -1;
+    if (client_config_has_server(&cfg) && (sock = client_socket()) < 0)
         return 1;
     // Only now does the caller of a detached start learn that it worked.
     if (proc_daemon_ready() < 0)

@@ -2,42 +2,83 @@
 #include "client/sensor.h"
 
 #include "common/process/log.h"
+#include "common/protocol/address.h"
 
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-// The longest line read from a sensor: "255.255.255.255\n".
+// The longest line read from an IPv4 sensor: "255.255.255.255\n".
 constexpr size_t SENSOR_READ_MAX = 16;
+// An IPv6 sensor's read: room for any address text and its line end, with
+// some to spare for a sensor that prints the longer non-canonical forms.
+constexpr size_t SENSOR6_READ_MAX = 64;
 
 bool is_atom_text(const sx_node *n, const char *text) {
     return n != nullptr && !sx_is_list(n) && strcmp(sx_text(n), text) == 0;
 }
 
-// Runs command and reads its output once. Returns 0 with the address, -1
-// after logging.
-int sensor_system(uint8_t addr[4], const char *command) {
+// Turns what a sensor printed into the address; 0, or -1 for bad output.
+using sensor_parse = int (*)(uint8_t *addr, const char *bytes, size_t len);
+
+// Runs command and reads its output once, at most max bytes. Returns 0 with
+// the address, -1 after logging.
+int sensor_system(uint8_t *addr, const char *command, size_t max, sensor_parse parse) {
     FILE *pipe = popen(command, "r");
     if (pipe == nullptr) {
         log_sensor_popen_failed(command);
         return -1;
     }
-    // One read: it waits for 16 bytes or for the end of the output, so a
+    // One read: it waits for max bytes or for the end of the output, so a
     // command that prints more is not drained. pclose still waits for the
     // command to end; its exit status carries no meaning here.
-    char buf[SENSOR_READ_MAX];
-    size_t n = fread(buf, 1, sizeof buf, pipe);
+    char buf[SENSOR6_READ_MAX];
+    size_t n = fread(buf, 1, max, pipe);
     pclose(pipe);
     if (n == 0) {
         log_sensor_read_failed(command);
         return -1;
     }
-    if (sensor_parse_quad(addr, buf, n) < 0) {
+    if (parse(addr, buf, n) < 0) {
         log_sensor_bad_output(buf, n);
         return -1;
     }
     return 0;
+}
+
+// Both families walk the list alike; only the read size and the parse
+// differ. addr has been cleared by the caller.
+int sensor_walk(uint8_t *addr, const sx_node *first, size_t max, sensor_parse parse) {
+    for (const sx_node *n = first; n != nullptr; n = n->next) {
+        if (!sx_is_list(n)) {
+            // A bare "system" names no command: nothing to run, nothing to say.
+            if (!is_atom_text(n, "system"))
+                log_unknown_sensor(sx_text(n));
+            continue;
+        }
+        const sx_node *kind = sx_first(n);
+        if (kind == nullptr || sx_is_list(kind))
+            continue;
+        if (!is_atom_text(kind, "system")) {
+            log_unknown_sensor(sx_text(kind));
+            continue;
+        }
+        const sx_node *command = kind->next;
+        if (command == nullptr || sx_is_list(command))
+            continue;
+        if (sensor_system(addr, sx_text(command), max, parse) == 0)
+            return 0;
+    }
+    return -1;
+}
+
+int parse_quad(uint8_t *addr, const char *bytes, size_t len) {
+    return sensor_parse_quad(addr, bytes, len);
+}
+
+int parse_line6(uint8_t *addr, const char *bytes, size_t len) {
+    return sensor_parse_line6(addr, bytes, len);
 }
 
 } // namespace
@@ -61,27 +102,19 @@ int sensor_parse_quad(uint8_t addr[4], const char *bytes, size_t len) {
     return -1;
 }
 
+int sensor_parse_line6(uint8_t addr[16], const char *bytes, size_t len) {
+    for (size_t i = 0; i < len; i++)
+        if (bytes[i] == '\n' || bytes[i] == '\r')
+            return address_parse6(addr, std::string_view(bytes, i));
+    return -1;
+}
+
 int sensor_get_address(uint8_t addr[4], const sx_node *first) {
     memset(addr, 0, 4);
-    for (const sx_node *n = first; n != nullptr; n = n->next) {
-        if (!sx_is_list(n)) {
-            // A bare "system" names no command: nothing to run, nothing to say.
-            if (!is_atom_text(n, "system"))
-                log_unknown_sensor(sx_text(n));
-            continue;
-        }
-        const sx_node *kind = sx_first(n);
-        if (kind == nullptr || sx_is_list(kind))
-            continue;
-        if (!is_atom_text(kind, "system")) {
-            log_unknown_sensor(sx_text(kind));
-            continue;
-        }
-        const sx_node *command = kind->next;
-        if (command == nullptr || sx_is_list(command))
-            continue;
-        if (sensor_system(addr, sx_text(command)) == 0)
-            return 0;
-    }
-    return -1;
+    return sensor_walk(addr, first, SENSOR_READ_MAX, parse_quad);
+}
+
+int sensor_get_address6(uint8_t addr[16], const sx_node *first) {
+    memset(addr, 0, 16);
+    return sensor_walk(addr, first, SENSOR6_READ_MAX, parse_line6);
 }

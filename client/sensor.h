@@ -1,5 +1,6 @@
 // Address sensors: shell commands whose first output line is the address
-// the client announces.
+// the client announces, a dotted quad or, for the IPv6 sensors, an IPv6
+// address.
 #pragma once
 
 #include "common/csexp/sx_tree.h"
@@ -17,3 +18,12 @@ int sensor_get_address(uint8_t addr[4], const sx_node *first);
 // first len bytes of bytes. Groups are taken modulo 256 and an empty group
 // is 0. 0 and the address in addr on success; -1 otherwise, addr unchanged.
 int sensor_parse_quad(uint8_t addr[4], const char *bytes, size_t len);
+
+// The IPv6 sensors: as sensor_get_address, with a read of up to 64 bytes
+// whose first line must be an IPv6 address and nothing else. addr is :: when
+// none yields one.
+int sensor_get_address6(uint8_t addr[16], const sx_node *first);
+// Reads an IPv6 address ended by a line feed or carriage return from the
+// first len bytes of bytes (any text form address_parse6 takes; no blanks).
+// 0 and the address in addr on success; -1 otherwise, addr unchanged.
+int sensor_parse_line6(uint8_t addr[16], const char *bytes, size_t len);

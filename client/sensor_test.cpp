@@ -1,6 +1,7 @@
 #include "client/sensor.h"
 
 #include "common/csexp/sx_reader.h"
+#include "common/protocol/address.h"
 #include "tests/support/log_capture.h"
 
 #include <cstdio>
@@ -120,6 +121,90 @@ TEST(SensorGetAddress, RunsCommandsInOrderUntilOneYieldsAnAddress) {
         EXPECT_EQ(quad(addr), c.want);
         EXPECT_EQ(cap.records(), c.records);
     }
+}
+
+std::string text6(const uint8_t a[16]) {
+    return address_format6(a).s;
+}
+
+// The line must be an IPv6 address and nothing else; any text form of one.
+TEST(SensorParseLine6, AddressLines) {
+    const ParseCase cases[] = {
+        {"2001:db8::7\n", "2001:db8::7"},
+        {"2001:DB8:0:0:0:0:0:7\r\n", "2001:db8::7"},
+        {"::ffff:192.0.2.7\n", "::ffff:192.0.2.7"},
+        {"2001:db8::7\nfe80::1\n", "2001:db8::7"},
+        {"::\n", "::"},
+        {"2001:db8::7", nullptr}, // no terminator
+        {" 2001:db8::7\n", nullptr},
+        {"2001:db8::7 \n", nullptr},
+        {"2001:db8::7/64\n", nullptr},
+        {"fe80::1%eth0\n", nullptr},
+        {"[2001:db8::7]\n", nullptr},
+        {"192.0.2.7\n", nullptr},
+        {"inet6 2001:db8::7\n", nullptr},
+        {std::string("2001:db8::7\0\n", 13), nullptr},
+        {"\n", nullptr},
+        {"", nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.bytes);
+        uint8_t addr[16];
+        memset(addr, 0xee, sizeof addr);
+        int rc = sensor_parse_line6(addr, c.bytes.data(), c.bytes.size());
+        if (c.want == nullptr) {
+            EXPECT_EQ(rc, -1);
+            EXPECT_EQ(addr[0], 0xee);
+        } else {
+            EXPECT_EQ(rc, 0);
+            EXPECT_EQ(text6(addr), c.want);
+        }
+    }
+}
+
+// The same list rules as the IPv4 sensors, with a read of up to 64 bytes:
+// the longest address text with its line end fits, a longer line does not.
+TEST(SensorGetAddress6, RunsCommandsInOrderUntilOneYieldsAnAddress) {
+    const std::string longest = "0000:0000:0000:0000:0000:ffff:255.255.255.255";
+    const std::string padded = "2001:0db8:0000:0000:0000:0000:0000:0007"; // 39 bytes
+    const struct {
+        std::string list;
+        const char *want;
+        std::vector<log_record> records;
+    } cases[] = {
+        {"(system \"echo 2001:db8::7\")", "2001:db8::7", {}},
+        {"(system \"echo " + longest + "\")", "::ffff:255.255.255.255", {}},
+        {"(system \"printf 2001:db8::7\")",
+         "::",
+         {{LOG_ERR, "Bad pipe sesnsor output: \"2001:db8::7\"\n"}}},
+        // A line of 64 bytes with its line end is read whole; of 65 it is cut.
+        {"(system \"echo " + padded + std::string(24, ':') + "\")",
+         "::",
+         {{LOG_ERR, "Bad pipe sesnsor output: \"" + padded + std::string(24, ':') + "\n\"\n"}}},
+        {"(system \"echo " + padded + std::string(25, ':') + "\")",
+         "::",
+         {{LOG_ERR, "Bad pipe sesnsor output: \"" + padded + std::string(25, ':') + "\"\n"}}},
+        {"(system \"echo 192.0.2.7\") (system true) (system \"echo 2001:db8::8\")",
+         "2001:db8::8",
+         {{LOG_ERR, "Bad pipe sesnsor output: \"192.0.2.7\n\"\n"},
+          {LOG_ERR, "Error while reading output of \"true\"\n"}}},
+        {"dhcp6 (system)", "::", {{LOG_WARNING, "Unknown address sensor \"dhcp6\"\n"}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.list);
+        SensorList list(c.list);
+        LogCapture cap;
+        uint8_t addr[16];
+        memset(addr, 0xee, sizeof addr);
+        int rc = sensor_get_address6(addr, list.first());
+        EXPECT_EQ(rc, strcmp(c.want, "::") == 0 ? -1 : 0);
+        EXPECT_EQ(text6(addr), c.want);
+        EXPECT_EQ(cap.records(), c.records);
+    }
+    uint8_t addr[16];
+    memset(addr, 0xee, sizeof addr);
+    EXPECT_EQ(sensor_get_address6(addr, nullptr), -1);
+    EXPECT_EQ(text6(addr), "::");
 }
 
 TEST(SensorGetAddress, EmptyListGivesNoAddress) {

@@ -1,5 +1,6 @@
 // Arbitrary bytes as a received datagram: the decoder must never read
-// outside them, and what it accepts must be a well-formed datagram.
+// outside them, and what it accepts must be a well-formed datagram of
+// either family.
 #include "common/process/log.h"
 #include "common/protocol/hmac_sha1.h"
 #include "common/protocol/update_msg.h"
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <sys/socket.h>
 
 namespace {
 
@@ -50,13 +52,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check(std::memcmp(b + r + HMAC_SHA1_LEN, "sha-1", 5) == 0);
     check(std::memcmp(m.mac, b + r, HMAC_SHA1_LEN) == 0);
     // The name lies inside the prefix, ends at a NUL and holds none;
-    // the address sits between two NULs just before the MAC.
+    // the address of the family sits between two NULs just before the MAC,
+    // and the other family's address is cleared.
+    check(m.family == AF_INET || m.family == AF_INET6);
+    const bool six = m.family == AF_INET6;
+    const size_t alen = six ? 16 : 4;
+    const uint8_t *addr = six ? m.addr6 : m.addr;
+    static const uint8_t zero[16] = {};
+    check(std::memcmp(six ? m.addr : m.addr6, zero, six ? 4 : 16) == 0);
     const auto *name = reinterpret_cast<const uint8_t *>(m.name);
-    check(name > b && m.name_len <= r - 7 && name + m.name_len + 6 == b + r);
+    check(name > b && m.name_len <= r - alen - 3 && name + m.name_len + alen + 2 == b + r);
     check(name[-1] == 0 && name[m.name_len] == 0);
     check(m.name_len == 0 || std::memchr(name, 0, m.name_len) == nullptr);
-    check(std::memcmp(m.addr, b + r - 5, 4) == 0 && b[r - 1] == 0);
-    if (r - m.name_len - 7 == 0)
+    check(std::memcmp(addr, b + r - alen - 1, alen) == 0 && b[r - 1] == 0);
+    if (r - m.name_len - alen - 3 == 0)
         check(m.time == 0);
     return 0;
 }

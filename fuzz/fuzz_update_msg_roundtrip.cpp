@@ -1,4 +1,5 @@
-// Every datagram the decoder accepts re-encodes to the same bytes.
+// Every datagram the decoder accepts, IPv4 or IPv6, re-encodes to the same
+// bytes.
 //
 // The encoder signs what it writes, and the fuzzer's bytes carry no valid
 // MAC, so the expected datagram is the input re-signed: its prefix, the
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <sys/socket.h>
 #include <vector>
 
 namespace {
@@ -47,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // The expected datagram: canonical digits, then the input from the time
     // field's NUL up to the MAC, then the MAC over that prefix and the tag.
-    const size_t digits = r - m.name_len - 7;
+    const size_t alen = m.family == AF_INET6 ? 16 : 4;
+    const size_t digits = r - m.name_len - alen - 3;
     const std::string canon = m.time > 0 ? std::to_string(m.time) : std::string();
     std::vector<uint8_t> want(canon.begin(), canon.end());
     want.insert(want.end(), in.get() + digits, in.get() + r);
@@ -74,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check(update_msg_decode(&d, out.get(), want.size()) == prefix);
     check(d.time == (m.time > 0 ? m.time : 0) && d.name_len == m.name_len);
     check(std::memcmp(d.name, m.name, m.name_len) == 0);
-    check(std::memcmp(d.addr, m.addr, 4) == 0);
+    check(d.family == m.family);
+    check(std::memcmp(d.addr, m.addr, 4) == 0 && std::memcmp(d.addr6, m.addr6, 16) == 0);
     check(std::memcmp(d.mac, mac, sizeof mac) == 0);
     return 0;
 }

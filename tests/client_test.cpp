@@ -1,6 +1,9 @@
 // zorvel-client end to end: the real client against the real zorvel-server
 // (or a plain socket standing in for it) on 127.0.0.1, judged by the real
 // syslog records, the zone file and what arrives on the wire.
+#include "common/protocol/address.h"
+#include "common/protocol/hmac_sha1.h"
+#include "common/protocol/update_msg.h"
 #include "tests/support/scenario.h"
 
 #include <algorithm>
@@ -345,6 +348,141 @@ TEST_F(ClientE2E, ResolvIntervalDecidesWhenTheServerIsLookedUpAgain) {
         ASSERT_TRUE(st.has_value());
         EXPECT_EQ(exit_code(*st), 0);
     }
+}
+
+// The source address the system picks for a datagram to addr:port.
+std::string default_source6(const char *addr, int port) {
+    int fd = socket(AF_INET6, SOCK_DGRAM, 0);
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET6, addr, &sa.sin6_addr);
+    socklen_t len = sizeof sa;
+    char text[INET6_ADDRSTRLEN] = "";
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
+        inet_ntop(AF_INET6, &sa.sin6_addr, text, sizeof text);
+    close(fd);
+    return text;
+}
+
+// A received IPv6 message: its announced address, as text, and its source.
+struct Seen6 {
+    std::string announced, source;
+    bool authentic = false;
+};
+
+Seen6 receive6(UdpReceiver6 &wire, const char *key) {
+    Seen6 seen;
+    std::string d = wire.receive(&seen.source);
+    update_msg m{};
+    size_t prefix = update_msg_decode(&m, reinterpret_cast<const uint8_t *>(d.data()), d.size());
+    if (prefix == 0 || m.family != AF_INET6)
+        return Seen6{};
+    seen.announced = address_format6(m.addr6).s;
+    uint8_t mac[HMAC_SHA1_LEN];
+    hmac_sha1(mac, d.data(), prefix, key, strlen(key));
+    seen.authentic = hmac_sha1_equal(mac, m.mac);
+    return seen;
+}
+
+// In a network namespace of the test's own, the server listens on
+// 2001:db8::53, and the system would send to it from that same address.
+// The client sends from the address its sensor yields instead, follows it
+// when it changes, and announces :: from the system's choice when no
+// sensor yields one.
+TEST_F(ClientE2E, IPv6MessageGoesOutFromTheSensorAddress) {
+    std::string why;
+    if (!enter_private_network({"2001:db8::53", "2001:db8::b", "2001:db8::c"}, &why))
+        GTEST_SKIP() << "no network namespace here: " << why;
+    UdpReceiver6 wire("2001:db8::53");
+    ASSERT_GT(wire.port(), 0);
+    ASSERT_EQ(default_source6("2001:db8::53", wire.port()), "2001:db8::53");
+
+    write_file(dir.file("addr6"), "2001:db8::b\n");
+    std::string conf =
+        dir.write("client.conf", "(server6 \"2001:db8::53\" " + std::to_string(wire.port()) +
+                                     ") (name host1) (key k) (interval 1)\n"
+                                     "(sensor6 (system \"cat " +
+                                     dir.file("addr6") + "\"))\n");
+    ChildProcess client = start_client({"-c", conf});
+    Seen6 seen = receive6(wire, "k");
+    EXPECT_EQ(seen.announced, "2001:db8::b");
+    EXPECT_EQ(seen.source, "2001:db8::b");
+    EXPECT_TRUE(seen.authentic);
+
+    // Each step waits for the first datagram that shows the change, within
+    // a bounded number of cycles.
+    auto until = [&](const std::string &announced) {
+        for (int i = 0; i < 10; i++) {
+            seen = receive6(wire, "k");
+            if (seen.announced == announced)
+                return true;
+        }
+        return false;
+    };
+    write_file(dir.file("addr6"), "2001:db8::c\n");
+    ASSERT_TRUE(until("2001:db8::c"));
+    EXPECT_EQ(seen.source, "2001:db8::c");
+    write_file(dir.file("addr6"), "not an address\n");
+    ASSERT_TRUE(until("::"));
+    EXPECT_EQ(seen.source, "2001:db8::53");
+    EXPECT_TRUE(seen.authentic);
+    auto st = stop(client);
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 0);
+    EXPECT_GE(log.count("Bad pipe sesnsor output: \"not an address\n\"\n"), 1u);
+}
+
+// The IPv6 lookup follows the same rule: two addresses are never used,
+// and each is listed with its port apart from its own colons.
+TEST_F(ClientE2E, AmbiguousIPv6HostIsNeverUsed) {
+    HostsFile hosts(dir, "2001:db8::1 two6\n2001:db8::2 two6\n");
+    ASSERT_TRUE(hosts.mounted) << strerror(errno);
+    std::string conf = dir.write("client.conf", "(server6 two6 8745) (name host1) (key k)\n");
+    ChildProcess client = start_client({"-c", conf});
+    auto st = client.wait();
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 1);
+    auto texts = log.texts(CLIENT);
+    ASSERT_EQ(texts.size(), 3u);
+    EXPECT_EQ(texts[0], "Ambiguous address for two6:8745\n");
+    std::sort(texts.begin() + 1, texts.end());
+    EXPECT_EQ(texts[1], "   [2001:db8::1]:8745\n");
+    EXPECT_EQ(texts[2], "   [2001:db8::2]:8745\n");
+}
+
+// With no route to the IPv6 server the connect fails and is retried as a
+// failed lookup is; the IPv4 message still goes out in the same cycle.
+TEST_F(ClientE2E, UnreachableIPv6ServerDoesNotHoldUpIPv4) {
+    std::string why;
+    if (!enter_private_network({}, &why))
+        GTEST_SKIP() << "no network namespace here: " << why;
+    UdpReceiver wire;
+    std::string conf = dir.write("client.conf", "(server 127.0.0.1 " + std::to_string(wire.port()) +
+                                                    ") (server6 \"2001:db8:ffff::1\" 8745)"
+                                                    " (name host1) (key k)\n");
+    ChildProcess client = start_client({"-c", conf});
+    auto st = client.wait();
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 1);
+    EXPECT_EQ(wire.pending(), 1);
+    EXPECT_EQ(log.texts(CLIENT),
+              (std::vector<std::string>{"Unable to connect() to 2001:db8:ffff::1:8745 "
+                                        "([2001:db8:ffff::1]:8745): " +
+                                        std::string(strerror(ENETUNREACH)) + "\n"}));
+
+    // With a retry, a one-message run tries the IPv6 side again, and sends
+    // its IPv4 message only the once.
+    log.clear();
+    dir.write("client.conf", "(server 127.0.0.1 " + std::to_string(wire.port()) +
+                                 ") (server6 \"2001:db8:ffff::1\" 8745)"
+                                 " (name host1) (key k) (resolv-retry 1)\n");
+    ChildProcess retrying = start_client({"-c", conf});
+    EXPECT_TRUE(wait_until([&] { return log.count("Unable to connect() to") >= 2; }));
+    retrying.signal(SIGKILL);
+    ASSERT_TRUE(retrying.wait().has_value());
+    EXPECT_EQ(wire.pending(), 1);
 }
 #endif
 

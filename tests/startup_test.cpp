@@ -369,6 +369,12 @@ TEST(ClientCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
         {"server lookup", "(server 127.0.0.1 no-such-service)\n(name h)\n(key k)\n",
          "@:1: Address lookup of 127.0.0.1:no-such-service failed: " +
              std::string(gai_strerror(EAI_SERVICE)) + "\n"},
+        {"IPv6 only", "(server6 \"::1\" 5353)\n(name h)\n(key k)\n(sensor6 (system x))\n", ""},
+        {"IPv6 half given", base + "(server6 \"::1\")\n(sensor6 (pipe x))\n",
+         "@:5: Unknown address sensor \"pipe\"\n@: Missing setting PORT of (server6 HOST PORT)\n"},
+        {"IPv6 lookup", "(server6 127.0.0.1 5353)\n(name h)\n(key k)\n",
+         "@:1: Address lookup of 127.0.0.1:5353 failed: " +
+             std::string(gai_strerror(EAI_ADDRFAMILY)) + "\n"},
     };
     expect_findings(dir, client_program(), rows);
 }

@@ -1,6 +1,8 @@
 // The log channel and the message catalogue.
 #include "common/process/log.h"
 
+#include "common/protocol/address.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -166,6 +168,41 @@ void log_dump_address(const uint8_t addr[4]) {
     emit(LOG_INFO, " address %u.%u.%u.%u\n", A4(addr));
 }
 
+void log_account_up6(const char *name, size_t name_len, const uint8_t addr[16]) {
+    emit(LOG_INFO, "Account %.*s up (%s)\n", prec(name_len), name, address_format6(addr).s);
+}
+void log_account_changed6(const char *name, size_t name_len, const uint8_t from[16],
+                          const uint8_t to[16]) {
+    emit(LOG_INFO, "Accound %.*s changed address from %s to %s\n", prec(name_len), name,
+         address_format6(from).s, address_format6(to).s);
+}
+void log_account_timeout6(const char *name, size_t name_len, const uint8_t addr[16]) {
+    emit(LOG_INFO, "Account %.*s timeout (last seen at %s)\n", prec(name_len), name,
+         address_format6(addr).s);
+}
+void log_address_mismatch_af(int peer_family, const uint8_t *peer, int msg_family,
+                             const uint8_t *msg) {
+    emit(LOG_WARNING, "Address mismatch between peer %s and message %s\n",
+         address_format(peer_family, peer).s, address_format(msg_family, msg).s);
+}
+void log_dump_from_at6(const uint8_t peer[16], long time, double diff) {
+    emit(LOG_INFO, "Message from %s at %ld (%+g)", address_format6(peer).s, time, diff);
+}
+void log_dump_from6(const uint8_t peer[16]) {
+    emit(LOG_INFO, "Message from %s", address_format6(peer).s);
+}
+void log_dump_name_address6(const char *name, size_t name_len, const uint8_t addr[16]) {
+    emit(LOG_INFO, "    name \"%.*s\" address %s\n", prec(name_len), name, address_format6(addr).s);
+}
+void log_dump_address6(const uint8_t addr[16]) {
+    emit(LOG_INFO, " address %s\n", address_format6(addr).s);
+}
+void log_zone_updating6(const char *path, const char *name, size_t name_len,
+                        const uint8_t addr[16]) {
+    emit(LOG_INFO, "Updating zone \"%s\" record \"%.*s\" to %s\n", path, prec(name_len), name,
+         address_format6(addr).s);
+}
+
 void log_empty_config_file(const char *path) {
     emit(LOG_ERR, "Empty configuration file \"%s\"\n", path);
 }
@@ -262,6 +299,9 @@ void log_ambiguous_address_entry(const char *text) {
 }
 void log_connect_failed(const char *host, const char *port, const char *addr, int err) {
     emit(LOG_ERR, "Unable to connect() to %s:%s (%s): %s\n", host, port, addr, strerror(err));
+}
+void log_client_bind_failed(const char *addr, int err) {
+    emit(LOG_ERR, "Unable to bind socket to %s: %s\n", addr, strerror(err));
 }
 void log_send_failed(int err) {
     emit(LOG_ERR, "Send failure of message: %s\n", strerror(err));

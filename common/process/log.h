@@ -58,6 +58,23 @@ void log_dump_plain();
 void log_dump_name_address(const char *name, size_t name_len, const uint8_t addr[4]);
 void log_dump_address(const uint8_t addr[4]);
 
+// IPv6 presence: the IPv4 texts with the address in RFC 5952 text.
+// Addresses are 16 bytes in network order.
+void log_account_up6(const char *name, size_t name_len, const uint8_t addr[16]);
+void log_account_changed6(const char *name, size_t name_len, const uint8_t from[16],
+                          const uint8_t to[16]);
+void log_account_timeout6(const char *name, size_t name_len, const uint8_t addr[16]);
+// Each address in its own family's text (AF_INET: 4 bytes, AF_INET6: 16),
+// so a message of one family from a peer of the other reads as it is.
+void log_address_mismatch_af(int peer_family, const uint8_t *peer, int msg_family,
+                             const uint8_t *msg);
+void log_dump_from_at6(const uint8_t peer[16], long time, double diff);
+void log_dump_from6(const uint8_t peer[16]);
+void log_dump_name_address6(const char *name, size_t name_len, const uint8_t addr[16]);
+void log_dump_address6(const uint8_t addr[16]);
+void log_zone_updating6(const char *path, const char *name, size_t name_len,
+                        const uint8_t addr[16]);
+
 // Server configuration.
 void log_empty_config_file(const char *path);
 void log_unknown_server_option(const char *keyword);
@@ -96,6 +113,8 @@ void log_client_socket_failed(int err);
 void log_ambiguous_address(const char *host, const char *port);
 void log_ambiguous_address_entry(const char *text);
 void log_connect_failed(const char *host, const char *port, const char *addr, int err);
+// The IPv6 socket could not take the address its sensor yielded.
+void log_client_bind_failed(const char *addr, int err);
 void log_send_failed(int err);
 void log_short_send(size_t sent, size_t len);
 // A reload on SIGHUP: taken, or refused with the running settings kept.

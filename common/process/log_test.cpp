@@ -5,6 +5,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <netdb.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -23,6 +24,43 @@ TEST(Log, SinkReceivesPriorityAndExactText) {
         {LOG_INFO, "Message at 987 (-2.5)"},
         {LOG_ERR,
          std::string("Address lookup of *:5353 failed: ") + gai_strerror(EAI_NONAME) + "\n"},
+    };
+    EXPECT_EQ(cap.records(), want);
+}
+
+// The IPv6 records: the IPv4 texts with RFC 5952 addresses; a mismatch
+// names each address in its own family's text.
+TEST(Log, IPv6RecordsCarryTheCanonicalText) {
+    LogCapture cap;
+    const uint8_t a[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 7};
+    const uint8_t b[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10};
+    const uint8_t none[16] = {};
+    const uint8_t v4[4] = {192, 0, 2, 7};
+    log_account_up6("home", 4, a);
+    log_account_changed6("home", 4, a, b);
+    log_account_timeout6("home", 4, b);
+    log_address_mismatch_af(AF_INET6, a, AF_INET6, b);
+    log_address_mismatch_af(AF_INET, v4, AF_INET6, none);
+    log_address_mismatch_af(AF_INET6, a, AF_INET, v4);
+    log_address_mismatch_af(AF_INET, v4, AF_INET, v4);
+    log_dump_from_at6(a, 987, 1.5);
+    log_dump_from6(a);
+    log_dump_name_address6("home", 4, none);
+    log_dump_address6(b);
+    log_zone_updating6("db.example", "home", 4, a);
+    std::vector<log_record> want = {
+        {LOG_INFO, "Account home up (2001:db8::1:0:0:7)\n"},
+        {LOG_INFO, "Accound home changed address from 2001:db8::1:0:0:7 to 2001:db8::10\n"},
+        {LOG_INFO, "Account home timeout (last seen at 2001:db8::10)\n"},
+        {LOG_WARNING, "Address mismatch between peer 2001:db8::1:0:0:7 and message 2001:db8::10\n"},
+        {LOG_WARNING, "Address mismatch between peer 192.0.2.7 and message ::\n"},
+        {LOG_WARNING, "Address mismatch between peer 2001:db8::1:0:0:7 and message 192.0.2.7\n"},
+        {LOG_WARNING, "Address mismatch between peer 192.0.2.7 and message 192.0.2.7\n"},
+        {LOG_INFO, "Message from 2001:db8::1:0:0:7 at 987 (+1.5)"},
+        {LOG_INFO, "Message from 2001:db8::1:0:0:7"},
+        {LOG_INFO, "    name \"home\" address ::\n"},
+        {LOG_INFO, " address 2001:db8::10\n"},
+        {LOG_INFO, "Updating zone \"db.example\" record \"home\" to 2001:db8::1:0:0:7\n"},
     };
     EXPECT_EQ(cap.records(), want);
 }

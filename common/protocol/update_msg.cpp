@@ -7,12 +7,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sys/socket.h>
 
 namespace {
 
 constexpr char alg_tag[] = {'s', 'h', 'a', '-', '1'};
 constexpr size_t tag_len = sizeof alg_tag;
 constexpr size_t addr_len = 4;
+constexpr size_t addr6_len = 16;
+// What follows the name's NUL in an IPv6 datagram: address, NUL, MAC, tag.
+constexpr size_t tail6_len = addr6_len + 1 + HMAC_SHA1_LEN + tag_len;
 
 size_t too_short_for_encoding() {
     log_msg_buffer_too_short();
@@ -56,10 +60,12 @@ size_t update_msg_encode(uint8_t *buf, size_t size, update_msg *msg, const void 
     pos += msg->name_len;
     buf[pos++] = 0;
 
-    if (size - pos < addr_len + 1)
+    const bool v6 = msg->family == AF_INET6;
+    const size_t alen = v6 ? addr6_len : addr_len;
+    if (size - pos < alen + 1)
         return too_short_for_encoding();
-    std::memcpy(buf + pos, msg->addr, addr_len);
-    pos += addr_len;
+    std::memcpy(buf + pos, v6 ? msg->addr6 : msg->addr, alen);
+    pos += alen;
     buf[pos++] = 0;
 
     hmac_sha1(msg->mac, buf, pos, key, key_len);
@@ -100,9 +106,23 @@ size_t update_msg_decode(update_msg *msg, const uint8_t *buf, size_t len) {
     msg->name_len = static_cast<size_t>(name_end - (buf + pos));
     pos += msg->name_len + 1;
 
+    // An IPv4 datagram has exactly 30 bytes here, so the two shapes never
+    // meet, and a server that knows only IPv4 refuses this one.
+    if (len - pos == tail6_len && buf[pos + addr6_len] == 0 &&
+        std::memcmp(buf + len - tag_len, alg_tag, tag_len) == 0) {
+        msg->family = AF_INET6;
+        std::memcpy(msg->addr6, buf + pos, addr6_len);
+        std::memset(msg->addr, 0, addr_len);
+        pos += addr6_len + 1;
+        std::memcpy(msg->mac, buf + pos, HMAC_SHA1_LEN);
+        return pos;
+    }
+
     if (len - pos < addr_len + 1 || buf[pos + addr_len] != 0)
         return truncated();
+    msg->family = AF_INET;
     std::memcpy(msg->addr, buf + pos, addr_len);
+    std::memset(msg->addr6, 0, addr6_len);
     pos += addr_len + 1;
 
     if (len - pos < HMAC_SHA1_LEN + tag_len ||

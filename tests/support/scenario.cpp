@@ -417,3 +417,72 @@ bool send_udp(int port, const void *data, size_t len) {
     close(fd);
     return n == static_cast<ssize_t>(len);
 }
+
+UdpReceiver6::UdpReceiver6(const char *addr) {
+    fd_ = socket(AF_INET6, SOCK_DGRAM, 0);
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    socklen_t len = sizeof sa;
+    timeval tv{2, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (inet_pton(AF_INET6, addr, &sa.sin6_addr) == 1 &&
+        bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
+        port_ = ntohs(sa.sin6_port);
+}
+
+UdpReceiver6::~UdpReceiver6() {
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+std::string UdpReceiver6::receive(std::string *source) {
+    char buf[2048];
+    sockaddr_in6 from{};
+    socklen_t len = sizeof from;
+    ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
+    if (source != nullptr) {
+        char text[INET6_ADDRSTRLEN] = "";
+        if (n >= 0)
+            inet_ntop(AF_INET6, &from.sin6_addr, text, sizeof text);
+        *source = text;
+    }
+    return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+}
+
+int UdpReceiver6::pending() {
+    int n = 0;
+    char buf[2048];
+    while (recv(fd_, buf, sizeof buf, MSG_DONTWAIT) >= 0)
+        n++;
+    return n;
+}
+
+bool enter_private_network(const std::vector<std::string> &addrs6, std::string *why) {
+#ifdef __linux__
+    if (unshare(CLONE_NEWNET) != 0) {
+        *why = std::string("unshare(CLONE_NEWNET): ") + strerror(errno);
+        return false;
+    }
+    std::vector<std::vector<std::string>> commands = {{"link", "set", "lo", "up"}};
+    for (const auto &a : addrs6)
+        commands.push_back({"-6", "addr", "add", a + "/128", "dev", "lo", "nodad"});
+    for (auto &c : commands) {
+        std::vector<std::string> argv = {"/sbin/ip"};
+        if (access(argv[0].c_str(), X_OK) != 0)
+            argv[0] = "/usr/sbin/ip";
+        argv.insert(argv.end(), c.begin(), c.end());
+        ChildProcess ip = ChildProcess::spawn(argv);
+        auto st = ip.wait();
+        if (!st.has_value() || exit_code(*st) != 0) {
+            *why = "ip " + c[0] + " " + c[1] + " failed";
+            return false;
+        }
+    }
+    return true;
+#else
+    (void)addrs6;
+    *why = "network namespaces are a Linux feature";
+    return false;
+#endif
+}

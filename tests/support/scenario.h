@@ -142,3 +142,29 @@ class UdpReceiver {
 int free_udp_port();
 // Sends one datagram to 127.0.0.1:port (from 127.0.0.1). True when sent whole.
 bool send_udp(int port, const void *data, size_t len);
+
+// A UDP socket bound to a free port on an IPv6 address of this host (::1,
+// or one the test gave its own network namespace) that also tells where
+// each datagram came from.
+class UdpReceiver6 {
+  public:
+    explicit UdpReceiver6(const char *addr = "::1");
+    ~UdpReceiver6();
+    UdpReceiver6(const UdpReceiver6 &) = delete;
+    UdpReceiver6 &operator=(const UdpReceiver6 &) = delete;
+    int port() const { return port_; }
+    // The next datagram, waiting at most two seconds, and the text of its
+    // source address; empty when none came.
+    std::string receive(std::string *source = nullptr);
+    int pending();
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// Moves this process (and the children it starts later) into a network
+// namespace of its own, with the loopback interface up and the given IPv6
+// addresses on it (ready at once, without duplicate address detection).
+// Linux and root only; false with a reason otherwise.
+bool enter_private_network(const std::vector<std::string> &addrs6, std::string *why);
