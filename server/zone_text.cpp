@@ -1,0 +1,364 @@
+// Zone text rewrite. The zone is read as text, not loaded: the record line is
+// recognised by the shape of an address record, and the serial by the
+// record structure of the zone up to its first SOA, so comments, TXT data and
+// other records are never taken for either, and any layout an operator keeps
+// by hand survives an update.
+#include "server/zone_text.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+using text_span = std::span<const char>;
+
+bool is_break(char c) {
+    return c == '\n' || c == '\r';
+}
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equal_nocase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    return true;
+}
+
+// A TTL as the master file format writes it: digits, each run optionally
+// followed by a unit letter (300, 1h, 1h30m, 2w).
+bool is_ttl(std::string_view t) {
+    if (t.empty() || !is_digit(t[0]))
+        return false;
+    for (size_t i = 0; i < t.size(); i++) {
+        if (is_digit(t[i]))
+            continue;
+        if (strchr("sSmMhHdDwW", t[i]) == nullptr || !is_digit(t[i - 1]))
+            return false;
+    }
+    return true;
+}
+
+bool is_class(std::string_view t) {
+    return equal_nocase(t, "IN") || equal_nocase(t, "CH") || equal_nocase(t, "HS") ||
+           equal_nocase(t, "CS");
+}
+
+bool is_ttl_or_class(std::string_view t) {
+    return is_ttl(t) || is_class(t);
+}
+
+size_t skip_blanks(const char *t, size_t len, size_t i) {
+    while (i < len && is_blank(t[i]))
+        i++;
+    return i;
+}
+
+size_t line_end(const char *t, size_t len, size_t i) {
+    while (i < len && !is_break(t[i]))
+        i++;
+    return i;
+}
+
+// The word at i on one line: up to a blank, a line break or the end.
+std::string_view line_word(const char *t, size_t len, size_t i) {
+    size_t e = i;
+    while (e < len && !is_blank(t[e]) && !is_break(t[e]))
+        e++;
+    return std::string_view(t + i, e - i);
+}
+
+// From just after a name that a blank follows: passes over TTL and class
+// tokens and returns the offset of the token after them, the type token.
+size_t type_token(const char *t, size_t len, size_t after_name) {
+    size_t i = skip_blanks(t, len, after_name);
+    for (;;) {
+        std::string_view w = line_word(t, len, i);
+        if (!is_ttl_or_class(w))
+            return i;
+        i = skip_blanks(t, len, i + w.size());
+    }
+}
+
+// Offsets of the account's record line in the zone text.
+struct record_line {
+    size_t start; // first byte of the line
+    size_t name;  // first byte after the lead of blanks and semicolons
+    size_t addr;  // first byte after the blanks that follow the type token
+    size_t end;   // first line break from addr on, or the length
+};
+
+// An address that takes the whole rest of the line, up to a comment. A
+// parenthesis left open or closed there would continue a record over
+// several lines, which rewriting this one line would unbalance.
+bool plain_address(const char *t, size_t from, size_t to) {
+    int depth = 0;
+    for (size_t i = from; i < to && t[i] != ';' && depth >= 0; i++)
+        depth += t[i] == '(' ? 1 : t[i] == ')' ? -1 : 0;
+    return depth == 0;
+}
+
+// The first line after the first line break that reads as the record line
+// (see zone_text_rewrite), and does not hold the serial [ser, ser_end).
+bool find_record(const char *t, size_t len, const zone_text_record &rec, size_t ser, size_t ser_end,
+                 record_line *out) {
+    const std::string_view name = rec.name;
+    size_t i = 0;
+    for (;;) {
+        i = line_end(t, len, i);
+        while (i < len && is_break(t[i]))
+            i++;
+        size_t start = i;
+        while (i < len && (is_blank(t[i]) || t[i] == ';'))
+            i++;
+        // The name, then at least a blank: "host2" is not the line of "host".
+        if (name.size() >= len - i)
+            return false;
+        if (memcmp(t + i, name.data(), name.size()) != 0 || !is_blank(t[i + name.size()]))
+            continue;
+        size_t type = type_token(t, len, i + name.size());
+        std::string_view w = line_word(t, len, type);
+        size_t after = type + w.size();
+        if (!equal_nocase(w, rec.type) || after >= len || !is_blank(t[after]))
+            continue;
+        size_t addr = skip_blanks(t, len, after);
+        size_t end = line_end(t, len, addr);
+        if (!plain_address(t, addr, end) || (ser < end && ser_end > start))
+            continue;
+        *out = {start, i, addr, end};
+        return true;
+    }
+}
+
+// Whether a live line (not commented out) gives the name a CNAME. Names in
+// the DNS are compared without case, and the first line counts too: a name
+// that has a CNAME may hold no other data wherever the CNAME stands.
+bool has_cname(const char *t, size_t len, std::string_view name) {
+    for (size_t i = 0; i < len;) {
+        size_t n = skip_blanks(t, len, i);
+        if (name.size() < len - n && equal_nocase(std::string_view(t + n, name.size()), name) &&
+            is_blank(t[n + name.size()])) {
+            size_t type = type_token(t, len, n + name.size());
+            if (equal_nocase(line_word(t, len, type), "CNAME"))
+                return true;
+        }
+        i = line_end(t, len, i);
+        while (i < len && is_break(t[i]))
+            i++;
+    }
+    return false;
+}
+
+// Reads the zone's records far enough to find the serial field of the
+// first SOA record: directives ($TTL, $ORIGIN, ...) and comments are passed
+// over, a record continues over line breaks inside parentheses, and the
+// type is the first token after the owner that is neither TTL nor class.
+bool find_serial(const char *t, size_t len, size_t *at, size_t *n) {
+    enum { owner, type, rdata, soa } state = owner;
+    int depth = 0;
+    int soa_field = 0;
+    bool line_start = true;
+    size_t i = 0;
+    while (i < len) {
+        char c = t[i];
+        if (is_break(c)) {
+            line_start = true;
+            i++;
+            continue;
+        }
+        if (line_start && depth == 0) {
+            if (c == '$') {
+                i = line_end(t, len, i);
+                continue;
+            }
+            // A line that begins with a blank has no owner: it continues
+            // with the previous one.
+            state = is_blank(c) ? type : owner;
+        }
+        line_start = false;
+        if (is_blank(c)) {
+            i++;
+            continue;
+        }
+        if (c == ';') {
+            i = line_end(t, len, i);
+            continue;
+        }
+        if (c == '(' || c == ')') {
+            depth += c == '(' ? 1 : depth > 0 ? -1 : 0;
+            i++;
+            continue;
+        }
+        size_t s = i;
+        bool quoted = c == '"';
+        if (quoted) {
+            i++;
+            while (i < len && t[i] != '"')
+                i += t[i] == '\\' && i + 1 < len ? 2 : 1;
+            if (i < len)
+                i++;
+        } else {
+            while (i < len && !is_blank(t[i]) && !is_break(t[i]) && !strchr(";()\"", t[i]))
+                i += t[i] == '\\' && i + 1 < len ? 2 : 1;
+        }
+        std::string_view tok(t + s, i - s);
+        switch (state) {
+        case owner:
+            state = type;
+            break;
+        case type:
+            if (quoted || !is_ttl_or_class(tok))
+                state = !quoted && equal_nocase(tok, "SOA") ? soa : rdata;
+            break;
+        case rdata:
+            break;
+        case soa:
+            // MNAME, RNAME, then the serial.
+            if (++soa_field < 3)
+                break;
+            for (char d : tok)
+                if (!is_digit(d))
+                    return false;
+            *at = s;
+            *n = tok.size();
+            return true;
+        }
+    }
+    return false;
+}
+
+// Adds a part; empty ones are left out.
+void add(zone_text_out *out, text_span p) {
+    if (!p.empty())
+        out->parts[out->nparts++] = p;
+}
+
+text_span slice(text_span text, size_t from, size_t to) {
+    return text.subspan(from, to - from);
+}
+
+text_span view(std::string_view s) {
+    return text_span(s.data(), s.size());
+}
+
+} // namespace
+
+bool zone_text_next_serial(std::string_view old, zone_text_date today, uint32_t *next) {
+    constexpr uint64_t max = UINT32_MAX;
+    uint64_t value = 0;
+    for (char c : old) {
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+        if (value >= max)
+            return false;
+    }
+    if (old.empty())
+        return false;
+
+    // The date serial, by the day and the count of the old serial when it
+    // is one; a date that does not precede the old one has none.
+    uint64_t date = 0;
+    if (today.year >= 0 && today.year <= 9999) {
+        uint64_t day = static_cast<uint64_t>(today.year) * 10000 +
+                       static_cast<uint64_t>(today.month) * 100 + static_cast<uint64_t>(today.day);
+        uint64_t count = 1;
+        if (old.size() == 10 && value / 100 == day && value % 100 < 99)
+            count = value % 100 + 1;
+        date = day * 100 + count;
+    }
+    // A serial that does not go up is ignored by every secondary; take the
+    // next number instead, as the name servers' own date policies do.
+    *next = static_cast<uint32_t>(date > value && date <= max ? date : value + 1);
+    return true;
+}
+
+zone_text_status zone_text_rewrite(std::span<const char> text, const zone_text_record &rec,
+                                   zone_text_date today, zone_text_out *out) {
+    const char *t = text.data();
+    const size_t len = text.size();
+    out->nparts = 0;
+
+    size_t ser = 0;
+    size_t ser_len = 0;
+    bool have_serial = find_serial(t, len, &ser, &ser_len);
+    // Without a serial no line can hold it.
+    size_t ser_end = have_serial ? ser + ser_len : 0;
+
+    record_line line{};
+    bool found = !rec.name.empty() && find_record(t, len, rec, ser, ser_end, &line);
+    if (!found && rec.gone)
+        return zone_text_status::absent;
+    if (!found && has_cname(t, len, rec.name))
+        return zone_text_status::cname;
+
+    static constexpr std::string_view comment = "; ";
+    static constexpr std::string_view lf = "\n";
+    static constexpr std::string_view in = " IN ";
+    static constexpr std::string_view blank = " ";
+    std::string_view lead = rec.gone ? comment : std::string_view();
+    if (found && line.end < len &&
+        std::string_view(t + line.start, line.name - line.start) == lead &&
+        std::string_view(t + line.addr, line.end - line.addr) == rec.addr)
+        return zone_text_status::unchanged;
+
+    if (!have_serial)
+        return zone_text_status::no_serial;
+    out->serial_at = ser;
+    out->old_len = ser_len;
+    uint32_t next = 0;
+    if (!zone_text_next_serial(std::string_view(t + ser, ser_len), today, &next))
+        return zone_text_status::invalid_serial;
+    char digits[16];
+    int n = snprintf(digits, sizeof digits, "%u", static_cast<unsigned>(next));
+    out->serial_len = static_cast<size_t>(n);
+    memcpy(out->serial, digits, out->serial_len);
+    text_span serial(out->serial, out->serial_len);
+
+    if (!found) {
+        add(out, slice(text, 0, ser));
+        add(out, serial);
+        add(out, slice(text, ser_end, len));
+        // A zone whose last line has no line break must not get the record
+        // glued to that line. The serial was found, so the text is not empty.
+        if (!is_break(t[len - 1]))
+            add(out, view(lf));
+        add(out, view(rec.name));
+        add(out, view(in));
+        add(out, view(rec.type));
+        add(out, view(blank));
+        add(out, view(rec.addr));
+        add(out, view(lf));
+        return zone_text_status::rewrite;
+    }
+
+    // The serial lies wholly before or wholly after the record line.
+    bool serial_first = ser < line.start;
+    if (serial_first) {
+        add(out, slice(text, 0, ser));
+        add(out, serial);
+        add(out, slice(text, ser_end, line.start));
+    } else {
+        add(out, slice(text, 0, line.start));
+    }
+    add(out, view(lead));
+    add(out, slice(text, line.name, line.addr));
+    add(out, view(rec.addr));
+    if (line.end == len) {
+        add(out, view(lf));
+    } else if (serial_first) {
+        add(out, slice(text, line.end, len));
+    } else {
+        add(out, slice(text, line.end, ser));
+        add(out, serial);
+        add(out, slice(text, ser_end, len));
+    }
+    return zone_text_status::rewrite;
+}
