@@ -97,46 +97,130 @@ struct record_line {
     size_t end;   // first line break from addr on, or the length
 };
 
-// An address that takes the whole rest of the line, up to a comment. A
-// parenthesis left open or closed there would continue a record over
-// several lines, which rewriting this one line would unbalance.
+// The master file format as far as the structure of lines goes: tokens,
+// quoted strings, escapes, comments, and parentheses that continue a record
+// over line breaks. Quoted strings end at the line end at the latest, so a
+// stray quote never hides the lines after it.
+struct lexer {
+    const char *t;
+    size_t len;
+    size_t i;  // the next byte to read
+    int depth; // open parentheses
+};
+
+size_t escaped_step(const lexer &x) {
+    return x.t[x.i] == '\\' && x.i + 1 < x.len && !is_break(x.t[x.i + 1]) ? 2 : 1;
+}
+
+// The next token on the current line; false at its end, with x->i at the
+// line break or the end of the text.
+bool lex_token(lexer *x, std::string_view *tok, bool *quoted) {
+    const char *t = x->t;
+    for (;;) {
+        x->i = skip_blanks(t, x->len, x->i);
+        if (x->i >= x->len || is_break(t[x->i]))
+            return false;
+        char c = t[x->i];
+        if (c == ';') {
+            x->i = line_end(t, x->len, x->i);
+            return false;
+        }
+        if (c != '(' && c != ')')
+            break;
+        x->depth += c == '(' ? 1 : x->depth > 0 ? -1 : 0;
+        x->i++;
+    }
+    size_t s = x->i;
+    *quoted = t[s] == '"';
+    if (*quoted) {
+        x->i++;
+        while (x->i < x->len && t[x->i] != '"' && !is_break(t[x->i]))
+            x->i += escaped_step(*x);
+        if (x->i < x->len && t[x->i] == '"')
+            x->i++;
+    } else {
+        while (x->i < x->len && !is_blank(t[x->i]) && !is_break(t[x->i]) &&
+               strchr(";()\"", t[x->i]) == nullptr)
+            x->i += escaped_step(*x);
+    }
+    *tok = std::string_view(t + s, x->i - s);
+    return true;
+}
+
+// Passes over the rest of the line and the line breaks after it.
+void lex_next_line(lexer *x) {
+    std::string_view tok;
+    bool quoted;
+    while (lex_token(x, &tok, &quoted)) {
+    }
+    while (x->i < x->len && is_break(x->t[x->i]))
+        x->i++;
+}
+
+// A name that stands as written in the zone: none of the bytes that end or
+// escape a token, or a line.
+bool plain_name(std::string_view name) {
+    if (name.empty())
+        return false;
+    for (char c : name)
+        if (is_blank(c) || is_break(c) || strchr(";()\"\\", c) != nullptr)
+            return false;
+    return true;
+}
+
+// An address that takes the whole rest of the line, up to a comment, and
+// leaves the lines after it as they were read: no quote or escape, and no
+// parenthesis left open or closed.
 bool plain_address(const char *t, size_t from, size_t to) {
     int depth = 0;
-    for (size_t i = from; i < to && t[i] != ';' && depth >= 0; i++)
+    for (size_t i = from; i < to && t[i] != ';' && depth >= 0; i++) {
+        if (t[i] == '"' || t[i] == '\\')
+            return false;
         depth += t[i] == '(' ? 1 : t[i] == ')' ? -1 : 0;
+    }
     return depth == 0;
 }
 
-// The first line after the first line break that reads as the record line
-// (see zone_text_rewrite), and does not hold the serial [ser, ser_end).
+// The record line at start, if that line reads as one (see
+// zone_text_rewrite).
+bool record_at(const char *t, size_t len, size_t start, const zone_text_record &rec,
+               record_line *out) {
+    const std::string_view name = rec.name;
+    size_t i = start;
+    while (i < len && (is_blank(t[i]) || t[i] == ';'))
+        i++;
+    // The name, then at least a blank: "host2" is not the line of "host".
+    if (name.size() >= len - i || memcmp(t + i, name.data(), name.size()) != 0 ||
+        !is_blank(t[i + name.size()]))
+        return false;
+    size_t type = type_token(t, len, i + name.size());
+    std::string_view w = line_word(t, len, type);
+    size_t after = type + w.size();
+    if (!equal_nocase(w, rec.type) || after >= len || !is_blank(t[after]))
+        return false;
+    size_t addr = skip_blanks(t, len, after);
+    size_t end = line_end(t, len, addr);
+    if (!plain_address(t, addr, end))
+        return false;
+    *out = {start, i, addr, end};
+    return true;
+}
+
+// The first record line after the first line break that starts outside
+// parentheses (a line inside them continues another record) and does not
+// hold the serial [ser, ser_end). Rewriting such a line leaves every other
+// line to be read as before.
 bool find_record(const char *t, size_t len, const zone_text_record &rec, size_t ser, size_t ser_end,
                  record_line *out) {
-    const std::string_view name = rec.name;
-    size_t i = 0;
-    for (;;) {
-        i = line_end(t, len, i);
-        while (i < len && is_break(t[i]))
-            i++;
-        size_t start = i;
-        while (i < len && (is_blank(t[i]) || t[i] == ';'))
-            i++;
-        // The name, then at least a blank: "host2" is not the line of "host".
-        if (name.size() >= len - i)
-            return false;
-        if (memcmp(t + i, name.data(), name.size()) != 0 || !is_blank(t[i + name.size()]))
-            continue;
-        size_t type = type_token(t, len, i + name.size());
-        std::string_view w = line_word(t, len, type);
-        size_t after = type + w.size();
-        if (!equal_nocase(w, rec.type) || after >= len || !is_blank(t[after]))
-            continue;
-        size_t addr = skip_blanks(t, len, after);
-        size_t end = line_end(t, len, addr);
-        if (!plain_address(t, addr, end) || (ser < end && ser_end > start))
-            continue;
-        *out = {start, i, addr, end};
-        return true;
+    lexer x{t, len, 0, 0};
+    lex_next_line(&x);
+    while (x.i < len) {
+        if (x.depth == 0 && record_at(t, len, x.i, rec, out) &&
+            !(ser < out->end && ser_end > out->start))
+            return true;
+        lex_next_line(&x);
     }
+    return false;
 }
 
 // Whether a live line (not commented out) gives the name a CNAME. Names in
@@ -164,74 +248,45 @@ bool has_cname(const char *t, size_t len, std::string_view name) {
 // type is the first token after the owner that is neither TTL nor class.
 bool find_serial(const char *t, size_t len, size_t *at, size_t *n) {
     enum { owner, type, rdata, soa } state = owner;
-    int depth = 0;
     int soa_field = 0;
-    bool line_start = true;
-    size_t i = 0;
-    while (i < len) {
-        char c = t[i];
-        if (is_break(c)) {
-            line_start = true;
-            i++;
-            continue;
-        }
-        if (line_start && depth == 0) {
-            if (c == '$') {
-                i = line_end(t, len, i);
+    lexer x{t, len, 0, 0};
+    while (x.i < len) {
+        if (x.depth == 0) {
+            if (t[x.i] == '$') {
+                x.i = line_end(t, len, x.i);
+                lex_next_line(&x);
                 continue;
             }
-            // A line that begins with a blank has no owner: it continues
-            // with the previous one.
-            state = is_blank(c) ? type : owner;
+            // A line that begins with a blank has no owner: it belongs to
+            // the previous owner.
+            state = is_blank(t[x.i]) ? type : owner;
         }
-        line_start = false;
-        if (is_blank(c)) {
-            i++;
-            continue;
-        }
-        if (c == ';') {
-            i = line_end(t, len, i);
-            continue;
-        }
-        if (c == '(' || c == ')') {
-            depth += c == '(' ? 1 : depth > 0 ? -1 : 0;
-            i++;
-            continue;
-        }
-        size_t s = i;
-        bool quoted = c == '"';
-        if (quoted) {
-            i++;
-            while (i < len && t[i] != '"')
-                i += t[i] == '\\' && i + 1 < len ? 2 : 1;
-            if (i < len)
-                i++;
-        } else {
-            while (i < len && !is_blank(t[i]) && !is_break(t[i]) && !strchr(";()\"", t[i]))
-                i += t[i] == '\\' && i + 1 < len ? 2 : 1;
-        }
-        std::string_view tok(t + s, i - s);
-        switch (state) {
-        case owner:
-            state = type;
-            break;
-        case type:
-            if (quoted || !is_ttl_or_class(tok))
-                state = !quoted && equal_nocase(tok, "SOA") ? soa : rdata;
-            break;
-        case rdata:
-            break;
-        case soa:
-            // MNAME, RNAME, then the serial.
-            if (++soa_field < 3)
+        std::string_view tok;
+        bool quoted;
+        while (lex_token(&x, &tok, &quoted)) {
+            switch (state) {
+            case owner:
+                state = type;
                 break;
-            for (char d : tok)
-                if (!is_digit(d))
-                    return false;
-            *at = s;
-            *n = tok.size();
-            return true;
+            case type:
+                if (quoted || !is_ttl_or_class(tok))
+                    state = !quoted && equal_nocase(tok, "SOA") ? soa : rdata;
+                break;
+            case rdata:
+                break;
+            case soa:
+                // MNAME, RNAME, then the serial.
+                if (++soa_field < 3)
+                    break;
+                for (char d : tok)
+                    if (!is_digit(d))
+                        return false;
+                *at = static_cast<size_t>(tok.data() - t);
+                *n = tok.size();
+                return true;
+            }
         }
+        lex_next_line(&x);
     }
     return false;
 }
@@ -285,6 +340,8 @@ zone_text_status zone_text_rewrite(std::span<const char> text, const zone_text_r
     const char *t = text.data();
     const size_t len = text.size();
     out->nparts = 0;
+    if (!plain_name(rec.name))
+        return zone_text_status::bad_name;
 
     size_t ser = 0;
     size_t ser_len = 0;
@@ -293,7 +350,7 @@ zone_text_status zone_text_rewrite(std::span<const char> text, const zone_text_r
     size_t ser_end = have_serial ? ser + ser_len : 0;
 
     record_line line{};
-    bool found = !rec.name.empty() && find_record(t, len, rec, ser, ser_end, &line);
+    bool found = find_record(t, len, rec, ser, ser_end, &line);
     if (!found && rec.gone)
         return zone_text_status::absent;
     if (!found && has_cname(t, len, rec.name))

@@ -33,6 +33,7 @@ enum class zone_text_status {
     cname,          // no record line, and the name owns a CNAME: nothing may be added
     no_serial,      // no SOA record, or its serial field is not a number
     invalid_serial, // the serial has no successor that fits 32 bits
+    bad_name,       // the name holds a blank, line break, quote, backslash, ; ( or )
 };
 
 constexpr size_t zone_text_max_parts = 12;
@@ -54,13 +55,16 @@ struct zone_text_out {
 };
 
 // Works out the update of `text` for `rec` with `today` as the date of the
-// new serial. The record line is the first line after the first line break
-// that reads, after a lead of blanks and semicolons: the name, blanks, TTL
-// and class tokens only, the lone type token (any case), blanks, and then
-// the address up to the line end. Without one a new line is appended. The
-// serial is the serial field of the first SOA record. Every byte outside the
+// new serial. The record line is the first line after the first line break,
+// outside parentheses, that reads after a lead of blanks and semicolons: the
+// name, blanks, TTL and class tokens only, the lone type token (any case),
+// blanks, and the address up to the line end (no quote, escape or unbalanced
+// parenthesis before a comment). Without one a new line is appended, unless
+// the name owns a CNAME. The serial is the serial field of the first SOA
+// record; a line holding it is never the record line. Every byte outside the
 // record line and the serial digits is kept. `out` is filled for rewrite and
-// names the serial for invalid_serial; otherwise its contents are unspecified.
+// names the old serial for invalid_serial; otherwise its contents are
+// unspecified.
 zone_text_status zone_text_rewrite(std::span<const char> text, const zone_text_record &rec,
                                    zone_text_date today, zone_text_out *out);
 

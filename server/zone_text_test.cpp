@@ -25,6 +25,8 @@ std::string rewritten(const std::string &text, const zone_text_record &rec,
         return "no_serial";
     case zone_text_status::invalid_serial:
         return "invalid_serial";
+    case zone_text_status::bad_name:
+        return "bad_name";
     }
     std::string s;
     for (size_t i = 0; i < out.nparts; i++)
@@ -170,6 +172,14 @@ TEST(ZoneTextRewrite, Outcomes) {
          soa + "host A 10.0.0.1\nhost AAAA ::1\n",
          {"host", "AAAA", "2001:db8::7", false},
          "@ SOA ns hm 2026121002 1 1 1 1\nhost A 10.0.0.1\nhost AAAA 2001:db8::7\n"},
+        {"name that is no single token",
+         soa + "a b A 10.0.0.1\n",
+         {"a b", "A", "10.0.0.7", false},
+         "bad_name"},
+        {"name with a line break", soa, {"a\nb", "A", "0.0.0.0", true}, "bad_name"},
+        // A line inside parentheses continues another record.
+        {"line inside parentheses", "@ SOA ( ns hm\n; host A 0.0.0.0\n 1 2 3 4 5 )\n", host7,
+         "@ SOA ( ns hm\n; host A 0.0.0.0\n 2026121001 2 3 4 5 )\nhost IN A 10.0.0.7\n"},
         // A line that would hold the serial is never rewritten as a record.
         {"serial on the record line",
          "$TTL 1\n SOA A ns 5 hm\n",

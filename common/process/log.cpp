@@ -190,6 +190,10 @@ void log_zone_cname(const char *path, const char *name, size_t name_len) {
     emit(LOG_ERR, "Not adding a record beside the CNAME of \"%.*s\" in zone \"%s\"\n",
          prec(name_len), name, path);
 }
+void log_zone_bad_name(const char *path, const char *name, size_t name_len) {
+    emit(LOG_ERR, "Name \"%.*s\" cannot stand as a record owner in zone \"%s\"\n", prec(name_len),
+         name, path);
+}
 
 void log_unknown_effector(const char *keyword) {
     emit(LOG_WARNING, "Unkown server effector \"%s\"\n", keyword);
