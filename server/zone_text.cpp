@@ -21,6 +21,10 @@ bool is_blank(char c) {
 bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
+// Whether c is one of the bytes of set; never the NUL that ends it.
+bool is_one_of(char c, std::string_view set) {
+    return set.find(c) != std::string_view::npos;
+}
 char lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -42,7 +46,7 @@ bool is_ttl(std::string_view t) {
     for (size_t i = 0; i < t.size(); i++) {
         if (is_digit(t[i]))
             continue;
-        if (strchr("sSmMhHdDwW", t[i]) == nullptr || !is_digit(t[i - 1]))
+        if (!is_one_of(t[i], "sSmMhHdDwW") || !is_digit(t[i - 1]))
             return false;
     }
     return true;
@@ -140,7 +144,7 @@ bool lex_token(lexer *x, std::string_view *tok, bool *quoted) {
             x->i++;
     } else {
         while (x->i < x->len && !is_blank(t[x->i]) && !is_break(t[x->i]) &&
-               strchr(";()\"", t[x->i]) == nullptr)
+               !is_one_of(t[x->i], ";()\""))
             x->i += escaped_step(*x);
     }
     *tok = std::string_view(t + s, x->i - s);
@@ -163,7 +167,7 @@ bool plain_name(std::string_view name) {
     if (name.empty())
         return false;
     for (char c : name)
-        if (is_blank(c) || is_break(c) || strchr(";()\"\\", c) != nullptr)
+        if (is_blank(c) || is_break(c) || is_one_of(c, ";()\"\\"))
             return false;
     return true;
 }

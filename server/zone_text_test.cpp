@@ -177,6 +177,10 @@ TEST(ZoneTextRewrite, Outcomes) {
          {"a b", "A", "10.0.0.7", false},
          "bad_name"},
         {"name with a line break", soa, {"a\nb", "A", "0.0.0.0", true}, "bad_name"},
+        {"NUL bytes are data",
+         soa + std::string("x 1\0 A \0\n", 9) + std::string("host 1\0 A 10.0.0.1\n", 19), host7,
+         "@ SOA ns hm 2026121002 1 1 1 1\n" + std::string("x 1\0 A \0\n", 9) +
+             std::string("host 1\0 A 10.0.0.1\n", 19) + "host IN A 10.0.0.7\n"},
         // A line inside parentheses continues another record.
         {"line inside parentheses", "@ SOA ( ns hm\n; host A 0.0.0.0\n 1 2 3 4 5 )\n", host7,
          "@ SOA ( ns hm\n; host A 0.0.0.0\n 2026121001 2 3 4 5 )\nhost IN A 10.0.0.7\n"},
