@@ -264,6 +264,9 @@ void zone_update(const char *path, const char *name, size_t name_len, const uint
     case zone_text_status::cname:
         log_zone_cname(path, name, name_len);
         return;
+    case zone_text_status::owner_continues:
+        log_zone_owner_continues(path, name, name_len);
+        return;
     case zone_text_status::bad_name:
         log_zone_bad_name(path, name, name_len);
         return;

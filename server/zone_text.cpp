@@ -173,14 +173,18 @@ bool plain_name(std::string_view name) {
 }
 
 // An address that takes the whole rest of the line, up to a comment, and
-// leaves the lines after it as they were read: no quote or escape, and no
-// parenthesis left open or closed.
+// leaves the lines after it to be read as before: no quote, and no
+// parenthesis left open or closed (escaped bytes count as the lexer counts
+// them, as data).
 bool plain_address(const char *t, size_t from, size_t to) {
     int depth = 0;
     for (size_t i = from; i < to && t[i] != ';' && depth >= 0; i++) {
-        if (t[i] == '"' || t[i] == '\\')
+        if (t[i] == '"')
             return false;
-        depth += t[i] == '(' ? 1 : t[i] == ')' ? -1 : 0;
+        if (t[i] == '\\' && i + 1 < to)
+            i++;
+        else
+            depth += t[i] == '(' ? 1 : t[i] == ')' ? -1 : 0;
     }
     return depth == 0;
 }
@@ -295,6 +299,23 @@ bool find_serial(const char *t, size_t len, size_t *at, size_t *n) {
     return false;
 }
 
+// Whether a line after the record line, past empty and comment lines,
+// leaves out its owner and so belongs to the record line's owner: commenting
+// the record line out would hand those records to the owner before it.
+bool owner_continues(const char *t, size_t len, size_t end) {
+    size_t i = end;
+    for (;;) {
+        while (i < len && is_break(t[i]))
+            i++;
+        size_t s = skip_blanks(t, len, i);
+        if (s >= len)
+            return false;
+        if (!is_break(t[s]) && t[s] != ';')
+            return s > i;
+        i = line_end(t, len, s);
+    }
+}
+
 // Adds a part; empty ones are left out.
 void add(zone_text_out *out, text_span p) {
     if (!p.empty())
@@ -359,6 +380,8 @@ zone_text_status zone_text_rewrite(std::span<const char> text, const zone_text_r
         return zone_text_status::absent;
     if (!found && has_cname(t, len, rec.name))
         return zone_text_status::cname;
+    if (found && rec.gone && line.name == line.start && owner_continues(t, len, line.end))
+        return zone_text_status::owner_continues;
 
     static constexpr std::string_view comment = "; ";
     static constexpr std::string_view lf = "\n";

@@ -27,13 +27,15 @@ struct zone_text_record {
 };
 
 enum class zone_text_status {
-    rewrite,        // the new text is in the parts
-    unchanged,      // the record line already reads so: nothing to write
-    absent,         // no record line and the account is gone: nothing to write
-    cname,          // no record line, and the name owns a CNAME: nothing may be added
-    no_serial,      // no SOA record, or its serial field is not a number
-    invalid_serial, // the serial has no successor that fits 32 bits
-    bad_name,       // the name holds a blank, line break, quote, backslash, ; ( or )
+    rewrite,         // the new text is in the parts
+    unchanged,       // the record line already reads so: nothing to write
+    absent,          // no record line and the account is gone: nothing to write
+    cname,           // no record line, and the name owns a CNAME: nothing may be added
+    no_serial,       // no SOA record, or its serial field is not a number
+    invalid_serial,  // the serial has no successor that fits 32 bits
+    owner_continues, // the account is gone, but the lines after its record line have
+                     // no owner of their own: commenting it out would give them another
+    bad_name,        // the name holds a blank, line break, quote, backslash, ; ( or )
 };
 
 constexpr size_t zone_text_max_parts = 12;

@@ -25,6 +25,8 @@ std::string rewritten(const std::string &text, const zone_text_record &rec,
         return "no_serial";
     case zone_text_status::invalid_serial:
         return "invalid_serial";
+    case zone_text_status::owner_continues:
+        return "owner_continues";
     case zone_text_status::bad_name:
         return "bad_name";
     }
@@ -97,6 +99,9 @@ TEST(ZoneTextRecordLine, Table) {
         {"HOST A 10.0.0.1\n", nullptr},
         {"host A ( 10.0.0.1\n", nullptr},
         {"host A 10.0.0.1 )\n", nullptr},
+        {"host A \"10.0.0.1\"\n", nullptr},
+        {"host A \\# 4 0A000001 ; x\n", "host A 10.0.0.7\n"},
+        {"host A \\( 10.0.0.1\n", "host A 10.0.0.7\n"},
     };
     for (const row &r : rows) {
         std::string want = soa + (r.want != nullptr ? r.want : r.line + added);
@@ -162,6 +167,10 @@ TEST(ZoneTextRewrite, Outcomes) {
         {"absent and gone", soa + "www A 10.0.0.1\n", gone, "absent"},
         {"CNAME", soa + "HOST\tCNAME www\n", host7, "cname"},
         {"CNAME on the first line", "host CNAME www\n" + soa, host7, "cname"},
+        {"ownerless lines follow", soa + "host A 10.0.0.1\n\n; x\n\tAAAA ::1\n", gone,
+         "owner_continues"},
+        {"owned lines follow", soa + "host A 10.0.0.1\n ; x\nwww A 10.0.0.2\n", gone,
+         "@ SOA ns hm 2026121002 1 1 1 1\n; host A 0.0.0.0\n ; x\nwww A 10.0.0.2\n"},
         {"CNAME gone", soa + "host CNAME www\n", gone, "absent"},
         {"serial without successor", "@ SOA ns hm 4294967295 1\nhost A 10.0.0.1\n", host7,
          "invalid_serial"},
