@@ -279,6 +279,7 @@ bool find_serial(const char *t, size_t len, size_t *at, size_t *n) {
             case type:
                 if (quoted || !is_ttl_or_class(tok))
                     state = !quoted && equal_nocase(tok, "SOA") ? soa : rdata;
+                soa_field = 0;
                 break;
             case rdata:
                 break;

@@ -132,6 +132,7 @@ TEST(ZoneTextSerial, Table) {
         {"serial not a number", "@ SOA ns hm 1h 1 1 1 1\n", false},
         {"quoted serial", "@ SOA ns hm \"7\" 1 1 1 1\n", false},
         {"cut short", "@ SOA ns hm", false},
+        {"SOA cut short by the line end", "x SOA ns\n@ SOA ns hm #\n", true},
         {"first SOA decides", "@ SOA ns hm x\n@ SOA ns hm 7\n", false},
     };
     for (const row &r : rows) {
