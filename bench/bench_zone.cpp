@@ -31,9 +31,11 @@ std::string bench_dir() {
 std::string zone_text(int accounts) {
     std::string z = "$ORIGIN bench.test.\n$TTL 300\n@ IN SOA ns1 hostmaster ( 1 2h 1h 2w 5m )\n"
                     "  IN NS ns1\nns1 IN A 192.0.2.1\n";
-    for (int i = 0; i < accounts; i++)
-        z +=
-            "h" + std::to_string(i) + "\t300\tIN\tA\t192.0.2." + std::to_string(1 + i % 250) + "\n";
+    char line[64];
+    for (int i = 0; i < accounts; i++) {
+        snprintf(line, sizeof line, "h%d\t300\tIN\tA\t192.0.2.%d\n", i, 1 + i % 250);
+        z += line;
+    }
     return z;
 }
 
