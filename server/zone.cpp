@@ -128,26 +128,15 @@ class temp_file {
     heap_chars name_;
 };
 
-// Makes a rename durable; best effort, since the zone is already complete
-// under its name whether or not the directory reaches the disk now.
-void sync_dir(const char *file) {
-    const char *slash = strrchr(file, '/');
-    heap_chars dir(slash == nullptr ? strdup(".")
-                                    : strndup(file, slash == file ? 1 : slash - file));
-    if (!dir)
-        return;
-    int fd = open(dir.get(), O_RDONLY);
-    if (fd < 0)
-        return;
-    fsync(fd);
-    close(fd);
-}
-
 enum class replace_result { done, failed, no_temp };
 
 // Writes the new zone beside the old one and renames it over it, so that a
 // full disk, a write error or a crash leaves either the old zone or the new
-// one, never a truncated file. no_temp: the temporary file could not be made
+// one, never a truncated file. The directory is not synced: a crash before
+// the file system commits the rename leaves the old zone, and the change is
+// made again when the account next reports to the restarted server, which
+// starts knowing no account as up; a sync per update would nearly double
+// its cost. no_temp: the temporary file could not be made
 // for want of access to the directory (nothing logged).
 replace_result replace_zone(const char *path, const struct stat &st, std::span<const part> parts) {
     // rename replaces a directory entry: resolve a symbolic link so that the
@@ -188,7 +177,6 @@ replace_result replace_zone(const char *path, const struct stat &st, std::span<c
         return replace_result::failed;
     }
     tmp.keep();
-    sync_dir(target);
     return replace_result::done;
 }
 

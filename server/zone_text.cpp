@@ -152,10 +152,24 @@ bool lex_token(lexer *x, std::string_view *tok, bool *quoted) {
 }
 
 // Passes over the rest of the line and the line breaks after it.
+// Reads as lex_token does, but looks only at the bytes that change the
+// depth or hide it: every line before the record line passes through here.
 void lex_next_line(lexer *x) {
-    std::string_view tok;
-    bool quoted;
-    while (lex_token(x, &tok, &quoted)) {
+    const char *t = x->t;
+    bool quoted = false;
+    while (x->i < x->len && !is_break(t[x->i])) {
+        char c = t[x->i];
+        if (quoted) {
+            quoted = c != '"';
+        } else if (c == ';') {
+            x->i = line_end(t, x->len, x->i);
+            break;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == '(' || c == ')') {
+            x->depth += c == '(' ? 1 : x->depth > 0 ? -1 : 0;
+        }
+        x->i += escaped_step(*x);
     }
     while (x->i < x->len && is_break(x->t[x->i]))
         x->i++;
