@@ -5,6 +5,7 @@
 // by hand survives an update.
 #include "server/zone_text.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -112,6 +113,15 @@ struct lexer {
     int depth; // open parentheses
 };
 
+// Counts a parenthesis; one that closes nothing is ignored, and the count
+// stops short of overflowing.
+void paren(lexer *x, char c) {
+    if (c == '(' && x->depth < INT_MAX)
+        x->depth++;
+    else if (c == ')' && x->depth > 0)
+        x->depth--;
+}
+
 size_t escaped_step(const lexer &x) {
     return x.t[x.i] == '\\' && x.i + 1 < x.len && !is_break(x.t[x.i + 1]) ? 2 : 1;
 }
@@ -131,7 +141,7 @@ bool lex_token(lexer *x, std::string_view *tok, bool *quoted) {
         }
         if (c != '(' && c != ')')
             break;
-        x->depth += c == '(' ? 1 : x->depth > 0 ? -1 : 0;
+        paren(x, c);
         x->i++;
     }
     size_t s = x->i;
@@ -167,7 +177,7 @@ void lex_next_line(lexer *x) {
         } else if (c == '"') {
             quoted = true;
         } else if (c == '(' || c == ')') {
-            x->depth += c == '(' ? 1 : x->depth > 0 ? -1 : 0;
+            paren(x, c);
         }
         x->i += escaped_step(*x);
     }
