@@ -1,7 +1,9 @@
-// Zone file effector. The zone is edited as text: the record line is found
-// by a few byte rules and the first ten-digit number is taken as the serial,
-// so any zone layout an operator keeps by hand survives an update.
+// Zone file effector: the file side of an update. zone_text works out the
+// new text; here the zone is read whole, and the new one written beside it,
+// synced and renamed over it, so a failure never leaves half a zone.
 #include "server/zone.h"
+
+#include "server/zone_text.h"
 
 #include "common/process/clock.h"
 #include "common/process/log.h"
@@ -15,7 +17,6 @@
 #include <fcntl.h>
 #include <memory>
 #include <span>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,131 +34,29 @@ struct file_close {
 };
 using file_ptr = std::unique_ptr<FILE, file_close>;
 
-bool is_break(char c) {
-    return c == '\n' || c == '\r';
-}
-bool is_blank(char c) {
-    return c == ' ' || c == '\t';
-}
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-// Offsets of the account's record line in the zone text.
-struct record_line {
-    size_t start; // first byte of the line
-    size_t name;  // first byte after the lead of blanks and semicolons
-    size_t addr;  // first byte after the blanks that follow the A token
-    size_t end;   // first line break from addr on, or the length
-};
-
-// The first line after the first line break whose name is followed by a
-// blank and which later holds a lone A or a between blanks. The blank after
-// the name keeps "host2" from being the record of "host".
-bool find_record(const char *t, size_t len, const char *name, size_t name_len, record_line *rec) {
-    size_t i = 0;
-    for (;;) {
-        while (i < len && !is_break(t[i]))
-            i++;
-        while (i < len && is_break(t[i]))
-            i++;
-        size_t start = i;
-        while (i < len && (is_blank(t[i]) || t[i] == ';'))
-            i++;
-        if (name_len >= len - i)
-            return false;
-        if (memcmp(t + i, name, name_len) != 0 || !is_blank(t[i + name_len]))
-            continue;
-        // t[after] is a blank, so the A of the token lies after the name
-        // and a one-letter name never serves as its own token.
-        size_t after = i + name_len;
-        for (size_t p = after + 1; p < len && !is_break(t[p]); p++) {
-            if (!is_blank(t[p]) || (t[p - 1] != 'A' && t[p - 1] != 'a') || !is_blank(t[p - 2]))
-                continue;
-            size_t q = p + 1;
-            while (q < len && is_blank(t[q]))
-                q++;
-            size_t e = q;
-            while (e < len && !is_break(t[e]))
-                e++;
-            *rec = {start, i, q, e};
-            return true;
-        }
+// a followed by b in a new heap string; null when out of memory.
+heap_chars join(const char *a, const char *b) {
+    size_t la = strlen(a);
+    size_t lb = strlen(b);
+    heap_chars s(static_cast<char *>(malloc(la + lb + 1)));
+    if (s) {
+        memcpy(s.get(), a, la);
+        memcpy(s.get() + la, b, lb + 1);
     }
+    return s;
 }
 
-// Offset of the first run of exactly ten digits.
-bool find_serial(const char *t, size_t len, size_t *at) {
-    size_t i = 0;
-    while (i < len) {
-        if (!is_digit(t[i])) {
-            i++;
-            continue;
-        }
-        size_t s = i;
-        while (i < len && is_digit(t[i]))
-            i++;
-        if (i - s == 10) {
-            *at = s;
-            return true;
-        }
+// Reads the whole stream. The buffer starts at the size the file had when
+// it was opened, so a zone is read in one pass; a file that grows meanwhile
+// is still read to its end. False after logging; a read error leaves no
+// partial text to write back.
+bool read_zone(FILE *f, const char *path, off_t size_hint, heap_chars *out, size_t *out_len) {
+    if (size_hint < 0 || static_cast<uintmax_t>(size_hint) > SIZE_MAX - read_step) {
+        log_zone_realloc_failed(SIZE_MAX, path);
+        return false;
     }
-    return false;
-}
-
-int digits_value(const char *p, int n) {
-    int v = 0;
-    for (int i = 0; i < n; i++)
-        v = v * 10 + (p[i] - '0');
-    return v;
-}
-
-// The serial that follows `old` today, YYYYMMDDnn. False when `old` is dated
-// after today or already counts 99 changes today, so a name server never
-// sees the serial go backwards.
-bool next_serial(const char *old, char out[10]) {
-    time_t now = clock_now();
-    struct tm tm {};
-    if (gmtime_r(&now, &tm) == nullptr)
-        return false;
-    long y = tm.tm_year + 1900L;
-    int m = tm.tm_mon + 1;
-    int d = tm.tm_mday;
-    // A year of five digits would not fit the serial's ten.
-    if (y < 0 || y > 9999)
-        return false;
-
-    long sy = digits_value(old, 4);
-    int sm = digits_value(old + 4, 2);
-    int sd = digits_value(old + 6, 2);
-    int sn = digits_value(old + 8, 2);
-    int count = 1;
-    if (sy > y)
-        return false;
-    if (sy == y) {
-        if (sm > m)
-            return false;
-        if (sm == m) {
-            if (sd > d)
-                return false;
-            if (sd == d) {
-                if (sn == 99)
-                    return false;
-                count = sn + 1;
-            }
-        }
-    }
-    char buf[32];
-    snprintf(buf, sizeof buf, "%04ld%02d%02d%02d", y, m, d, count);
-    memcpy(out, buf, 10);
-    return true;
-}
-
-// Reads the whole stream, growing the buffer by read_step on every pass.
-// False after logging; a read error leaves no partial text to write back.
-bool read_zone(FILE *f, const char *path, heap_chars *out, size_t *out_len) {
     heap_chars buf;
-    size_t cap = read_step;
+    size_t cap = static_cast<size_t>(size_hint) + read_step;
     size_t len = 0;
     while (!feof(f) && !ferror(f)) {
         char *old = buf.release();
@@ -169,11 +68,12 @@ bool read_zone(FILE *f, const char *path, heap_chars *out, size_t *out_len) {
         }
         buf.reset(p);
         len += fread(p + len, 1, cap - len, f);
-        if (cap > SIZE_MAX - read_step) {
+        size_t step = cap / 2 > read_step ? cap / 2 : read_step;
+        if (cap > SIZE_MAX - step) {
             log_zone_realloc_failed(SIZE_MAX, path);
             return false;
         }
-        cap += read_step;
+        cap += step;
     }
     if (ferror(f)) {
         log_zone_read_failed(path);
@@ -204,39 +104,48 @@ bool write_all(int fd, part p, size_t *done) {
 // renamed into place.
 class temp_file {
   public:
-    temp_file(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+    temp_file(int fd, heap_chars name) : fd_(fd), name_(std::move(name)) {}
     ~temp_file() {
         if (fd_ >= 0)
             close(fd_);
-        if (!name_.empty())
-            unlink(name_.c_str());
+        if (name_)
+            unlink(name_.get());
     }
     temp_file(const temp_file &) = delete;
     temp_file &operator=(const temp_file &) = delete;
 
     int fd() const { return fd_; }
-    const char *name() const { return name_.c_str(); }
+    const char *name() const { return name_.get(); }
     int close_fd() {
         int r = close(fd_);
         fd_ = -1;
         return r;
     }
-    void keep() { name_.clear(); }
+    void keep() { name_.reset(); }
 
   private:
     int fd_;
-    std::string name_;
+    heap_chars name_;
 };
 
 // Makes a rename durable; best effort, since the zone is already complete
 // under its name whether or not the directory reaches the disk now.
-void sync_dir(const std::string &file) {
-    size_t slash = file.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
-    int fd = open(dir.c_str(), O_RDONLY);
+void sync_dir(const char *file) {
+    const char *slash = strrchr(file, '/');
+    int fd = -1;
+    if (slash == nullptr) {
+        fd = open(".", O_RDONLY | O_DIRECTORY);
+    } else if (slash == file) {
+        fd = open("/", O_RDONLY | O_DIRECTORY);
+    } else {
+        heap_chars dir(strndup(file, static_cast<size_t>(slash - file)));
+        if (!dir)
+            return;
+        fd = open(dir.get(), O_RDONLY | O_DIRECTORY);
+    }
     if (fd < 0)
         return;
-    fsync(fd);
+    (void)!fsync(fd);
     close(fd);
 }
 
@@ -244,15 +153,22 @@ enum class replace_result { done, failed, no_temp };
 
 // Writes the new zone beside the old one and renames it over it, so that a
 // full disk, a write error or a crash leaves either the old zone or the new
-// one, never a truncated file. no_temp: the temporary file could not be made
-// for want of access to the directory (nothing logged).
+// one, never a truncated file. The directory is synced after the rename:
+// a restarted server may know the account as up from its state file and
+// would not make a change again that a crash took back. no_temp: the
+// temporary file could not be made for want of access to the directory
+// (nothing logged).
 replace_result replace_zone(const char *path, const struct stat &st, std::span<const part> parts) {
     // rename replaces a directory entry: resolve a symbolic link so that the
     // link keeps pointing at the updated zone.
     heap_chars real(realpath(path, nullptr));
-    std::string target = real ? real.get() : path;
-    std::string tmpl = target + ".XXXXXX";
-    int fd = mkstemp(tmpl.data());
+    const char *target = real ? real.get() : path;
+    heap_chars tmpl = join(target, ".XXXXXX");
+    if (!tmpl) {
+        log_zone_write_failed(path);
+        return replace_result::failed;
+    }
+    int fd = mkstemp(tmpl.get());
     if (fd < 0) {
         // A full file system is not a reason to rewrite in place: that would
         // truncate the zone and then fail to write it.
@@ -261,7 +177,7 @@ replace_result replace_zone(const char *path, const struct stat &st, std::span<c
         log_zone_write_failed(path);
         return replace_result::failed;
     }
-    temp_file tmp(fd, tmpl);
+    temp_file tmp(fd, std::move(tmpl));
 
     for (part p : parts) {
         size_t done = 0;
@@ -278,7 +194,7 @@ replace_result replace_zone(const char *path, const struct stat &st, std::span<c
         // Neither kept: the new file is the server's, with the old mode.
     }
     if (fchmod(tmp.fd(), st.st_mode & 07777) != 0 || fsync(tmp.fd()) != 0 || tmp.close_fd() != 0 ||
-        rename(tmp.name(), target.c_str()) != 0) {
+        rename(tmp.name(), target) != 0) {
         log_zone_write_failed(path);
         return replace_result::failed;
     }
@@ -312,6 +228,17 @@ bool is_gone(const uint8_t *addr) {
     return (addr[0] | addr[1] | addr[2] | addr[3]) == 0;
 }
 
+// Today in UTC by the server's clock; false only for a clock gmtime cannot
+// read.
+bool today_utc(zone_text_date *today) {
+    time_t now = clock_now();
+    struct tm tm {};
+    if (gmtime_r(&now, &tm) == nullptr)
+        return false;
+    *today = {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday};
+    return true;
+}
+
 } // namespace
 
 void zone_update(const char *path, const char *name, size_t name_len, const uint8_t *addr) {
@@ -327,59 +254,43 @@ void zone_update(const char *path, const char *name, size_t name_len, const uint
     }
     heap_chars buf;
     size_t len = 0;
-    if (!read_zone(f.get(), path, &buf, &len))
+    if (!read_zone(f.get(), path, S_ISREG(st.st_mode) ? st.st_size : 0, &buf, &len))
         return;
     f.reset();
-    char *text = buf.get();
-
-    record_line rec{};
-    bool found = find_record(text, len, name, name_len, &rec);
-    bool gone = is_gone(addr);
-    if (!found && gone)
-        return;
-
-    size_t serial = 0;
-    if (!find_serial(text, len, &serial)) {
-        log_zone_no_serial(path);
-        return;
-    }
-    char next[10];
-    if (!next_serial(text + serial, next)) {
-        log_zone_invalid_serial(text + serial, path);
-        return;
-    }
-    memcpy(text + serial, next, sizeof next);
+    const char *text = buf.get();
 
     char dotted[16];
     int dlen = snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", unsigned{addr[0]}, unsigned{addr[1]},
                         unsigned{addr[2]}, unsigned{addr[3]});
-    part address(dotted, static_cast<size_t>(dlen));
-    static constexpr char comment[] = "; ";
-    static constexpr char lf[] = "\n";
-    static constexpr char in_a[] = " IN A ";
-
-    part parts[6];
-    size_t n = 0;
-    if (found) {
-        parts[n++] = part(text, rec.start);
-        if (gone)
-            parts[n++] = part(comment, 2);
-        parts[n++] = part(text + rec.name, rec.addr - rec.name);
-        parts[n++] = address;
-        parts[n++] = rec.end == len ? part(lf, 1) : part(text + rec.end, len - rec.end);
-    } else {
-        parts[n++] = part(text, len);
-        // A zone whose last line has no line break must not get the record
-        // glued to that line.
-        if (!is_break(text[len - 1]))
-            parts[n++] = part(lf, 1);
-        parts[n++] = part(name, name_len);
-        parts[n++] = part(in_a, 6);
-        parts[n++] = address;
-        parts[n++] = part(lf, 1);
+    zone_text_record rec{std::string_view(name, name_len), "A",
+                         std::string_view(dotted, static_cast<size_t>(dlen)), is_gone(addr)};
+    // A clock before year 0 leaves only the serial's own successor.
+    zone_text_date today{-1, 0, 0};
+    today_utc(&today);
+    zone_text_out out;
+    switch (zone_text_rewrite(std::span<const char>(text, len), rec, today, &out)) {
+    case zone_text_status::unchanged:
+    case zone_text_status::absent:
+        return;
+    case zone_text_status::cname:
+        log_zone_cname(path, name, name_len);
+        return;
+    case zone_text_status::owner_continues:
+        log_zone_owner_continues(path, name, name_len);
+        return;
+    case zone_text_status::bad_name:
+        log_zone_bad_name(path, name, name_len);
+        return;
+    case zone_text_status::no_serial:
+        log_zone_no_serial(path);
+        return;
+    case zone_text_status::invalid_serial:
+        log_zone_invalid_serial(text + out.serial_at, path);
+        return;
+    case zone_text_status::rewrite:
+        break;
     }
-    std::span<const part> content(parts, n);
-
+    std::span<const part> content(out.parts, out.nparts);
     if (S_ISREG(st.st_mode) && replace_zone(path, st, content) != replace_result::no_temp)
         return;
     rewrite_in_place(path, content);

@@ -11,7 +11,8 @@
 // name, or a null address, updates nothing.
 void effector_zone(const sx_node *args, const char *name, size_t name_len, const uint8_t *addr);
 // Rewrites one zone file's record for name to addr (0.0.0.0 comments it out)
-// and advances its serial, with "today" taken from clock_now(). The new zone
+// and advances its serial, with "today" taken from clock_now(), as
+// zone_text_rewrite says. A zone that would not change is not written. The new zone
 // is written to a temporary file in the same directory and renamed over the
 // old one, keeping its permission bits (and owner and group when allowed);
 // only where that file cannot be created for want of access is the zone

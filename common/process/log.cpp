@@ -255,6 +255,20 @@ void log_zone_write_failed(const char *path) {
 void log_zone_short_write(const char *path, size_t written, size_t size) {
     emit(LOG_ERR, "Short write to zone file \"%s\" (%zu/%zu)\n", path, written, size);
 }
+void log_zone_cname(const char *path, const char *name, size_t name_len) {
+    emit(LOG_ERR, "Not adding a record beside the CNAME of \"%.*s\" in zone \"%s\"\n",
+         prec(name_len), name, path);
+}
+void log_zone_owner_continues(const char *path, const char *name, size_t name_len) {
+    emit(LOG_ERR,
+         "Not commenting out record \"%.*s\" in zone \"%s\": the lines after it have no owner "
+         "of their own\n",
+         prec(name_len), name, path);
+}
+void log_zone_bad_name(const char *path, const char *name, size_t name_len) {
+    emit(LOG_ERR, "Name \"%.*s\" cannot stand as a record owner in zone \"%s\"\n", prec(name_len),
+         name, path);
+}
 
 void log_unknown_effector(const char *keyword) {
     emit(LOG_WARNING, "Unkown server effector \"%s\"\n", keyword);

@@ -94,6 +94,9 @@ void log_zone_no_serial(const char *path);
 void log_zone_invalid_serial(const char *serial10, const char *path);
 void log_zone_write_failed(const char *path);
 void log_zone_short_write(const char *path, size_t written, size_t size);
+void log_zone_cname(const char *path, const char *name, size_t name_len);
+void log_zone_owner_continues(const char *path, const char *name, size_t name_len);
+void log_zone_bad_name(const char *path, const char *name, size_t name_len);
 
 // Command effectors.
 void log_unknown_effector(const char *keyword);

@@ -1,0 +1,78 @@
+// Zone text rewrite: finds an account's address record line and the SOA
+// serial in the text of a zone file and says how the text reads after an
+// update. Pure: no files, no clock, no allocation, no logging.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+// A day in UTC: year, month 1 to 12, day of the month 1 to 31.
+struct zone_text_date {
+    int year;
+    int month;
+    int day;
+};
+
+// What an update asks of a zone: the account's owner name as written in the
+// zone (compared byte for byte), the record type token ("A"), the address as
+// it is to stand in the record, and whether the account is gone (its record
+// line is then commented out).
+struct zone_text_record {
+    std::string_view name;
+    std::string_view type;
+    std::string_view addr;
+    bool gone;
+};
+
+enum class zone_text_status {
+    rewrite,         // the new text is in the parts
+    unchanged,       // the record line already reads so: nothing to write
+    absent,          // no record line and the account is gone: nothing to write
+    cname,           // no record line, and the name owns a CNAME: nothing may be added
+    no_serial,       // no SOA record, or its serial field is not a number
+    invalid_serial,  // the serial has no successor that fits 32 bits
+    owner_continues, // the account is gone, but the lines after its record line have
+                     // no owner of their own: commenting it out would give them another
+    bad_name,        // the name holds a blank, line break, quote, backslash, ; ( or )
+};
+
+constexpr size_t zone_text_max_parts = 12;
+
+// The new text as parts to be written in order. The parts point into the
+// text and the record given to zone_text_rewrite, into static strings, and
+// into `serial` of this very record, which is why it cannot be copied.
+struct zone_text_out {
+    zone_text_out() = default;
+    zone_text_out(const zone_text_out &) = delete;
+    zone_text_out &operator=(const zone_text_out &) = delete;
+
+    std::span<const char> parts[zone_text_max_parts];
+    size_t nparts = 0;
+    char serial[10] = {};  // the new serial's digits
+    size_t serial_len = 0; // digits used in serial
+    size_t serial_at = 0;  // offset of the old serial in the text (rewrite, invalid_serial)
+    size_t old_len = 0;    // digits of the old serial
+};
+
+// Works out the update of `text` for `rec` with `today` as the date of the
+// new serial. The record line is the first line after the first line break,
+// outside parentheses, that reads after a lead of blanks and semicolons: the
+// name, blanks, TTL and class tokens only, the lone type token (any case),
+// blanks, and the address up to the line end (no quote, escape or unbalanced
+// parenthesis before a comment). Without one a new line is appended, unless
+// the name owns a CNAME. The serial is the serial field of the first SOA
+// record; a line holding it is never the record line. Every byte outside the
+// record line and the serial digits is kept. `out` is filled for rewrite and
+// names the old serial for invalid_serial; otherwise its contents are
+// unspecified.
+zone_text_status zone_text_rewrite(std::span<const char> text, const zone_text_record &rec,
+                                   zone_text_date today, zone_text_out *out);
+
+// The serial that follows `old` (ASCII digits only, at least one): the date
+// serial YYYYMMDDnn of `today` (count 01, or the old count plus one when the
+// old serial is ten digits dated today) when that is greater than the old
+// serial, otherwise the old serial plus one. False when the old serial is
+// 4294967295 or more, for its successor would not fit the SOA field.
+bool zone_text_next_serial(std::string_view old, zone_text_date today, uint32_t *next);

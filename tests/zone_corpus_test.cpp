@@ -1,0 +1,305 @@
+// The zone effector on zone files that people wrote for name servers
+// (tests/zones, sources in tests/zones/NOTICE) and on zones written after
+// the ways a text edit damages a zone. For each zone and a few account names
+// an account comes up, times out and comes back; after every step both
+// checkers must load the zone, the loaded data must differ from what was
+// loaded before only in the SOA serial and the account's address, and the
+// text only in the record line and the serial.
+#include "server/zone.h"
+
+#include "tests/support/log_capture.h"
+#include "tests/support/scenario.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// 2026-12-10 12:00:00 UTC.
+constexpr time_t today = 1796904000;
+
+struct corpus_zone {
+    const char *file;
+    const char *origin;
+    bool knot_loads; // whether kzonecheck loads the original at all
+    std::vector<const char *> names;
+    std::vector<const char *> cnames; // names that own a CNAME: never written
+};
+
+void PrintTo(const corpus_zone &z, std::ostream *os) {
+    *os << z.file;
+}
+
+struct run_result {
+    int status;
+    std::string out;
+};
+
+run_result run(const std::string &cmd) {
+    run_result r{-1, ""};
+    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
+    if (p == nullptr)
+        return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        r.out.append(buf, n);
+    r.status = pclose(p);
+    return r;
+}
+
+std::vector<std::string> split_lines(const std::string &s) {
+    std::vector<std::string> lines;
+    std::istringstream in(s);
+    for (std::string l; std::getline(in, l);)
+        lines.push_back(l);
+    return lines;
+}
+
+// The zone as named-checkzone loads it, one record a line, sorted; empty
+// with a failed expectation when it does not load. Relative $INCLUDE files
+// are read from the zone's directory.
+std::vector<std::string> loaded(const TempDir &dir, const corpus_zone &z, const std::string &path) {
+    run_result r = run("cd '" + dir.path() + "' && named-checkzone -q -D -o - " + z.origin + " '" +
+                       path + "'");
+    EXPECT_EQ(r.status, 0)
+        << "named-checkzone rejects the zone:\n"
+        << run("named-checkzone " + std::string(z.origin) + " '" + path + "'").out
+        << read_file(path);
+    std::vector<std::string> rrs;
+    for (std::string &l : split_lines(r.out)) {
+        // Canonical form: owner, TTL, class, type and data split by blanks.
+        std::string norm;
+        std::istringstream words(l);
+        for (std::string w; words >> w;)
+            norm += (norm.empty() ? "" : " ") + w;
+        if (!norm.empty())
+            rrs.push_back(norm);
+    }
+    std::sort(rrs.begin(), rrs.end());
+    return rrs;
+}
+
+void expect_knot_loads(const TempDir &dir, const corpus_zone &z, const std::string &path) {
+    if (!z.knot_loads)
+        return;
+    run_result r =
+        run("cd '" + dir.path() + "' && kzonecheck -d off -o " + z.origin + " '" + path + "'");
+    EXPECT_EQ(r.status, 0) << "kzonecheck rejects the zone:\n" << r.out << read_file(path);
+}
+
+std::vector<std::string> minus(const std::vector<std::string> &a,
+                               const std::vector<std::string> &b) {
+    std::vector<std::string> d;
+    std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(d));
+    return d;
+}
+
+bool is_soa(const std::string &rr) {
+    return rr.find(" IN SOA ") != std::string::npos;
+}
+
+// An address record of the account (with addr, or any when addr is empty):
+// its owner is the name under whatever origin stood where the line is.
+bool is_record_of(const std::string &rr, const std::string &name, const std::string &addr) {
+    std::string owner = rr.substr(0, rr.find(' ')) + " ";
+    std::string lname = name + ".";
+    std::transform(owner.begin(), owner.end(), owner.begin(), ::tolower);
+    std::transform(lname.begin(), lname.end(), lname.begin(), ::tolower);
+    size_t a = rr.find(" IN A ");
+    return owner.compare(0, lname.size(), lname) == 0 && a != std::string::npos &&
+           (addr.empty() || rr.substr(a + 6) == addr);
+}
+
+// What the loaded zone gained and lost: the SOA, and the account's address.
+void expect_only_change(const std::vector<std::string> &before,
+                        const std::vector<std::string> &after, const std::string &name,
+                        const std::string &old_addr, const std::string &new_addr) {
+    std::vector<std::string> gone = minus(before, after);
+    std::vector<std::string> added = minus(after, before);
+    size_t soa_gone = std::count_if(gone.begin(), gone.end(), is_soa);
+    size_t soa_added = std::count_if(added.begin(), added.end(), is_soa);
+    EXPECT_EQ(soa_gone, 1u) << ::testing::PrintToString(gone);
+    EXPECT_EQ(soa_added, 1u) << ::testing::PrintToString(added);
+    std::erase_if(gone, is_soa);
+    std::erase_if(added, is_soa);
+    if (old_addr.empty()) {
+        EXPECT_TRUE(gone.empty()) << ::testing::PrintToString(gone);
+    } else {
+        ASSERT_EQ(gone.size(), 1u) << ::testing::PrintToString(gone);
+        EXPECT_TRUE(is_record_of(gone[0], name, old_addr)) << gone[0];
+    }
+    if (new_addr.empty()) {
+        EXPECT_TRUE(added.empty()) << ::testing::PrintToString(added);
+    } else {
+        ASSERT_EQ(added.size(), 1u) << ::testing::PrintToString(added);
+        EXPECT_TRUE(is_record_of(added[0], name, new_addr)) << added[0];
+    }
+}
+
+// The serial of the loaded zone.
+unsigned long serial_of(const std::vector<std::string> &rrs) {
+    for (const std::string &rr : rrs)
+        if (is_soa(rr)) {
+            std::istringstream words(rr.substr(rr.find(" IN SOA ") + 8));
+            std::string mname, rname;
+            unsigned long serial = 0;
+            words >> mname >> rname >> serial;
+            return serial;
+        }
+    return 0;
+}
+
+// Whether two lines differ in one run of digits only (the serial).
+bool only_digits_differ(const std::string &a, const std::string &b) {
+    size_t pre = 0;
+    while (pre < a.size() && pre < b.size() && a[pre] == b[pre])
+        pre++;
+    while (pre > 0 && isdigit(static_cast<unsigned char>(a[pre - 1])))
+        pre--;
+    size_t sa = a.size(), sb = b.size();
+    while (sa > pre && sb > pre && a[sa - 1] == b[sb - 1])
+        sa--, sb--;
+    while (sa < a.size() && isdigit(static_cast<unsigned char>(a[sa])))
+        sa++, sb++;
+    auto digits = [](const std::string &s, size_t from, size_t to) {
+        return from < to && std::all_of(s.begin() + from, s.begin() + to, [](char c) {
+                   return isdigit(static_cast<unsigned char>(c));
+               });
+    };
+    return digits(a, pre, sa) && digits(b, pre, sb);
+}
+
+// The text changed in the record line (or gained one at its end) and in
+// the serial's digits, nowhere else.
+void expect_text_change(const std::string &before, const std::string &after,
+                        const std::string &name) {
+    std::vector<std::string> a = split_lines(before);
+    std::vector<std::string> b = split_lines(after);
+    if (b.size() == a.size() + 1) {
+        EXPECT_EQ(b.back().compare(0, name.size() + 6, name + " IN A "), 0) << b.back();
+        b.pop_back();
+    }
+    ASSERT_EQ(a.size(), b.size()) << after;
+    size_t record = 0, serial = 0;
+    for (size_t i = 0; i < a.size(); i++) {
+        if (a[i] == b[i])
+            continue;
+        std::string lead = b[i].rfind("; ", 0) == 0 ? "; " : "";
+        if (b[i].compare(lead.size(), name.size() + 1, name + "\t") == 0 ||
+            b[i].compare(lead.size(), name.size() + 1, name + " ") == 0)
+            record++;
+        else
+            EXPECT_TRUE(only_digits_differ(a[i], b[i]) && serial++ == 0)
+                << a[i] << " became " << b[i];
+    }
+    EXPECT_LE(serial, 1u);
+    EXPECT_LE(record, 1u);
+}
+
+class ZoneCorpus : public ::testing::TestWithParam<corpus_zone> {};
+
+TEST_P(ZoneCorpus, AccountsComeGoAndReturn) {
+    const corpus_zone &z = GetParam();
+    ASSERT_EQ(system("command -v named-checkzone >/dev/null && command -v kzonecheck >/dev/null"),
+              0)
+        << "named-checkzone (bind9-utils) and kzonecheck (knot-dnssecutils) are needed: "
+           "scripts/install-deps";
+    const std::string src = std::string(ZORVEL_SOURCE_DIR) + "/tests/zones/";
+    FakeClock clock(today);
+
+    for (const char *name : z.names) {
+        SCOPED_TRACE(name);
+        TempDir dir;
+        dir.write("sub.db", read_file(src + "sub.db"));
+        std::string path = dir.write(z.file, read_file(src + z.file));
+        std::vector<std::string> rrs = loaded(dir, z, path);
+        // The address the name holds now, if any.
+        std::string held;
+        for (const std::string &rr : rrs)
+            if (is_record_of(rr, name, ""))
+                held = rr.substr(rr.rfind(' ') + 1);
+
+        struct step {
+            uint8_t addr[4];
+            const char *text;
+        } steps[] = {
+            {{192, 0, 2, 77}, "192.0.2.77"}, {{0, 0, 0, 0}, ""}, {{192, 0, 2, 78}, "192.0.2.78"}};
+        for (const step &s : steps) {
+            std::string text = read_file(path);
+            LogCapture cap;
+            zone_update(path.c_str(), name, strlen(name), s.addr);
+            for (const log_record &r : cap.records())
+                EXPECT_EQ(r.priority, LOG_INFO) << r.text;
+            std::string now = read_file(path);
+            std::vector<std::string> after = loaded(dir, z, path);
+            expect_knot_loads(dir, z, path);
+            expect_only_change(rrs, after, name, held, s.text);
+            EXPECT_GT(serial_of(after), serial_of(rrs));
+            expect_text_change(text, now, name);
+            rrs = after;
+            held = s.text;
+        }
+    }
+
+    for (const char *name : z.cnames) {
+        SCOPED_TRACE(name);
+        TempDir dir;
+        std::string path = dir.write(z.file, read_file(src + z.file));
+        LogCapture cap;
+        const uint8_t addr[4] = {192, 0, 2, 77};
+        zone_update(path.c_str(), name, strlen(name), addr);
+        EXPECT_EQ(read_file(path), read_file(src + z.file));
+        ASSERT_EQ(cap.records().size(), 2u);
+        EXPECT_EQ(cap.records()[1].text, "Not adding a record beside the CNAME of \"" +
+                                             std::string(name) + "\" in zone \"" + path + "\"\n");
+    }
+}
+
+// For each zone: names with an address record, names with other types
+// only, and absent names. Never a name server's own host, nor a name with
+// several address lines.
+INSTANTIATE_TEST_SUITE_P(
+    Zones, ZoneCorpus,
+    ::testing::Values(
+        corpus_zone{"include.zone", "include.", false, {"c", "new"}, {}},
+        corpus_zone{
+            "example.masterformat.zone", "example.", false, {"txt", "aaaa", "new"}, {"cname"}},
+        corpus_zone{"dynamic.zone", "dynamic.", true, {"mAiL", "new"}, {}},
+        corpus_zone{"example.net.zone",
+                    "example.net.",
+                    true,
+                    {"a-only", "aaaa-only", "new"},
+                    {"cname-a-only"}},
+        corpus_zone{"example.chain.zone", "example.", true, {"a.short", "new"}, {"cname"}},
+        corpus_zone{"example.statschannel.zone", "example.", true, {"short", "new"}, {}},
+        corpus_zone{"date.zone", "date.", false, {"a2", "txt2", "new"}, {}},
+        corpus_zone{"miek.nl.zone", "miek.nl.", true, {"a", "mx25", "new"}, {}},
+        corpus_zone{"spf-test.nl.zone", "spf-test.nl.", true, {"a", "txt-test1", "new"}, {"www"}},
+        corpus_zone{
+            "galaxyplus.org.zone", "galaxyplus.org.", true, {"cvs", "v6", "text", "new"}, {}},
+        corpus_zone{"local.debian.zone", "localhost.", true, {"laptop"}, {}},
+        corpus_zone{"opendnssec.se.zone", "opendnssec.se.", true, {"new"}, {}},
+        corpus_zone{"tc-test-signed.zone", "tc-test-signed.", true, {"new"}, {}},
+        corpus_zone{"victim.test.zone", "victim.test.", true, {"new"}, {}},
+        corpus_zone{
+            "example.notify.zone", "example.", false, {"c", "a01", "new"}, {"cname01"}},
+        corpus_zone{"crlf.test.zone", "crlf.test.", false, {"home", "office", "new"}, {}},
+        corpus_zone{"hazards.test.zone",
+                    "hazards.test.",
+                    true,
+                    {"home", "info", "a", "laptop", "new"},
+                    {"www", "mail"}}),
+    [](const ::testing::TestParamInfo<corpus_zone> &i) {
+        std::string n = i.param.file;
+        std::replace_if(
+            n.begin(), n.end(), [](char c) { return !isalnum(c); }, '_');
+        return n;
+    });
+
+} // namespace
