@@ -44,6 +44,8 @@ void log_account_up(const char *name, size_t name_len, const uint8_t addr[4]);
 void log_account_changed(const char *name, size_t name_len, const uint8_t from[4],
                          const uint8_t to[4]);
 void log_account_timeout(const char *name, size_t name_len, const uint8_t addr[4]);
+void log_account_removed(const char *name, size_t name_len, const uint8_t addr[4]);
+void log_replayed_message(long time, long last);
 // First record of a message dump; the four forms end without a newline.
 void log_dump_from_at(const uint8_t peer[4], long time, double diff);
 void log_dump_from(const uint8_t peer[4]);
@@ -63,6 +65,12 @@ void log_listening_on(int count);
 void log_unknown_account_option(const char *keyword);
 void log_unknown_account_flag(const char *word);
 void log_stat_failed(const char *path, int err);
+
+// State file.
+void log_state_open_failed(const char *path, int err);
+void log_state_malformed(const char *path);
+void log_state_unknown_account(const char *name, size_t name_len, const char *path);
+void log_state_write_failed(const char *path, int err);
 
 // Zone file effector.
 void log_zone_updating(const char *path, const char *name, size_t name_len, const uint8_t addr[4]);
