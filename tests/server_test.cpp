@@ -338,6 +338,50 @@ TEST_F(ServerTest, SilentAccountTimesOutAndItsRecordIsCommentedOut) {
                          }));
 }
 
+// A restart while the client keeps sending takes its presence from the
+// state file: the next datagram is a refresh, with no record, effector run
+// or zone write. A malformed state file is reported and restores nothing.
+TEST_F(ServerTest, RestartKeepsPresenceFromTheStateFile) {
+    std::string zone = dir.write("zone.db", ZONE);
+    std::string state = dir.file("presence");
+    std::string c = conf("(state " + qstr(state) + ")\n(account (name home) (key k) (timeout 60) " +
+                         "(effector (zone " + qstr(zone) + ")))\n");
+    auto stop = [](ChildProcess &p) {
+        p.signal(SIGTERM);
+        auto st = p.wait();
+        return st.has_value() && exit_code(*st) == 0;
+    };
+    {
+        ChildProcess p = start({"-c", c});
+        ASSERT_TRUE(ready());
+        ASSERT_TRUE(send(datagram("home", "k")));
+        ASSERT_TRUE(zone_becomes(zone, "127.0.0.1", 1)) << read_file(zone);
+        ASSERT_TRUE(stop(p));
+    }
+    ASSERT_EQ(read_file(state).rfind("(up home 127.0.0.1 ", 0), 0u) << read_file(state);
+    std::string written = read_file(zone);
+
+    cap.clear();
+    {
+        ChildProcess p = start({"-c", c});
+        ASSERT_TRUE(ready());
+        ASSERT_TRUE(send(datagram("home", "k")));
+        ASSERT_TRUE(ready(true)); // judged
+        EXPECT_EQ(records(), std::vector<std::string>{"Account \"probe\" not found.\n"});
+        EXPECT_EQ(read_file(zone), written);
+        ASSERT_TRUE(stop(p));
+    }
+
+    dir.write("presence", "(up home 127.0.0.1)\n");
+    cap.clear();
+    ChildProcess p = start({"-c", c});
+    ASSERT_TRUE(ready(true));
+    ASSERT_TRUE(send(datagram("home", "k")));
+    ASSERT_TRUE(cap.wait_for("Account home up (127.0.0.1)\n", 10s, "zorvel-server"));
+    EXPECT_EQ(cap.count("Malformed state file \"" + state + "\", presence not restored\n"), 1u);
+    ASSERT_TRUE(stop(p));
+}
+
 // ---------------------------------------------------------------------------
 // Orderly stop.
 
