@@ -277,8 +277,8 @@ void presence_carry(array *next, array *prev, presence_state *ps) {
         i = i_end;
         j = j_end;
     }
-    if (ps != nullptr) {
+    // Carried presence is the presence the state file already holds; only
+    // the accounts taken down above changed it.
+    if (ps != nullptr)
         ps->due = 0;
-        ps->changes++;
-    }
 }

@@ -269,6 +269,10 @@ void server_config_load(server_config *cfg, bool force) {
         cfg->presence = PRESENCE_WALK_NOW;
     } else {
         presence_carry(&next.accounts, &cfg->accounts, &cfg->presence);
+        // A state file named anew gets the presence at the next write.
+        if (next.state_path != nullptr &&
+            (cfg->state_path == nullptr || strcmp(cfg->state_path, next.state_path) != 0))
+            cfg->presence.changes++;
     }
 
     // The old poll set's sockets now belong to the new one: only the
