@@ -224,21 +224,22 @@ int state_write(const char *path, const array *accounts) {
 }
 
 int state_restore(const char *path, array *accounts) {
+    std::unique_ptr<FILE, file_closer> f(fopen(path, "rb"));
+    if (!f) {
+        // No file yet: nothing was up when it would have been written.
+        if (errno == ENOENT)
+            return 0;
+        log_state_open_failed(path, errno);
+        return -1;
+    }
+    return state_read(f.get(), path, accounts);
+}
+
+int state_read(FILE *f, const char *path, array *accounts) {
     tree_owner read;
-    {
-        std::unique_ptr<FILE, file_closer> f(fopen(path, "rb"));
-        if (!f) {
-            // No file yet: nothing was up when it would have been written.
-            if (errno == ENOENT)
-                return 0;
-            log_state_open_failed(path, errno);
-            return -1;
-        }
-        if (sx_read_file(&read.tree, f.get(), READ_CHUNK, READ_DUNIT, READ_NUNIT) != 0 ||
-            ferror(f.get())) {
-            log_state_malformed(path);
-            return -1;
-        }
+    if (sx_read_file(&read.tree, f, READ_CHUNK, READ_DUNIT, READ_NUNIT) != 0 || ferror(f)) {
+        log_state_malformed(path);
+        return -1;
     }
     if (read.tree.nsize == 0)
         return 0;

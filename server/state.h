@@ -11,6 +11,7 @@
 #include "common/process/array.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 // Least seconds between two writes while presence keeps changing.
@@ -28,6 +29,9 @@ int state_write(const char *path, const array *accounts);
 // be read or holds anything but well-formed forms is logged and ignored
 // whole (-1). A name without an account is logged and passed over.
 int state_restore(const char *path, array *accounts);
+// The same from an open stream, read to its end; path only names it in
+// records.
+int state_read(FILE *f, const char *path, array *accounts);
 
 // When the state file was written last, and at which count of presence
 // changes (presence_state.changes).
