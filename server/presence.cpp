@@ -201,18 +201,20 @@ void update_accept(array *accounts, const recv_slot *slot, presence_state *ps) {
 
     a->last_seen = now;
     a->last_msg = msg.time;
-    if (ps != nullptr)
+    if (ps != nullptr) {
         ps->changes++;
-    if (same_address(msg.addr, a->address))
-        return;
-    if ((a->flags & ACCOUNT_UP) == 0) {
-        a->flags |= ACCOUNT_UP;
-        // The one way a deadline comes earlier than the remembered bound.
-        if (ps != nullptr && a->timeout > 0) {
+        // An account coming up, or a clock stepped back, can bring a
+        // deadline before the remembered bound; one comparison keeps it safe.
+        if (a->timeout > 0) {
             time_t deadline = deadline_of(a);
             if (deadline < ps->due)
                 ps->due = deadline;
         }
+    }
+    if (same_address(msg.addr, a->address))
+        return;
+    if ((a->flags & ACCOUNT_UP) == 0) {
+        a->flags |= ACCOUNT_UP;
         log_account_up(a->name, a->name_len, msg.addr);
     } else {
         log_account_changed(a->name, a->name_len, a->address, msg.addr);

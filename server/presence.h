@@ -23,8 +23,8 @@ struct recv_slot {
 // a pass costs the same whatever the number of accounts.
 struct presence_state {
     // No up account with a timeout has its deadline before this time: the
-    // sweep walks the table only once it has come. A refresh only moves a
-    // deadline later, so the bound stays safe until an account comes up.
+    // sweep walks the table only once it has come. A refresh normally moves
+    // a deadline later, so a remembered minimum stays a safe bound.
     time_t due;
     // Moves on every accepted message and every change of presence, so that
     // whoever keeps the presence elsewhere (the state file) sees it changed.
