@@ -338,6 +338,37 @@ TEST_F(ServerTest, SilentAccountTimesOutAndItsRecordIsCommentedOut) {
                          }));
 }
 
+// An account whose effectors change, or that leaves the file, loses its
+// record at the reload: its old effectors run with 0.0.0.0. With its new
+// effectors it comes up again at its next datagram.
+TEST_F(ServerTest, ReloadTakesDownChangedAndRemovedAccounts) {
+    std::string zone = dir.write("zone.db", ZONE);
+    std::string flag = dir.file("flag");
+    std::string c = conf("(account (name home) (key k) (effector (zone " + qstr(zone) + ")))\n");
+    ChildProcess p = start({"-c", c});
+    ASSERT_TRUE(ready());
+    ASSERT_TRUE(send(datagram("home", "k")));
+    ASSERT_TRUE(zone_becomes(zone, "127.0.0.1", 1)) << read_file(zone);
+
+    conf("(account (name home) (key k) (effector (zone " + qstr(zone) + ") (system " +
+         qstr("touch " + flag) + ")))\n");
+    set_mtime(c, 1000000000);
+    ASSERT_TRUE(ready(true)); // the probe wakes the loop, which reloads
+    EXPECT_TRUE(zone_becomes(zone, "0.0.0.0", 2)) << read_file(zone);
+    EXPECT_FALSE(file_exists(flag));
+    ASSERT_TRUE(send(datagram("home", "k")));
+    ASSERT_TRUE(zone_becomes(zone, "127.0.0.1", 3)) << read_file(zone);
+    EXPECT_TRUE(wait_until([&] { return file_exists(flag); }));
+
+    conf("(account (name other) (key k))\n");
+    set_mtime(c, 1000000001);
+    ASSERT_TRUE(ready(true));
+    EXPECT_TRUE(zone_becomes(zone, "0.0.0.0", 4)) << read_file(zone);
+    const std::string removed = "Account home removed (last seen at 127.0.0.1)\n";
+    EXPECT_EQ(cap.count(removed), 2u);
+    EXPECT_EQ(cap.count("Account home up (127.0.0.1)\n"), 2u);
+}
+
 // A restart while the client keeps sending takes its presence from the
 // state file: the next datagram is a refresh, with no record, effector run
 // or zone write. A malformed state file is reported and restores nothing.
