@@ -17,10 +17,6 @@ bool same_address(const uint8_t a[4], const uint8_t b[4]) {
     return memcmp(a, b, 4) == 0;
 }
 
-uint8_t fold(uint8_t c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<uint8_t>(c + ('a' - 'A')) : c;
-}
-
 // now - then without overflow; a message time can be any 64-bit value.
 int64_t seconds_between(int64_t now, int64_t then) {
     int64_t d = 0;
@@ -50,6 +46,66 @@ void run_effectors(account *a) {
     effector_run(list, a->name, a->name_len, a->address);
 }
 
+void take_down(account *a) {
+    a->flags &= static_cast<uint8_t>(~ACCOUNT_UP);
+    memcpy(a->address, NO_ADDRESS, 4);
+    run_effectors(a);
+}
+
+// last_seen + timeout of an up account with a timeout; one short of
+// PRESENCE_NEVER at the most, so that a deadline is never taken for none.
+time_t deadline_of(const account *a) {
+    int64_t deadline = 0;
+    if (__builtin_add_overflow(static_cast<int64_t>(a->last_seen), static_cast<int64_t>(a->timeout),
+                               &deadline) ||
+        deadline == PRESENCE_NEVER)
+        deadline = PRESENCE_NEVER - 1;
+    return deadline;
+}
+
+// The wait until a future deadline in milliseconds, capped at the largest
+// 32-bit count, never longer than what remains; the next sweep waits again.
+int32_t wait_until(time_t deadline, time_t now) {
+    int64_t left = seconds_between(deadline, now);
+    return left > INT32_MAX / 1000 ? INT32_MAX : static_cast<int32_t>(left * 1000);
+}
+
+// The end of the run of accounts from i on whose names equal i's.
+int32_t run_end(const array *table, int32_t i) {
+    int32_t k = i + 1;
+    while (k < table->count && account_cmp(array_get(table, i), array_get(table, k)) == 0)
+        k++;
+    return k;
+}
+
+// Carries presence between the runs of one name. Each old up account goes
+// to at most one successor, whose up bit it then gives up, so that what
+// stays up in the old run afterwards is what has no successor.
+void carry_run(array *prev, int32_t i, int32_t i_end, array *next, int32_t j, int32_t j_end) {
+    time_t last_msg = 0;
+    for (int32_t k = i; k < i_end; k++) {
+        const auto *old = static_cast<const account *>(array_get(prev, k));
+        if (old->last_msg > last_msg)
+            last_msg = old->last_msg;
+    }
+    for (int32_t n = j; n < j_end; n++) {
+        auto *a = static_cast<account *>(array_get(next, n));
+        // Replays stay refused across an effector change too.
+        a->last_msg = last_msg;
+        for (int32_t k = i; k < i_end; k++) {
+            auto *old = static_cast<account *>(array_get(prev, k));
+            if ((old->flags & ACCOUNT_UP) == 0 || !account_same_effectors(a, old))
+                continue;
+            memcpy(a->address, old->address, 4);
+            a->last_seen = old->last_seen;
+            a->last_msg = old->last_msg;
+            a->flags |= ACCOUNT_UP;
+            old->flags &= static_cast<uint8_t>(~ACCOUNT_UP);
+            break;
+        }
+    }
+}
+
 // The dump of a rejected message against a given current time, so that
 // its difference agrees with the one the judgement used.
 void dump_at(const update_msg *msg, const uint8_t *peer, time_t now) {
@@ -72,36 +128,11 @@ void dump_at(const update_msg *msg, const uint8_t *peer, time_t now) {
 
 } // namespace
 
-int account_name_cmp(const void *a, size_t a_len, const void *b, size_t b_len) {
-    if (a_len != b_len) {
-        // The lengths' difference; lengths beyond 32 bits, which no name
-        // reaches, keep only its sign so the order stays total.
-        if (a_len > INT32_MAX || b_len > INT32_MAX)
-            return a_len < b_len ? -1 : 1;
-        return static_cast<int>(static_cast<int64_t>(a_len) - static_cast<int64_t>(b_len));
-    }
-    // Every byte counts, NUL included: the length alone bounds the names.
-    const auto *p = static_cast<const uint8_t *>(a);
-    const auto *q = static_cast<const uint8_t *>(b);
-    for (size_t i = 0; i < a_len; i++) {
-        uint8_t x = fold(p[i]), y = fold(q[i]);
-        if (x != y)
-            return x - y;
-    }
-    return 0;
-}
-
-int account_msg_cmp(const void *msg, const void *acct) {
-    const auto *m = static_cast<const update_msg *>(msg);
-    const auto *a = static_cast<const account *>(acct);
-    return account_name_cmp(m->name, m->name_len, a->name, a->name_len);
-}
-
 void update_msg_dump(const update_msg *msg, const uint8_t *peer) {
     dump_at(msg, peer, clock_now());
 }
 
-void update_accept(array *accounts, const recv_slot *slot) {
+void update_accept(array *accounts, const recv_slot *slot, presence_state *ps) {
     // A failed receive (len -1) has nothing to judge; the loop reported it.
     // An empty datagram still goes to the decoder, which reports it.
     if (slot->len < 0)
@@ -137,6 +168,13 @@ void update_accept(array *accounts, const recv_slot *slot) {
         log_hmac_mismatch();
         return;
     }
+    // Judged on the authenticated time only: an unauthenticated datagram
+    // must not learn, or move, the account's last accepted time.
+    if ((a->flags & ACCOUNT_NO_REPLAY) != 0 && msg.time < a->last_msg) {
+        log_replayed_message(static_cast<long>(msg.time), static_cast<long>(a->last_msg));
+        update_msg_dump(&msg, nullptr);
+        return;
+    }
 
     uint8_t peer[4];
     memcpy(peer, &slot->peer.sin_addr.s_addr, 4);
@@ -162,6 +200,17 @@ void update_accept(array *accounts, const recv_slot *slot) {
     }
 
     a->last_seen = now;
+    a->last_msg = msg.time;
+    if (ps != nullptr) {
+        ps->changes++;
+        // An account coming up, or a clock stepped back, can bring a
+        // deadline before the remembered bound; one comparison keeps it safe.
+        if (a->timeout > 0) {
+            time_t deadline = deadline_of(a);
+            if (deadline < ps->due)
+                ps->due = deadline;
+        }
+    }
     if (same_address(msg.addr, a->address))
         return;
     if ((a->flags & ACCOUNT_UP) == 0) {
@@ -174,33 +223,64 @@ void update_accept(array *accounts, const recv_slot *slot) {
     run_effectors(a);
 }
 
-int32_t presence_sweep(array *accounts) {
+int32_t presence_sweep(array *accounts, presence_state *ps) {
     time_t now = clock_now();
-    int32_t result = -1;
     if (accounts == nullptr)
-        return result;
+        return -1;
+    if (ps != nullptr && ps->due > now)
+        return ps->due == PRESENCE_NEVER ? -1 : wait_until(ps->due, now);
+    time_t due = PRESENCE_NEVER;
     for (int32_t i = 0; i < accounts->count; i++) {
         auto *a = static_cast<account *>(array_get(accounts, i));
         if ((a->flags & ACCOUNT_UP) == 0 || a->timeout <= 0)
             continue;
-        int64_t deadline = 0;
-        if (__builtin_add_overflow(static_cast<int64_t>(a->last_seen),
-                                   static_cast<int64_t>(a->timeout), &deadline))
-            deadline = INT64_MAX;
+        time_t deadline = deadline_of(a);
         if (deadline > now) {
-            // The wait is capped at the largest 32-bit count of milliseconds,
-            // never longer than what remains; the next sweep waits again.
-            int64_t left = seconds_between(deadline, now);
-            int32_t remaining =
-                left > INT32_MAX / 1000 ? INT32_MAX : static_cast<int32_t>(left * 1000);
-            if (result < 0 || remaining < result)
-                result = remaining;
+            if (deadline < due)
+                due = deadline;
             continue;
         }
         log_account_timeout(a->name, a->name_len, a->address);
-        a->flags &= static_cast<uint8_t>(~ACCOUNT_UP);
-        memcpy(a->address, NO_ADDRESS, 4);
-        run_effectors(a);
+        take_down(a);
+        if (ps != nullptr)
+            ps->changes++;
     }
-    return result;
+    if (ps != nullptr)
+        ps->due = due;
+    return due == PRESENCE_NEVER ? -1 : wait_until(due, now);
+}
+
+void presence_carry(array *next, array *prev, presence_state *ps) {
+    int32_t i = 0, j = 0;
+    while (i < prev->count || j < next->count) {
+        // One name at a time: the run of old and the run of new accounts
+        // that bear it, either run possibly empty.
+        int c = 0;
+        if (i >= prev->count)
+            c = 1;
+        else if (j >= next->count)
+            c = -1;
+        else
+            c = account_cmp(array_get(prev, i), array_get(next, j));
+        int32_t i_end = c <= 0 ? run_end(prev, i) : i;
+        int32_t j_end = c >= 0 ? run_end(next, j) : j;
+        carry_run(prev, i, i_end, next, j, j_end);
+        for (int32_t k = i; k < i_end; k++) {
+            auto *old = static_cast<account *>(array_get(prev, k));
+            if ((old->flags & ACCOUNT_UP) == 0)
+                continue;
+            // Its record would otherwise stay in the zone with nothing left
+            // to remove it.
+            log_account_removed(old->name, old->name_len, old->address);
+            take_down(old);
+            if (ps != nullptr)
+                ps->changes++;
+        }
+        i = i_end;
+        j = j_end;
+    }
+    // Carried presence is the presence the state file already holds; only
+    // the accounts taken down above changed it.
+    if (ps != nullptr)
+        ps->due = 0;
 }

@@ -105,10 +105,10 @@ struct PresenceTest : ::testing::Test {
     account *home() { return acct(0); }
 
     void send(const std::string &name, const addr4 &addr, const addr4 &peer, time_t at = NOW,
-              const std::string &key = "") {
+              const std::string &key = "", presence_state *ps = nullptr) {
         std::string k = key.empty() ? name + "-key" : key;
         recv_slot s = slot_of(datagram(std::to_string(at), name, addr, k), peer);
-        update_accept(&table, &s);
+        update_accept(&table, &s, ps);
     }
     std::vector<std::string> effects() const {
         std::vector<std::string> lines;
@@ -408,6 +408,83 @@ TEST_F(PresenceTest, LongRemainingTimeIsCapped) {
     home()->last_seen = INT64_MAX - 10; // a clock that ran far ahead
     EXPECT_EQ(presence_sweep(&table), INT32_MAX);
     EXPECT_TRUE(cap.records().empty());
+}
+
+// With a remembered deadline the sweep walks the table only once that
+// deadline has come; the timeout records still come in table order.
+TEST_F(PresenceTest, SweepWalksOnlyWhenTheRememberedDeadlineHasCome) {
+    presence_state ps = PRESENCE_WALK_NOW;
+    EXPECT_EQ(presence_sweep(&table, &ps), -1);
+    EXPECT_EQ(ps.due, PRESENCE_NEVER);
+    const int32_t timeouts[] = {30, 30, 10};
+    const char *names[] = {"home", "office", "workshop"};
+    for (int32_t i = 0; i < 3; i++) {
+        acct(i)->timeout = timeouts[i];
+        send(names[i], HOME_IP, HOME_IP, NOW, "", &ps);
+    }
+    EXPECT_EQ(ps.changes, 3u);
+    EXPECT_EQ(presence_sweep(&table, &ps), 10000);
+
+    clock.advance(5);
+    send("workshop", HOME_IP, HOME_IP, NOW + 5, "", &ps); // its deadline moves to +15
+    // Overdue, but nothing tells the sweep: it must not walk before +10.
+    home()->last_seen = NOW - 100;
+    EXPECT_EQ(presence_sweep(&table, &ps), 5000);
+    EXPECT_NE(home()->flags & ACCOUNT_UP, 0);
+
+    clock.advance(5);
+    EXPECT_EQ(presence_sweep(&table, &ps), 5000); // walked: workshop at +15 is next
+    EXPECT_EQ(home()->flags & ACCOUNT_UP, 0);
+    // Coming up is the one way to a deadline before the remembered one.
+    home()->timeout = 2;
+    send("home", OTHER_IP, OTHER_IP, NOW + 10, "", &ps);
+    EXPECT_EQ(presence_sweep(&table, &ps), 2000);
+
+    clock.advance(20);
+    cap.clear();
+    EXPECT_EQ(presence_sweep(&table, &ps), -1);
+    EXPECT_EQ(cap.records(),
+              (std::vector<log_record>{
+                  {LOG_INFO, "Account home timeout (last seen at 198.51.100.9)\n"},
+                  {LOG_INFO, "Account office timeout (last seen at 192.0.2.7)\n"},
+                  {LOG_INFO, "Account workshop timeout (last seen at 192.0.2.7)\n"}}));
+    EXPECT_EQ(ps.due, PRESENCE_NEVER);
+    EXPECT_EQ(ps.changes, 9u);
+}
+
+// Under no-replay a message older than the last accepted one is refused
+// after the MAC check; the same second passes, and without the flag the
+// clock may step back.
+TEST_F(PresenceTest, ReplaysRefusedOnlyUnderNoReplay) {
+    home()->flags = ACCOUNT_NO_REPLAY;
+    send("home", HOME_IP, HOME_IP, NOW - 10);
+    EXPECT_EQ(home()->last_msg, NOW - 10);
+    const struct {
+        uint8_t flags;
+        time_t at;
+        std::string key;
+        std::vector<log_record> want;
+    } cases[] = {
+        {ACCOUNT_NO_REPLAY,
+         NOW - 11,
+         "home-key",
+         {{LOG_WARNING, "Replayed message " + std::to_string(NOW - 11) + " vs " +
+                            std::to_string(NOW - 10) + "\n"},
+          {LOG_INFO, "Message at " + std::to_string(NOW - 11) + " (+11)"},
+          {LOG_INFO, "    name \"home\" address 192.0.2.7\n"}}},
+        {ACCOUNT_NO_REPLAY, NOW - 11, "forged", {{LOG_WARNING, "HMAC mismatch\n"}}},
+        {ACCOUNT_NO_REPLAY, NOW - 10, "home-key", {}},
+        {0, NOW - 20, "home-key", {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.at);
+        time_t last = home()->last_msg;
+        home()->flags = static_cast<uint8_t>((home()->flags & ACCOUNT_UP) | c.flags);
+        cap.clear();
+        send("home", HOME_IP, HOME_IP, c.at, c.key);
+        EXPECT_EQ(cap.records(), c.want);
+        EXPECT_EQ(home()->last_msg, c.want.empty() ? c.at : last);
+    }
 }
 
 // A failed receive is left to the loop that reported it; an empty datagram

@@ -4,8 +4,8 @@
 #include "common/csexp/sx_lines.h"
 #include "common/process/array.h"
 #include "common/process/log.h"
+#include "server/account.h"
 #include "server/effector.h"
-#include "server/presence.h"
 
 #include <cerrno>
 #include <climits>
@@ -86,14 +86,45 @@ void check_number(checker *c, const sx_node *opt, const sx_node *v, const char *
     c->problems++;
 }
 
+// The state file is written beside itself and renamed, so its directory
+// must take new files; the file itself need not exist yet.
+void check_state(checker *c, const sx_node *form, const sx_node *value) {
+    if (sx_is_list(value) || value->len == 0) {
+        log_check_value_ignored(c->path, c->at(form), "state");
+        c->problems++;
+        return;
+    }
+    if (memchr(value->ptr, '\0', value->len) != nullptr) {
+        log_check_value_nul(c->path, c->at(form), "state");
+        c->problems++;
+        return;
+    }
+    const char *file = sx_text(value);
+    const char *slash = strrchr(file, '/');
+    char dir[PATH_MAX];
+    if (slash == nullptr)
+        snprintf(dir, sizeof dir, ".");
+    else if (slash == file)
+        snprintf(dir, sizeof dir, "/");
+    else
+        snprintf(dir, sizeof dir, "%.*s", static_cast<int>(slash - file), file);
+    int err = 0;
+    if (access(dir, W_OK | X_OK) != 0)
+        err = errno;
+    else if (access(file, F_OK) == 0 && access(file, R_OK) != 0)
+        err = errno;
+    if (err != 0) {
+        log_check_state_unusable(c->path, c->at(form), file, err);
+        c->problems++;
+    }
+}
+
 void check_flags(checker *c, const sx_node *opt, const sx_node *word) {
     for (; word != nullptr; word = word->next) {
         if (sx_is_list(word)) {
             log_check_value_ignored(c->path, c->at(opt), "flags");
             c->problems++;
-        } else if (!atom_is(word, "allow-unsafe") && !atom_is(word, "allow_unsafe") &&
-                   !atom_is(word, "forbid-unsafe") && !atom_is(word, "forbid_unsafe") &&
-                   !atom_is(word, "no-unsafe") && !atom_is(word, "no_unsafe")) {
+        } else if (!account_flag_known(word)) {
             log_check_unknown_account_flag(c->path, c->at(opt), sx_text(word));
             c->problems++;
         }
@@ -386,6 +417,8 @@ int server_check_file(const char *path) {
             check_account(&c, form, &defaults, value);
         } else if (atom_is(keyword, "default") || atom_is(keyword, "defaults")) {
             check_options(&c, &defaults, value);
+        } else if (atom_is(keyword, "state")) {
+            check_state(&c, form, value);
         } else {
             log_check_unknown_server_option(path, c.at(form), sx_text(keyword));
             c.problems++;

@@ -3,6 +3,7 @@
 
 #include "common/csexp/sx_reader.h"
 #include "common/process/log.h"
+#include "server/state.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -31,8 +32,8 @@ struct addrinfo_releaser {
     void operator()(addrinfo *ai) const { freeaddrinfo(ai); }
 };
 
-// Keywords and flag words are matched on the atom's exact bytes, so an atom
-// with a NUL inside never passes for the word before the NUL.
+// Keywords are matched on the atom's exact bytes, so an atom with a NUL
+// inside never passes for the word before the NUL.
 std::string_view atom_bytes(const sx_node *n) {
     return {sx_text(n), n->len};
 }
@@ -46,75 +47,6 @@ const sx_node *statement_value(const sx_node *form) {
     if (keyword == nullptr || sx_is_list(keyword))
         return nullptr;
     return keyword->next;
-}
-
-// A number option's value. Everything after the digits must be consumed,
-// NUL bytes included, or the value is malformed.
-int32_t config_number(const sx_node *v) {
-    if (sx_is_list(v))
-        return -1;
-    const char *text = sx_text(v);
-    char *end = nullptr;
-    long n = strtol(text, &end, 10);
-    if (end != text + v->len || n < 0)
-        return -1;
-    // strtol already gives LONG_MAX for digits that overflow long, so every
-    // value too large for the field ends up at the field's largest value.
-    if (n > INT32_MAX)
-        return INT32_MAX;
-    return static_cast<int32_t>(n);
-}
-
-// Replaces *bytes/*len with a copy of the atom; a failed allocation leaves
-// the field empty.
-template <typename T> void set_bytes(T **bytes, uint64_t *len, const void *src, size_t n) {
-    free(*bytes);
-    *bytes = nullptr;
-    *len = 0;
-    if (n == 0)
-        return;
-    auto *copy = static_cast<T *>(malloc(n));
-    if (copy == nullptr)
-        return;
-    memcpy(copy, src, n);
-    *bytes = copy;
-    *len = n;
-}
-
-void set_flags(account *acct, const sx_node *word) {
-    for (; word != nullptr; word = word->next) {
-        if (sx_is_list(word))
-            continue;
-        std::string_view w = atom_bytes(word);
-        if (w == "allow-unsafe" || w == "allow_unsafe")
-            acct->flags |= ACCOUNT_ALLOW_UNSAFE;
-        else if (w == "forbid-unsafe" || w == "forbid_unsafe" || w == "no-unsafe" ||
-                 w == "no_unsafe")
-            acct->flags &= static_cast<uint8_t>(~ACCOUNT_ALLOW_UNSAFE);
-        else
-            log_unknown_account_flag(sx_text(word));
-    }
-}
-
-void reset_defaults(account *acct) {
-    *acct = account{};
-    acct->max_future = -1;
-    acct->max_past = -1;
-    acct->timeout = -1;
-}
-
-// A new account from the template, owning copies of its name, key and
-// effector list, and with fresh presence state.
-void copy_defaults(account *dst, const account *tmpl) {
-    *dst = account{};
-    set_bytes(&dst->name, &dst->name_len, tmpl->name, tmpl->name_len);
-    set_bytes(&dst->key, &dst->key_len, tmpl->key, tmpl->key_len);
-    dst->max_future = tmpl->max_future;
-    dst->max_past = tmpl->max_past;
-    dst->timeout = tmpl->timeout;
-    dst->flags = tmpl->flags & ACCOUNT_ALLOW_UNSAFE;
-    if (tmpl->effectors.nsize > 0)
-        sx_dup(&dst->effectors, &tmpl->effectors.nodes[0]);
 }
 
 void release_accounts(array *accounts) {
@@ -176,16 +108,18 @@ struct pending_config {
     array accounts;
     array pollfds;
     account defaults;
+    char *state_path = nullptr;
 
     pending_config() {
         array_init(&accounts, sizeof(account));
         array_init(&pollfds, sizeof(pollfd));
-        reset_defaults(&defaults);
+        account_init(&defaults);
     }
     ~pending_config() {
         release_accounts(&accounts);
         array_free(&pollfds);
         account_release(&defaults);
+        free(state_path);
     }
     pending_config(const pending_config &) = delete;
     pending_config &operator=(const pending_config &) = delete;
@@ -212,7 +146,7 @@ bool carry_sockets(array *dst, const array *src) {
 
 void add_account(pending_config *next, const sx_node *options) {
     account acct;
-    copy_defaults(&acct, &next->defaults);
+    account_copy_options(&acct, &next->defaults);
     account_set_options(&acct, options);
     if (acct.name_len == 0 || acct.key_len == 0) {
         account_release(&acct);
@@ -226,6 +160,18 @@ void add_account(pending_config *next, const sx_node *options) {
     memcpy(array_get(&next->accounts, i), &acct, sizeof acct);
 }
 
+// (state FILE): the last form wins; an empty or list value names no file.
+void set_state_path(pending_config *next, const sx_node *value) {
+    if (sx_is_list(value))
+        return;
+    free(next->state_path);
+    next->state_path = nullptr;
+    // A path cut short by a NUL would name another file.
+    if (value->len == 0 || memchr(value->ptr, '\0', value->len) != nullptr)
+        return;
+    next->state_path = strdup(sx_text(value));
+}
+
 int32_t count_chain(const sx_node *n) {
     int32_t count = 0;
     for (; n != nullptr && count < INT32_MAX; n = n->next)
@@ -235,23 +181,13 @@ int32_t count_chain(const sx_node *n) {
 
 } // namespace
 
-void account_release(account *acct) {
-    if (acct == nullptr)
-        return;
-    free(acct->name);
-    acct->name = nullptr;
-    acct->name_len = 0;
-    free(acct->key);
-    acct->key = nullptr;
-    acct->key_len = 0;
-    sx_free(&acct->effectors);
-}
-
 void server_config_release(server_config *cfg) {
     if (cfg == nullptr)
         return;
     release_accounts(&cfg->accounts);
     array_free(&cfg->pollfds);
+    free(cfg->state_path);
+    cfg->state_path = nullptr;
 }
 
 time_t file_mtime(const char *path) {
@@ -263,52 +199,11 @@ time_t file_mtime(const char *path) {
     return st.st_mtime;
 }
 
-int account_cmp(const void *a, const void *b) {
-    const auto *x = static_cast<const account *>(a);
-    const auto *y = static_cast<const account *>(b);
-    return account_name_cmp(x->name, x->name_len, y->name, y->name_len);
-}
-
-void account_set_options(account *acct, const sx_node *first) {
-    if (acct == nullptr)
-        return;
-    for (const sx_node *opt = first; opt != nullptr; opt = opt->next) {
-        const sx_node *value = statement_value(opt);
-        if (value == nullptr)
-            continue;
-        const sx_node *keyword = sx_first(opt);
-        std::string_view kw = atom_bytes(keyword);
-        if (kw == "name") {
-            if (!sx_is_list(value))
-                set_bytes(&acct->name, &acct->name_len, value->ptr, value->len);
-        } else if (kw == "key") {
-            if (!sx_is_list(value))
-                set_bytes(&acct->key, &acct->key_len, value->ptr, value->len);
-        } else if (kw == "effector") {
-            sx_free(&acct->effectors);
-            sx_dup(&acct->effectors, value);
-        } else if (kw == "interval") {
-            acct->max_past = config_number(value);
-            acct->max_future = value->next != nullptr ? config_number(value->next) : acct->max_past;
-        } else if (kw == "max-future") {
-            acct->max_future = config_number(value);
-        } else if (kw == "max-past") {
-            acct->max_past = config_number(value);
-        } else if (kw == "timeout") {
-            acct->timeout = config_number(value);
-        } else if (kw == "flags" || kw == "flag") {
-            set_flags(acct, value);
-        } else {
-            log_unknown_account_option(sx_text(keyword));
-        }
-    }
-}
-
-void server_config_load(server_config *cfg) {
+void server_config_load(server_config *cfg, bool force) {
     if (cfg == nullptr)
         return;
     time_t m = file_mtime(cfg->path);
-    if (m == 0 || m == cfg->mtime)
+    if (m == 0 || (m == cfg->mtime && !force))
         return;
     // Recorded before reading, so a file that fails to load is not read
     // again on every pass, only after it changes once more.
@@ -350,6 +245,8 @@ void server_config_load(server_config *cfg) {
             add_account(&next, value);
         else if (kw == "default" || kw == "defaults")
             account_set_options(&next.defaults, value);
+        else if (kw == "state")
+            set_state_path(&next, value);
         else
             log_unknown_server_option(sx_text(keyword));
     }
@@ -363,11 +260,30 @@ void server_config_load(server_config *cfg) {
         qsort(next.accounts.data, static_cast<size_t>(next.accounts.count), sizeof(account),
               account_cmp);
 
+    // Nothing installed yet means the first load: presence then comes from
+    // the state file, later from the running table.
+    bool first = cfg->pollfds.count == 0;
+    if (first) {
+        if (next.state_path != nullptr)
+            state_restore(next.state_path, &next.accounts);
+        cfg->presence = PRESENCE_WALK_NOW;
+    } else {
+        presence_carry(&next.accounts, &cfg->accounts, &cfg->presence);
+        // A state file named anew gets the presence at the next write.
+        if (next.state_path != nullptr &&
+            (cfg->state_path == nullptr || strcmp(cfg->state_path, next.state_path) != 0))
+            cfg->presence.changes++;
+    }
+
     // The old poll set's sockets now belong to the new one: only the
     // storage goes.
-    server_config_release(cfg);
+    release_accounts(&cfg->accounts);
+    array_free(&cfg->pollfds);
+    free(cfg->state_path);
     cfg->accounts = next.accounts;
     cfg->pollfds = next.pollfds;
+    cfg->state_path = next.state_path;
+    next.state_path = nullptr;
     array_init(&next.accounts, sizeof(account));
     array_init(&next.pollfds, sizeof(pollfd));
 }

@@ -4,6 +4,7 @@
 
 #include "common/csexp/sx_reader.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/scenario.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -130,6 +131,14 @@ TEST(AccountOptions, NumbersFlagsAndUnknownWords) {
         {"(flags forbid-unsafe allow-unsafe)", -1, -1, -1, ACCOUNT_ALLOW_UNSAFE, {}},
         {"(flags allow-unsafe forbid_unsafe)", -1, -1, -1, 0, {}},
         {"(flags allow-unsafe) (flag no-unsafe)", -1, -1, -1, 0, {}},
+        {"(flags no-replay allow-unsafe)",
+         -1,
+         -1,
+         -1,
+         ACCOUNT_NO_REPLAY | ACCOUNT_ALLOW_UNSAFE,
+         {}},
+        {"(flags no_replay allow_replay)", -1, -1, -1, 0, {}},
+        {"(flag allow-replay no_replay)", -1, -1, -1, ACCOUNT_NO_REPLAY, {}},
         {"(flags allow-unsafe (no-unsafe) Allow-Unsafe)",
          -1,
          -1,
@@ -397,7 +406,7 @@ TEST_F(ServerConfig, FirstLoadNeedsASocketButAReloadCarriesThemOver) {
     EXPECT_EQ(pollfd_at(0).fd, fd);
 }
 
-TEST_F(ServerConfig, AnyChangeOfModificationTimeReloadsAndResetsPresence) {
+TEST_F(ServerConfig, AnyChangeOfModificationTimeReloadsAndCarriesPresence) {
     write("(listen 0 127.0.0.1) (account (name home) (key k) (timeout 30))", 1000);
     EXPECT_EQ(load(), (records{listening_on_1}));
     set_up(acct(0));
@@ -409,11 +418,59 @@ TEST_F(ServerConfig, AnyChangeOfModificationTimeReloadsAndResetsPresence) {
     EXPECT_EQ(load(), (records{{LOG_INFO, "Listening on 2 sockets\n"}}));
     EXPECT_EQ(cfg.mtime, 999);
     ASSERT_EQ(cfg.accounts.count, 1);
-    EXPECT_EQ(acct(0).flags, 0);
-    EXPECT_EQ(acct(0).address[0], 0);
-    EXPECT_EQ(acct(0).address[3], 0);
-    EXPECT_EQ(acct(0).last_seen, 0);
+    EXPECT_EQ(acct(0).flags, ACCOUNT_UP);
+    EXPECT_EQ(acct(0).address[0], 192);
+    EXPECT_EQ(acct(0).address[3], 7);
+    EXPECT_EQ(acct(0).last_seen, 77);
     EXPECT_EQ(acct(0).timeout, 30);
+}
+
+// A reload carries the presence of every account whose effector forms stay
+// the same (however they are written) and takes down, with its old
+// effectors, every up account that loses its successor.
+TEST_F(ServerConfig, ReloadCarriesUnchangedAccountsAndTakesDownTheOthers) {
+    const std::string out = dir + "/effects";
+    auto effector = [&](const std::string &word, const std::string &gap = " ") {
+        return "(effector" + gap + "(system \"echo " + word + " \" (name) \" \" (addr) \" >> " +
+               out + "\"))";
+    };
+    write("(listen 0 127.0.0.1)\n"
+          "(account (name keep) (key k) (timeout 30) " +
+              effector("a") + ")\n(account (name swap) (key k) " + effector("a") +
+              ")\n(account (name gone) (key k) " + effector("a") +
+              ")\n(account (name idle) (key k) " + effector("a") + ")\n",
+          1000);
+    load();
+    EXPECT_EQ(names(), (std::vector<std::string>{"gone", "idle", "keep", "swap"}));
+    for (int32_t i : {0, 2, 3}) {
+        set_up(acct(i));
+        acct(i).last_msg = 70 + i;
+    }
+
+    // keep: same forms, other spacing and a new timeout; swap: one byte of
+    // its command changed; gone: removed; idle: not up, nothing to do.
+    write("(listen 0 127.0.0.1)\n"
+          "(account (name KEEP) (key other) (timeout 60) " +
+              effector("a", "\n   ") + ")\n(account (name swap) (key k) " + effector("b") +
+              ")\n(account (name idle) (key k) " + effector("a") + ")\n",
+          2000);
+    EXPECT_EQ(load(), (records{{LOG_INFO, "Listening on 2 sockets\n"},
+                               {LOG_INFO, "Account gone removed (last seen at 192.0.0.7)\n"},
+                               {LOG_INFO, "Account swap removed (last seen at 192.0.0.7)\n"}}));
+    EXPECT_EQ(read_file(out), "a gone 0.0.0.0\na swap 0.0.0.0\n");
+    auto presence = [&](int32_t i) {
+        const account &a = acct(i);
+        return bytes(a.name, a.name_len) + " flags=" + std::to_string(a.flags) + " " +
+               std::to_string(a.address[0]) + "." + std::to_string(a.address[3]) +
+               " seen=" + std::to_string(a.last_seen) + " msg=" + std::to_string(a.last_msg) +
+               " timeout=" + std::to_string(a.timeout);
+    };
+    ASSERT_EQ(cfg.accounts.count, 3);
+    EXPECT_EQ(presence(0), "idle flags=0 0.0 seen=0 msg=0 timeout=-1");
+    EXPECT_EQ(presence(1), "KEEP flags=2 192.7 seen=77 msg=72 timeout=60");
+    // Replays stay refused across an effector change.
+    EXPECT_EQ(presence(2), "swap flags=0 0.0 seen=0 msg=73 timeout=-1");
+    EXPECT_EQ(cfg.presence.due, 0); // the next sweep walks the new table once
 }
 
 TEST_F(ServerConfig, ListenFormAlreadyInForceFailsToBindButKeepsServing) {
@@ -502,7 +559,7 @@ TEST_F(ServerConfig, FailedReloadKeepsTheRunningConfigurationAndPresence) {
 
     write("(account (name home) (key k))", 5000);
     EXPECT_EQ(load(), (records{listening_on_1}));
-    EXPECT_EQ(acct(0).flags, 0);
+    EXPECT_EQ(acct(0).flags, ACCOUNT_UP);
 }
 
 } // namespace

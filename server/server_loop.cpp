@@ -1,8 +1,10 @@
 // The server's receive loop.
 #include "server/server_loop.h"
 
+#include "common/process/clock.h"
 #include "common/process/log.h"
 #include "server/presence.h"
+#include "server/state.h"
 
 #include <cerrno>
 #include <csignal>
@@ -124,10 +126,29 @@ void server_receive(const array *pollfds, array *slots) {
     }
 }
 
+namespace {
+
+// The shorter of two waits, -1 standing for none.
+int32_t earlier(int32_t a, int32_t b) {
+    if (a < 0)
+        return b;
+    if (b < 0)
+        return a;
+    return a < b ? a : b;
+}
+
+} // namespace
+
 void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask) {
-    // Before the first datagram no account is up, so nothing can time out.
-    int32_t timeout = -1;
+    // The first sweep walks the table once: accounts restored from the state
+    // file may be due already.
+    int32_t timeout = presence_sweep(&cfg->accounts, &cfg->presence);
+    state_writer writer = {};
     for (;;) {
+        // A pending write is never put off past its interval by a quiet
+        // network.
+        timeout = earlier(timeout, state_flush(&writer, cfg->state_path, &cfg->accounts,
+                                               cfg->presence.changes, clock_now()));
         // SIGTERM is blocked here; a flag set while something else had it
         // unblocked is honoured before waiting rather than at the next wake.
         if (stop_requested)
@@ -154,8 +175,13 @@ void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask
         // the configuration that is in force now.
         server_config_load(cfg);
         for (int32_t i = 0; i < slots->count; i++)
-            update_accept(&cfg->accounts, static_cast<recv_slot *>(array_get(slots, i)));
+            update_accept(&cfg->accounts, static_cast<recv_slot *>(array_get(slots, i)),
+                          &cfg->presence);
         slots->count = 0;
-        timeout = presence_sweep(&cfg->accounts);
+        timeout = presence_sweep(&cfg->accounts, &cfg->presence);
     }
+    // At the orderly stop always: the times of the last messages are then
+    // as fresh as they can be for the next start.
+    if (cfg->state_path != nullptr)
+        state_write(cfg->state_path, &cfg->accounts);
 }

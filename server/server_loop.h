@@ -22,8 +22,10 @@ void server_signals_install(sigset_t *wait_mask);
 // datagram stays queued for the next pass. Never blocks.
 void server_receive(const array *pollfds, array *slots);
 
-// Runs passes until stop_requested is set or the wait fails. A SIGHUP cuts
-// the wait short and makes the pass reload the configuration whatever its
-// modification time. slots is an
-// array of recv_slot whose storage is kept from pass to pass.
+// Runs passes until stop_requested is set or the wait fails, keeping the
+// state file (when the configuration names one) written within a few
+// seconds of every change and once more at the stop. A SIGHUP cuts the wait
+// short and makes the pass reload the configuration whatever its
+// modification time. slots is an array of recv_slot whose storage is kept
+// from pass to pass.
 void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask);

@@ -21,6 +21,7 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <syslog.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -297,6 +298,84 @@ TEST(NameServer, AnnouncedAddressIsAnsweredUntilTheAccountTimesOut) {
         EXPECT_TRUE(has("Server exiting\n"));
         for (const auto &e : log.entries())
             EXPECT_NE(e.priority, LOG_ERR) << e.ident << ": " << e.text;
+    }
+}
+
+// A record must never outlive the presence that put it there: not when the
+// configuration is touched while the client is up, nor when the server
+// restarts while the client is away.
+TEST(NameServer, NoRecordOutlivesItsClientAcrossReloadAndRestart) {
+    TempDir dir;
+    SyslogCapture log;
+    std::string why;
+    if (!log.start(&why))
+        GTEST_SKIP() << "the reload is seen in the syslog records only: " << why;
+    std::string zone =
+        dir.write("example.test.zone", "$ORIGIN example.test.\n"
+                                       "$TTL 60\n"
+                                       "@ IN SOA ns hostmaster 2000010101 3600 600 86400 60\n"
+                                       "@ IN NS ns\n"
+                                       "ns IN A 127.0.0.1\n");
+    NameServer ns(dir);
+    std::string failure = ns.start();
+    ASSERT_TRUE(failure.empty()) << failure;
+
+    int port = free_udp_port();
+    std::string server_conf = dir.write(
+        "server.conf", "(listen " + std::to_string(port) + " 127.0.0.1)\n(state " +
+                           dir.file("presence") + ")\n(account (name laptop) (key " + kKey +
+                           ") (timeout 2) (flags allow-unsafe)\n  (effector (zone " + zone +
+                           ") (kill " + dir.file("knot.pid") + ")))\n");
+    std::string client_conf =
+        dir.write("client.conf", "(server 127.0.0.1 " + std::to_string(port) +
+                                     ")\n(name laptop)\n(key " + kKey + ")\n(interval 1)\n");
+    auto answered = [&] {
+        return ns.query("laptop.example.test", "A") == std::vector<std::string>{"127.0.0.1"};
+    };
+    auto gone = [&] { return ns.query("laptop.example.test", "A").empty(); };
+    auto stop = [](ChildProcess &p) {
+        p.signal(SIGTERM);
+        auto st = p.wait(5s);
+        return st.has_value() && exit_code(*st) == 0;
+    };
+
+    ChildProcess server = ChildProcess::spawn({server_program(), "-c", server_conf});
+    // Bound before the client sends, which would otherwise be refused.
+    ASSERT_TRUE(log.wait_for("Listening on 1 sockets\n", 10s, "zorvel-server"));
+    ChildProcess client = ChildProcess::spawn({client_program(), "-c", client_conf});
+    ASSERT_TRUE(wait_until(answered, 15s)) << dir.read("example.test.zone");
+
+    // Touched while up: the reload keeps the account up without rerunning
+    // its effectors; once the client is gone, the record goes.
+    timeval tv[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimes(server_conf.c_str(), tv), 0);
+    ASSERT_TRUE(wait_until([&] { return log.count("Listening on 1 sockets\n") == 2; }, 10s));
+    ASSERT_TRUE(stop(client));
+    ASSERT_TRUE(wait_until(gone, 15s)) << dir.read("example.test.zone");
+    EXPECT_EQ(log.count("Account laptop up (127.0.0.1)\n"), 1u);
+    EXPECT_EQ(log.count("Account laptop timeout (last seen at 127.0.0.1)\n"), 1u);
+
+    // Up again, then the client goes away and the server stops before the
+    // timeout: the restarted server takes the record out once it has passed.
+    client = ChildProcess::spawn({client_program(), "-c", client_conf});
+    ASSERT_TRUE(wait_until(answered, 15s)) << dir.read("example.test.zone");
+    ASSERT_TRUE(stop(client));
+    ASSERT_TRUE(stop(server));
+    EXPECT_NE(dir.read("presence").find("(up laptop 127.0.0.1 "), std::string::npos)
+        << dir.read("presence");
+    EXPECT_TRUE(answered());
+    server = ChildProcess::spawn({server_program(), "-c", server_conf});
+    ASSERT_TRUE(wait_until(gone, 15s)) << dir.read("example.test.zone");
+    EXPECT_EQ(log.count("Account laptop timeout (last seen at 127.0.0.1)\n"), 2u);
+    EXPECT_EQ(dir.read("presence"), "");
+    std::string report;
+    EXPECT_TRUE(zone_checks(zone, &report)) << report;
+    ASSERT_TRUE(stop(server));
+    // The reload binds its listening address once more, which fails.
+    for (const auto &e : log.entries()) {
+        if (e.text.rfind("Unable to bind stocket", 0) != 0) {
+            EXPECT_NE(e.priority, LOG_ERR) << e.ident << ": " << e.text;
+        }
     }
 }
 

@@ -256,6 +256,13 @@ TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
              zone + ") (kill HUP " + pid + ") (kill (sigusr1 " + pid +
              ")) (system \"true\")))\n(account (name b) (key k))\n",
          ""},
+        {"state and replay", listen + "(state " + dir.file("presence") +
+             ")\n(defaults (flags no-replay allow_replay))\n" + acct,
+         ""},
+        {"state unusable", listen + "(state ())\n(state " + dir.file("no/presence") + ")\n" + acct,
+         "@:2: Value of \"state\" ignored: a list or empty\n"
+         "@:3: Unable to keep state file \"" + dir.file("no/presence") +
+             "\": No such file or directory\n"},
         {"missing close", listen + "(account (name a)\n (key k)\n",
          "@:2: List not closed at the end of the file\n"},
         {"unfinished atom", listen + acct + "(account (name \"b)\n",

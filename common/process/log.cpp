@@ -149,6 +149,13 @@ void log_account_timeout(const char *name, size_t name_len, const uint8_t addr[4
     emit(LOG_INFO, "Account %.*s timeout (last seen at %u.%u.%u.%u)\n", prec(name_len), name,
          A4(addr));
 }
+void log_account_removed(const char *name, size_t name_len, const uint8_t addr[4]) {
+    emit(LOG_INFO, "Account %.*s removed (last seen at %u.%u.%u.%u)\n", prec(name_len), name,
+         A4(addr));
+}
+void log_replayed_message(long time, long last) {
+    emit(LOG_WARNING, "Replayed message %ld vs %ld\n", time, last);
+}
 void log_dump_from_at(const uint8_t peer[4], long time, double diff) {
     emit(LOG_INFO, "Message from %u.%u.%u.%u at %ld (%+g)", A4(peer), time, diff);
 }
@@ -231,6 +238,19 @@ void log_unknown_account_flag(const char *word) {
 }
 void log_stat_failed(const char *path, int err) {
     emit(LOG_ERR, "Unable to stat \"%s\": %s\n", path, strerror(err));
+}
+
+void log_state_open_failed(const char *path, int err) {
+    emit(LOG_ERR, "Unable to open state file \"%s\": %s\n", path, strerror(err));
+}
+void log_state_malformed(const char *path) {
+    emit(LOG_ERR, "Malformed state file \"%s\", presence not restored\n", path);
+}
+void log_state_unknown_account(const char *name, size_t name_len, const char *path) {
+    emit(LOG_WARNING, "Account %.*s of state file \"%s\" not found\n", prec(name_len), name, path);
+}
+void log_state_write_failed(const char *path, int err) {
+    emit(LOG_ERR, "Unable to write state file \"%s\": %s\n", path, strerror(err));
 }
 
 void log_zone_updating(const char *path, const char *name, size_t name_len, const uint8_t addr[4]) {
@@ -425,6 +445,9 @@ void log_check_zone_unreadable(const char *path, uint32_t line, const char *file
 }
 void log_check_zone_unwritable(const char *path, uint32_t line, const char *file, int err) {
     check_emit(path, line, "Unable to write to zone file \"%s\": %s\n", file, strerror(err));
+}
+void log_check_state_unusable(const char *path, uint32_t line, const char *file, int err) {
+    check_emit(path, line, "Unable to keep state file \"%s\": %s\n", file, strerror(err));
 }
 void log_check_no_listen(const char *path) {
     check_emit(path, 0, "No (listen ...) form: the server would have no socket\n");

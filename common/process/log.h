@@ -49,6 +49,8 @@ void log_account_up(const char *name, size_t name_len, const uint8_t addr[4]);
 void log_account_changed(const char *name, size_t name_len, const uint8_t from[4],
                          const uint8_t to[4]);
 void log_account_timeout(const char *name, size_t name_len, const uint8_t addr[4]);
+void log_account_removed(const char *name, size_t name_len, const uint8_t addr[4]);
+void log_replayed_message(long time, long last);
 // First record of a message dump; the four forms end without a newline.
 void log_dump_from_at(const uint8_t peer[4], long time, double diff);
 void log_dump_from(const uint8_t peer[4]);
@@ -85,6 +87,12 @@ void log_listening_on(int count);
 void log_unknown_account_option(const char *keyword);
 void log_unknown_account_flag(const char *word);
 void log_stat_failed(const char *path, int err);
+
+// State file.
+void log_state_open_failed(const char *path, int err);
+void log_state_malformed(const char *path);
+void log_state_unknown_account(const char *name, size_t name_len, const char *path);
+void log_state_write_failed(const char *path, int err);
 
 // Zone file effector.
 void log_zone_updating(const char *path, const char *name, size_t name_len, const uint8_t addr[4]);
@@ -165,6 +173,7 @@ void log_check_unknown_signal(const char *path, uint32_t line, const char *name)
 void log_check_target_pidfile(const char *path, uint32_t line, const char *file, int err);
 void log_check_zone_unreadable(const char *path, uint32_t line, const char *file, int err);
 void log_check_zone_unwritable(const char *path, uint32_t line, const char *file, int err);
+void log_check_state_unusable(const char *path, uint32_t line, const char *file, int err);
 void log_check_no_listen(const char *path);
 void log_check_unknown_client_option(const char *path, uint32_t line, const char *keyword);
 // what: the form that is missing, such as "(key KEY)".

@@ -1,0 +1,284 @@
+// The state file: the presence of the up accounts, kept across restarts.
+#include "server/state.h"
+
+#include "common/csexp/sx_reader.h"
+#include "common/process/log.h"
+#include "common/protocol/update_msg.h"
+#include "server/account.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t READ_CHUNK = 65536;
+constexpr size_t READ_DUNIT = 65536;
+constexpr size_t READ_NUNIT = 4096;
+
+struct file_closer {
+    void operator()(FILE *f) const { fclose(f); }
+};
+
+struct tree_owner {
+    sx_block tree{};
+    tree_owner() = default;
+    ~tree_owner() { sx_free(&tree); }
+    tree_owner(const tree_owner &) = delete;
+    tree_owner &operator=(const tree_owner &) = delete;
+};
+
+bool is_alpha(uint8_t c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// A name the reader takes back as the same token: a leading letter keeps it
+// out of the length-prefix syntax, and none of these bytes delimits.
+bool plain_token(const char *name, uint64_t len) {
+    if (len == 0 || !is_alpha(static_cast<uint8_t>(name[0])))
+        return false;
+    for (uint64_t i = 1; i < len; i++) {
+        auto c = static_cast<uint8_t>(name[i]);
+        if (!is_alpha(c) && !(c >= '0' && c <= '9') && c != '.' && c != '_' && c != '-')
+            return false;
+    }
+    return true;
+}
+
+bool put_name(FILE *f, const char *name, uint64_t len) {
+    if (plain_token(name, len))
+        return fwrite(name, 1, len, f) == len;
+    static const char digits[] = "0123456789abcdef";
+    if (fputc('#', f) == EOF)
+        return false;
+    for (uint64_t i = 0; i < len; i++) {
+        auto c = static_cast<uint8_t>(name[i]);
+        if (fputc(digits[c >> 4], f) == EOF || fputc(digits[c & 15], f) == EOF)
+            return false;
+    }
+    return fputc('#', f) != EOF;
+}
+
+bool put_account(FILE *f, const account *a) {
+    if (fputs("(up ", f) == EOF || !put_name(f, a->name, a->name_len))
+        return false;
+    return fprintf(f, " %u.%u.%u.%u %" PRId64 " %" PRId64 ")\n", a->address[0], a->address[1],
+                   a->address[2], a->address[3], static_cast<int64_t>(a->last_seen),
+                   static_cast<int64_t>(a->last_msg)) > 0;
+}
+
+// The directory entry of a rename lasts only once its directory is synced;
+// where a directory cannot be opened or synced the file is still whole.
+void sync_directory(const char *path) {
+    const char *slash = strrchr(path, '/');
+    char *dir = slash == nullptr ? strdup(".") : strndup(path, slash == path ? 1 : slash - path);
+    if (dir == nullptr)
+        return;
+    int fd = open(dir, O_RDONLY);
+    free(dir);
+    if (fd < 0)
+        return;
+    fsync(fd);
+    close(fd);
+}
+
+// A decimal time: an optional sign and digits, nothing else.
+bool read_time(const sx_node *n, time_t *out) {
+    if (n == nullptr || sx_is_list(n) || n->len == 0)
+        return false;
+    const char *text = sx_text(n);
+    errno = 0;
+    char *end = nullptr;
+    long long v = strtoll(text, &end, 10);
+    if (end != text + n->len || errno != 0 || text[0] == ' ' || text[0] == '+')
+        return false;
+    *out = static_cast<time_t>(v);
+    return true;
+}
+
+struct state_entry {
+    const sx_node *name;
+    uint8_t address[4];
+    time_t last_seen;
+    time_t last_msg;
+};
+
+bool read_entry(const sx_node *form, state_entry *e) {
+    if (!sx_is_list(form))
+        return false;
+    const sx_node *kw = sx_first(form);
+    if (kw == nullptr || sx_is_list(kw) || kw->len != 2 || memcmp(kw->ptr, "up", 2) != 0)
+        return false;
+    const sx_node *name = kw->next;
+    if (name == nullptr || sx_is_list(name) || name->len == 0)
+        return false;
+    e->name = name;
+    const sx_node *addr = name->next;
+    // inet_pton reads up to the NUL, so an atom with a NUL inside is refused
+    // by its length first.
+    if (addr == nullptr || sx_is_list(addr) || strlen(sx_text(addr)) != addr->len ||
+        inet_pton(AF_INET, sx_text(addr), e->address) != 1)
+        return false;
+    // Nothing is up at 0.0.0.0.
+    if ((e->address[0] | e->address[1] | e->address[2] | e->address[3]) == 0)
+        return false;
+    const sx_node *seen = addr->next;
+    if (!read_time(seen, &e->last_seen))
+        return false;
+    e->last_msg = 0;
+    if (seen->next == nullptr)
+        return true;
+    return read_time(seen->next, &e->last_msg) && seen->next->next == nullptr;
+}
+
+// The first account of e's name that is not up yet, or null.
+account *free_account(array *accounts, const state_entry *e) {
+    if (accounts->count == 0)
+        return nullptr;
+    update_msg key = {};
+    key.name = sx_text(e->name);
+    key.name_len = e->name->len;
+    auto *hit =
+        static_cast<account *>(bsearch(&key, accounts->data, static_cast<size_t>(accounts->count),
+                                       accounts->elem_size, account_msg_cmp));
+    if (hit == nullptr)
+        return nullptr;
+    auto *first = static_cast<account *>(accounts->data);
+    auto *end = first + accounts->count;
+    while (hit > first && account_msg_cmp(&key, hit - 1) == 0)
+        hit--;
+    for (; hit < end && account_msg_cmp(&key, hit) == 0; hit++)
+        if ((hit->flags & ACCOUNT_UP) == 0)
+            return hit;
+    return nullptr;
+}
+
+} // namespace
+
+int state_write(const char *path, const array *accounts) {
+    size_t plen = strlen(path);
+    static const char suffix[] = ".XXXXXX";
+    char *tmp = static_cast<char *>(malloc(plen + sizeof suffix));
+    if (tmp == nullptr) {
+        log_state_write_failed(path, ENOMEM);
+        return -1;
+    }
+    memcpy(tmp, path, plen);
+    memcpy(tmp + plen, suffix, sizeof suffix);
+    std::unique_ptr<char, decltype(&free)> tmp_owner(tmp, free);
+
+    int fd = mkstemp(tmp);
+    if (fd < 0) {
+        log_state_write_failed(path, errno);
+        return -1;
+    }
+    // The operator's view of who is up: readable like the zone files.
+    fchmod(fd, 0644);
+    FILE *f = fdopen(fd, "wb");
+    if (f == nullptr) {
+        int err = errno;
+        close(fd);
+        unlink(tmp);
+        log_state_write_failed(path, err);
+        return -1;
+    }
+    bool ok = true;
+    for (int32_t i = 0; ok && i < accounts->count; i++) {
+        const auto *a = static_cast<const account *>(array_get(accounts, i));
+        if ((a->flags & ACCOUNT_UP) != 0)
+            ok = put_account(f, a);
+    }
+    int err = ok ? 0 : (errno != 0 ? errno : EIO);
+    if (ok && fflush(f) != 0) {
+        ok = false;
+        err = errno;
+    }
+    // On disk before the rename: a crash must leave the old file or the
+    // whole new one, never an empty one in its place.
+    if (ok && fsync(fileno(f)) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (fclose(f) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && rename(tmp, path) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        unlink(tmp);
+        log_state_write_failed(path, err);
+        return -1;
+    }
+    sync_directory(path);
+    return 0;
+}
+
+int state_restore(const char *path, array *accounts) {
+    std::unique_ptr<FILE, file_closer> f(fopen(path, "rb"));
+    if (!f) {
+        // No file yet: nothing was up when it would have been written.
+        if (errno == ENOENT)
+            return 0;
+        log_state_open_failed(path, errno);
+        return -1;
+    }
+    return state_read(f.get(), path, accounts);
+}
+
+int state_read(FILE *f, const char *path, array *accounts) {
+    tree_owner read;
+    if (sx_read_file(&read.tree, f, READ_CHUNK, READ_DUNIT, READ_NUNIT) != 0 || ferror(f)) {
+        log_state_malformed(path);
+        return -1;
+    }
+    if (read.tree.nsize == 0)
+        return 0;
+    // Every form is checked before any is applied: half a file restored
+    // would take some accounts for up and leave the rest's records behind.
+    state_entry e;
+    for (const sx_node *form = &read.tree.nodes[0]; form != nullptr; form = form->next) {
+        if (!read_entry(form, &e)) {
+            log_state_malformed(path);
+            return -1;
+        }
+    }
+    for (const sx_node *form = &read.tree.nodes[0]; form != nullptr; form = form->next) {
+        read_entry(form, &e);
+        account *a = free_account(accounts, &e);
+        if (a == nullptr) {
+            log_state_unknown_account(sx_text(e.name), e.name->len, path);
+            continue;
+        }
+        memcpy(a->address, e.address, 4);
+        a->last_seen = e.last_seen;
+        a->last_msg = e.last_msg;
+        a->flags |= ACCOUNT_UP;
+    }
+    return 0;
+}
+
+int32_t state_flush(state_writer *w, const char *path, const array *accounts, uint64_t changes,
+                    time_t now) {
+    if (path == nullptr || changes == w->written)
+        return -1;
+    time_t next = w->last + STATE_WRITE_INTERVAL;
+    if (w->last == 0 || now >= next || now < w->last) {
+        w->last = now;
+        if (state_write(path, accounts) == 0) {
+            w->written = changes;
+            return -1;
+        }
+        next = now + STATE_WRITE_INTERVAL;
+    }
+    return static_cast<int32_t>((next - now) * 1000);
+}

@@ -1,0 +1,49 @@
+// The state file: the presence of the up accounts, kept across restarts.
+//
+// One form per up account, (up NAME ADDRESS LAST-SEEN LAST-MSG): NAME as a
+// plain token when it is one (a letter, then letters, digits, ".", "_" or
+// "-"), else as a #hex# atom, so that any bytes survive; ADDRESS as dotted
+// quad; LAST-SEEN, the server time of the last accepted message, and
+// LAST-MSG, the time that message carried, in decimal seconds since the
+// epoch. LAST-MSG may be left out (read as 0).
+#pragma once
+
+#include "common/process/array.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+// Least seconds between two writes while presence keeps changing.
+inline constexpr time_t STATE_WRITE_INTERVAL = 5;
+
+// Writes the presence of every up account of the table to path through a
+// temporary file beside it (fsync, rename), so that a reader finds either
+// the old file or the new one whole. 0 on success, -1 after logging.
+int state_write(const char *path, const array *accounts);
+
+// Restores the presence that path holds onto the table (sorted with
+// account_cmp): each named account, the first not yet up of its name,
+// becomes up with the address and times of the file; no effector runs. A
+// missing file restores nothing and is not an error (0). A file that cannot
+// be read or holds anything but well-formed forms is logged and ignored
+// whole (-1). A name without an account is logged and passed over.
+int state_restore(const char *path, array *accounts);
+// The same from an open stream, read to its end; path only names it in
+// records.
+int state_read(FILE *f, const char *path, array *accounts);
+
+// When the state file was written last, and at which count of presence
+// changes (presence_state.changes).
+struct state_writer {
+    time_t last;
+    uint64_t written;
+};
+
+// Writes the file when changes moved since the last write and the last
+// write is at least STATE_WRITE_INTERVAL seconds old. Returns the
+// milliseconds until a pending write is due, or -1 when none is pending (no
+// path, nothing changed, or just written). A failed write is tried again
+// one interval later.
+int32_t state_flush(state_writer *w, const char *path, const array *accounts, uint64_t changes,
+                    time_t now);

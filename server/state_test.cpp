@@ -1,0 +1,218 @@
+#include "server/state.h"
+
+#include "server/account.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/scenario.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+size_t count_entries(const std::string &dir) {
+    size_t n = 0;
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return 0;
+    while (const dirent *e = readdir(d))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            n++;
+    closedir(d);
+    return n;
+}
+
+// A table of accounts named as given, sorted as the configuration sorts it,
+// the names owned by the strings of the fixture.
+struct StateTest : ::testing::Test {
+    TempDir dir;
+    std::string path = dir.file("presence");
+    std::vector<std::string> names;
+    array table = {};
+    LogCapture cap;
+
+    void SetUp() override { array_init(&table, sizeof(account)); }
+    void TearDown() override { array_free(&table); }
+
+    void make(std::vector<std::string> n) {
+        names = std::move(n);
+        table.count = 0;
+        for (std::string &name : names) {
+            int32_t i = array_append(&table);
+            ASSERT_GE(i, 0);
+            account *a = acct(i);
+            *a = {};
+            a->name = name.data();
+            a->name_len = name.size();
+        }
+        qsort(table.data, static_cast<size_t>(table.count), sizeof(account), account_cmp);
+    }
+    account *acct(int32_t i) { return static_cast<account *>(array_get(&table, i)); }
+    void set_up(int32_t i, uint8_t last_octet, time_t seen, time_t msg) {
+        account *a = acct(i);
+        a->flags |= ACCOUNT_UP;
+        const uint8_t addr[4] = {192, 0, 2, last_octet};
+        memcpy(a->address, addr, 4);
+        a->last_seen = seen;
+        a->last_msg = msg;
+    }
+    // Each account as "name up address seen msg", in table order.
+    std::vector<std::string> presence() {
+        std::vector<std::string> out;
+        for (int32_t i = 0; i < table.count; i++) {
+            const account *a = acct(i);
+            std::string s = std::string(a->name, a->name_len);
+            if ((a->flags & ACCOUNT_UP) != 0)
+                s += " up 192.0.2." + std::to_string(a->address[3]) + " " +
+                     std::to_string(a->last_seen) + " " + std::to_string(a->last_msg);
+            out.push_back(s);
+        }
+        return out;
+    }
+    void clear_presence() {
+        for (int32_t i = 0; i < table.count; i++) {
+            acct(i)->flags = 0;
+            memset(acct(i)->address, 0, 4);
+            acct(i)->last_seen = 0;
+            acct(i)->last_msg = 0;
+        }
+    }
+};
+
+// Any name bytes survive the file, plain ones are written readably, and
+// only up accounts are written.
+TEST_F(StateTest, WrittenPresenceIsRestored) {
+    const std::string odd[] = {std::string("a\0b", 3), "two words", "(x)", "9lives", "|#\"",
+                               "caf\xc3\xa9"};
+    make({"home", odd[0], odd[1], odd[2], odd[3], odd[4], odd[5], "down"});
+    for (int32_t i = 0; i < table.count; i++)
+        if (std::string(acct(i)->name, acct(i)->name_len) != "down")
+            set_up(i, static_cast<uint8_t>(i + 1), 1700000000 + i, i == 0 ? 0 : 1699999990);
+    std::vector<std::string> before = presence();
+    ASSERT_EQ(state_write(path.c_str(), &table), 0);
+    EXPECT_NE(dir.read("presence").find("(up home 192.0.2."), std::string::npos);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+    clear_presence();
+    EXPECT_EQ(state_restore(path.c_str(), &table), 0);
+    EXPECT_EQ(presence(), before);
+    EXPECT_TRUE(cap.records().empty());
+    // Nothing left beside the file.
+    EXPECT_EQ(count_entries(dir.path()), 1u);
+}
+
+TEST_F(StateTest, MissingEmptyAndUnknownNames) {
+    make({"home", "Twin", "twin"});
+    EXPECT_EQ(state_restore(path.c_str(), &table), 0); // no file yet
+    dir.write("presence", "");
+    EXPECT_EQ(state_restore(path.c_str(), &table), 0);
+    EXPECT_TRUE(cap.records().empty());
+
+    // Names match as account names do; a second entry of one name goes to
+    // the second account of that name; one without an account is reported.
+    dir.write("presence", "(up TWIN 192.0.2.1 10 5)\n(up twin 192.0.2.2 20)\n"
+                          "(up #6f6666696365# 192.0.2.3 30 30)\n");
+    EXPECT_EQ(state_restore(path.c_str(), &table), 0);
+    std::vector<std::string> got = presence();
+    std::sort(got.begin() + 1, got.end());
+    EXPECT_EQ(got, (std::vector<std::string>{"home", "Twin up 192.0.2.1 10 5",
+                                             "twin up 192.0.2.2 20 0"}));
+    EXPECT_EQ(cap.records(),
+              (std::vector<log_record>{
+                  {LOG_WARNING, "Account office of state file \"" + path + "\" not found\n"}}));
+}
+
+// One bad form spoils the whole file: nothing is restored.
+TEST_F(StateTest, MalformedFileRestoresNothing) {
+    make({"home", "office"});
+    const std::string bad[] = {
+        "(up office 192.0.2.1 10)\n(up home 192.0.2.1)\n",
+        "(up home 192.0.2.1 10 5 6)\n",
+        "(down home 192.0.2.1 10)\n",
+        "(up (home) 192.0.2.1 10)\n",
+        "(up home 192.0.2 10)\n",
+        "(up home 0.0.0.0 10)\n",
+        "(up home 192.0.2.1 1x)\n",
+        "(up home 192.0.2.1 99999999999999999999)\n",
+        "(up home \"192.0.2.1\\000\" 10)\n",
+        "(up home 192.0.2.1 \"\")\n",
+        "up home 192.0.2.1 10\n",
+    };
+    for (const std::string &text : bad) {
+        SCOPED_TRACE(text);
+        cap.clear();
+        dir.write("presence", text);
+        EXPECT_EQ(state_restore(path.c_str(), &table), -1);
+        EXPECT_EQ(presence(), (std::vector<std::string>{"home", "office"}));
+        EXPECT_EQ(cap.records(),
+                  (std::vector<log_record>{{LOG_ERR, "Malformed state file \"" + path +
+                                                         "\", presence not restored\n"}}));
+    }
+    // A directory cannot be read as one.
+    cap.clear();
+    EXPECT_EQ(state_restore(dir.path().c_str(), &table), -1);
+    EXPECT_EQ(cap.records().size(), 1u);
+}
+
+TEST_F(StateTest, FailedWriteKeepsTheOldFileAndNoTemporary) {
+    make({"home"});
+    set_up(0, 1, 100, 99);
+    std::string sub = dir.file("sub");
+    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+    std::string target = sub + "/presence";
+    // A directory in the file's place cannot be renamed over.
+    ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
+    EXPECT_EQ(state_write(target.c_str(), &table), -1);
+    EXPECT_EQ(cap.records(),
+              (std::vector<log_record>{{LOG_ERR, "Unable to write state file \"" + target +
+                                                     "\": " + strerror(EISDIR) + "\n"}}));
+    EXPECT_EQ(count_entries(sub), 1u);
+    cap.clear();
+    std::string nowhere = dir.file("missing/presence");
+    EXPECT_EQ(state_write(nowhere.c_str(), &table), -1);
+    EXPECT_EQ(cap.records(),
+              (std::vector<log_record>{{LOG_ERR, "Unable to write state file \"" + nowhere +
+                                                     "\": " + strerror(ENOENT) + "\n"}}));
+}
+
+// Written at once after the first change, then at most once an interval,
+// never when nothing changed; a failed write is tried again an interval on.
+TEST_F(StateTest, FlushKeepsToItsInterval) {
+    make({"home"});
+    set_up(0, 1, 100, 99);
+    state_writer w = {};
+    const time_t t = 1700000000;
+    EXPECT_EQ(state_flush(&w, nullptr, &table, 1, t), -1);
+    EXPECT_EQ(state_flush(&w, path.c_str(), &table, 0, t), -1); // nothing changed
+    EXPECT_FALSE(file_exists(path));
+    EXPECT_EQ(state_flush(&w, path.c_str(), &table, 1, t), -1);
+    EXPECT_TRUE(file_exists(path));
+
+    set_up(0, 2, 101, 100);
+    EXPECT_EQ(state_flush(&w, path.c_str(), &table, 2, t + 2), 3000);
+    EXPECT_EQ(state_flush(&w, path.c_str(), &table, 3, t + 4), 1000);
+    EXPECT_NE(dir.read("presence").find("192.0.2.1 "), std::string::npos);
+    EXPECT_EQ(state_flush(&w, path.c_str(), &table, 3, t + 5), -1);
+    EXPECT_NE(dir.read("presence").find("192.0.2.2 "), std::string::npos);
+    EXPECT_EQ(state_flush(&w, path.c_str(), &table, 3, t + 50), -1);
+
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    EXPECT_EQ(state_flush(&w, path.c_str(), &table, 4, t + 60), STATE_WRITE_INTERVAL * 1000);
+    EXPECT_EQ(cap.records().size(), 1u);
+    rmdir(path.c_str());
+    EXPECT_EQ(state_flush(&w, path.c_str(), &table, 4, t + 61), 4000);
+    EXPECT_EQ(state_flush(&w, path.c_str(), &table, 4, t + 65), -1);
+    EXPECT_TRUE(file_exists(path));
+}
+
+} // namespace
