@@ -11,6 +11,7 @@
 #include <cstring>
 #include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -40,7 +41,7 @@ const uint8_t host_addr[4] = {192, 0, 2, 7};
 
 void run(const std::string &text, const uint8_t *addr = host_addr, const char *name = "host") {
     effector_list list(text);
-    effector_run(list.first(), name, strlen(name), addr);
+    effector_run(list.first(), name, strlen(name), AF_INET, addr);
 }
 
 // The marker that closes every wait for signals; outside the table.
@@ -347,14 +348,14 @@ TEST_F(SystemEffector, NothingWithoutArgumentsOrName) {
     LogCapture cap;
     run("(system) system");
     run("(system \"touch " + out + "\")", host_addr, "");
-    effector_system(nullptr, "host", 4, host_addr);
+    effector_system(nullptr, "host", 4, AF_INET, host_addr);
     EXPECT_EQ(output(), "<none>");
     EXPECT_EQ(cap.records(), std::vector<log_record>{});
 }
 
 TEST(EffectorRun, UnknownAndMalformedForms) {
     LogCapture cap;
-    effector_run(nullptr, "host", 4, host_addr);
+    effector_run(nullptr, "host", 4, AF_INET, host_addr);
     EXPECT_EQ(cap.records(), std::vector<log_record>{});
 
     for (int round = 0; round < 2; round++)

@@ -49,9 +49,9 @@ recv_slot slot_of(const std::vector<uint8_t> &bytes, const addr4 &peer) {
     size_t n = std::min(bytes.size(), sizeof s.data);
     memcpy(s.data, bytes.data(), n);
     s.len = static_cast<int64_t>(n);
-    s.peer.sin_family = AF_INET;
-    s.peer.sin_port = htons(4444);
-    memcpy(&s.peer.sin_addr.s_addr, peer.data(), 4);
+    s.peer.in.sin_family = AF_INET;
+    s.peer.in.sin_port = htons(4444);
+    memcpy(&s.peer.in.sin_addr.s_addr, peer.data(), 4);
     return s;
 }
 

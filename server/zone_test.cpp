@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,7 +81,7 @@ TEST_P(ZoneTable, RewritesRecordAndSerial) {
     FakeClock clock(today);
     LogCapture cap;
 
-    zone_update(path.c_str(), c.name, strlen(c.name), c.addr.b);
+    zone_update(path.c_str(), c.name, strlen(c.name), AF_INET, c.addr.b);
 
     char dotted[16];
     snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", c.addr.b[0], c.addr.b[1], c.addr.b[2],
@@ -418,7 +419,7 @@ TEST(EffectorZone, MissingFileDoesNotStopTheOthers) {
     atom_chain args({a, "(list)", "", missing, b});
     const uint8_t addr[4] = {10, 0, 0, 7};
 
-    effector_zone(args.first(), "host", 4, addr);
+    effector_zone(args.first(), "host", 4, AF_INET, addr);
 
     EXPECT_EQ(cap.records(), (std::vector<log_record>{
                                  {LOG_INFO, updating(a, "host", "10.0.0.7")},
@@ -438,9 +439,9 @@ TEST(EffectorZone, NothingToDo) {
     atom_chain path({a});
     LogCapture cap;
 
-    effector_zone(nullptr, "host", 4, addr);
-    effector_zone(only_lists.first(), "host", 4, addr);
-    effector_zone(path.first(), "", 0, addr); // an account without a name
+    effector_zone(nullptr, "host", 4, AF_INET, addr);
+    effector_zone(only_lists.first(), "host", 4, AF_INET, addr);
+    effector_zone(path.first(), "", 0, AF_INET, addr); // an account without a name
 
     EXPECT_EQ(cap.records(), std::vector<log_record>{});
     EXPECT_EQ(read_file(a), soa_today01);
@@ -454,7 +455,7 @@ TEST(EffectorZone, PathWithNulIsNotCutShort) {
     const uint8_t addr[4] = {10, 0, 0, 7};
     LogCapture cap;
 
-    effector_zone(args.first(), "host", 4, addr);
+    effector_zone(args.first(), "host", 4, AF_INET, addr);
 
     EXPECT_EQ(cap.records(), (std::vector<log_record>{
                                  {LOG_INFO, updating(a, "host", "10.0.0.7")},
@@ -531,7 +532,7 @@ TEST(ZoneReplace, FailedWriteLeavesZoneIntact) {
         setrlimit(RLIMIT_FSIZE, &lim);
         FakeClock clock(today);
         const uint8_t addr[4] = {10, 0, 0, 7};
-        zone_update(path.c_str(), "host", 4, addr);
+        zone_update(path.c_str(), "host", 4, AF_INET, addr);
     });
 
     std::string head =
@@ -554,7 +555,7 @@ TEST(ZoneReplace, KeepsModeAndOwnerAndReplacesTheFile) {
     LogCapture cap;
     const uint8_t addr[4] = {10, 0, 0, 7};
 
-    zone_update(path.c_str(), "host", 4, addr);
+    zone_update(path.c_str(), "host", 4, AF_INET, addr);
 
     EXPECT_EQ(read_file(path), zone_with("2026121002", "host A 10.0.0.7\n"));
     struct stat st {};
@@ -577,7 +578,7 @@ TEST(ZoneReplace, SymbolicLinkKeepsPointingAtTheZone) {
     LogCapture cap;
     const uint8_t addr[4] = {10, 0, 0, 7};
 
-    zone_update(link.c_str(), "host", 4, addr);
+    zone_update(link.c_str(), "host", 4, AF_INET, addr);
 
     struct stat st {};
     ASSERT_EQ(lstat(link.c_str(), &st), 0);
@@ -604,7 +605,7 @@ TEST(ZoneReplace, DirectoryNotWritableFallsBackToInPlace) {
             _exit(3);
         FakeClock clock(today);
         const uint8_t addr[4] = {10, 0, 0, 7};
-        zone_update(path.c_str(), "host", 4, addr);
+        zone_update(path.c_str(), "host", 4, AF_INET, addr);
     });
     chmod(dir.path().c_str(), 0755);
 
@@ -677,7 +678,7 @@ TEST(ZoneChecked, AccountLifeKeepsZoneLoadable) {
     };
     for (const step &s : steps) {
         clock.advance(s.advance);
-        zone_update(path.c_str(), s.name, strlen(s.name), s.addr.b);
+        zone_update(path.c_str(), s.name, strlen(s.name), AF_INET, s.addr.b);
         EXPECT_EQ(read_file(path), s.want) << s.name;
         EXPECT_EQ(checker_verdict(path), "") << s.name;
     }

@@ -604,8 +604,8 @@ TEST(ServerReceive, TakesOneDatagramPerReadySocketInArrayOrder) {
     server_receive(&ps.a, &slots.a);
     ASSERT_EQ(slots.a.count, 2);
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(slots[0].data), slots[0].len), "one");
-    EXPECT_EQ(slots[0].peer.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
-    EXPECT_EQ(slots[0].peer.sin_port, sender.addr.sin_port);
+    EXPECT_EQ(slots[0].peer.in.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(slots[0].peer.in.sin_port, sender.addr.sin_port);
     EXPECT_EQ(slots[1].len, 1024) << "a longer datagram is cut to the slot";
     EXPECT_TRUE(s1.queued()) << "the second datagram waits for the next pass";
     EXPECT_TRUE(log.records().empty());
