@@ -68,21 +68,24 @@ bool put_name(FILE *f, const char *name, uint64_t len) {
     return fputc('#', f) != EOF;
 }
 
-bool put_presence(FILE *f, const account *a, const address_text &addr, time_t last_seen,
-                  time_t last_msg) {
+// IPv6 text goes in quotes: digits before a colon would read back as the
+// length prefix of a verbatim atom.
+bool put_presence(FILE *f, const account *a, const address_text &addr, bool quoted,
+                  time_t last_seen, time_t last_msg) {
     if (fputs("(up ", f) == EOF || !put_name(f, a->name, a->name_len))
         return false;
-    return fprintf(f, " %s %" PRId64 " %" PRId64 ")\n", addr.s, static_cast<int64_t>(last_seen),
-                   static_cast<int64_t>(last_msg)) > 0;
+    const char *q = quoted ? "\"" : "";
+    return fprintf(f, " %s%s%s %" PRId64 " %" PRId64 ")\n", q, addr.s, q,
+                   static_cast<int64_t>(last_seen), static_cast<int64_t>(last_msg)) > 0;
 }
 
 // One line per up family, IPv4 first.
 bool put_account(FILE *f, const account *a) {
     if ((a->flags & ACCOUNT_UP) != 0 &&
-        !put_presence(f, a, address_format4(a->address), a->last_seen, a->last_msg))
+        !put_presence(f, a, address_format4(a->address), false, a->last_seen, a->last_msg))
         return false;
     if ((a->flags & ACCOUNT_UP6) != 0 &&
-        !put_presence(f, a, address_format6(a->address6), a->last_seen6, a->last_msg6))
+        !put_presence(f, a, address_format6(a->address6), true, a->last_seen6, a->last_msg6))
         return false;
     return true;
 }

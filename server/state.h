@@ -4,9 +4,9 @@
 // account up in both families has two, the IPv4 one first: NAME as a plain
 // token when it is one (a letter, then letters, digits, ".", "_" or "-"),
 // else as a #hex# atom, so that any bytes survive; ADDRESS as dotted quad or
-// as IPv6 text, whose family the form restores; LAST-SEEN, the server time of the last accepted
-// message, and LAST-MSG, the time that message carried, in decimal seconds since the epoch.
-// LAST-MSG may be left out (read as 0).
+// as IPv6 text in double quotes, whose family the form restores; LAST-SEEN, the server time of the
+// last accepted message, and LAST-MSG, the time that message carried, in decimal seconds since the
+// epoch. LAST-MSG may be left out (read as 0).
 #pragma once
 
 #include "common/process/array.h"

@@ -409,6 +409,50 @@ struct atom_chain {
     const sx_node *first() const { return nodes.empty() ? nullptr : &nodes[0]; }
 };
 
+// The AAAA line follows the A line's rules, and neither family's update
+// touches the other's line.
+TEST(ZoneFamilies, EachFamilyKeepsItsOwnLine) {
+    const uint8_t v4[4] = {10, 0, 0, 7};
+    const uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
+    const uint8_t none6[16] = {};
+    const struct {
+        const char *label;
+        std::string records;
+        int family;
+        const uint8_t *addr;
+        std::string want; // empty: unchanged
+    } rows[] = {
+        {"AAAA line updated, A line kept", "host IN A 10.0.0.1\nhost 300 in aaaa 2001:db8::1\n",
+         AF_INET6, v6, "host IN A 10.0.0.1\nhost 300 in aaaa 2001:db8::7\n"},
+        {"AAAA appended after the A line", "host IN A 10.0.0.1\n", AF_INET6, v6,
+         "host IN A 10.0.0.1\nhost IN AAAA 2001:db8::7\n"},
+        {"A appended, AAAA line kept", "host IN AAAA 2001:db8::1\n", AF_INET, v4,
+         "host IN AAAA 2001:db8::1\nhost IN A 10.0.0.7\n"},
+        {"A line updated, AAAA line kept", "host IN AAAA 2001:db8::1\nhost IN A 10.0.0.1\n",
+         AF_INET, v4, "host IN AAAA 2001:db8::1\nhost IN A 10.0.0.7\n"},
+        {"AAAA commented out on a timeout", "host IN A 10.0.0.1\nhost IN AAAA 2001:db8::1\n",
+         AF_INET6, none6, "host IN A 10.0.0.1\n; host IN AAAA ::\n"},
+        {"commented AAAA comes back", "; host IN AAAA ::\n", AF_INET6, v6,
+         "host IN AAAA 2001:db8::7\n"},
+        {"no AAAA line and gone: nothing", "host IN A 10.0.0.1\n", AF_INET6, none6, ""},
+        {"same address: nothing", "host IN AAAA 2001:db8::7\n", AF_INET6, v6, ""},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.label);
+        TempDir dir;
+        std::string zone = zone_with("2026121001", r.records);
+        std::string path = dir.write("example.zone", zone);
+        FakeClock clock(today);
+        LogCapture cap;
+        zone_update(path.c_str(), "host", 4, r.family, r.addr);
+        const char *text =
+            r.family == AF_INET6 ? (r.addr == v6 ? "2001:db8::7" : "::") : "10.0.0.7";
+        EXPECT_EQ(cap.records(),
+                  (std::vector<log_record>{{LOG_INFO, updating(path, "host", text)}}));
+        EXPECT_EQ(read_file(path), r.want.empty() ? zone : zone_with("2026121002", r.want));
+    }
+}
+
 TEST(EffectorZone, MissingFileDoesNotStopTheOthers) {
     TempDir dir;
     std::string a = dir.write("a.zone", zone_with("2026121001", "host IN A 10.0.0.1\n"));
