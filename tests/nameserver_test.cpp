@@ -581,10 +581,17 @@ TEST(ExampleConfigs, LoadWithoutWarningsAndShareTheirKeys) {
     struct example {
         const char *server, *client;
         std::vector<std::string> accounts; // in table order
+        const char *listening;
     };
     const example examples[] = {
-        {"examples/zorvel-server.conf", "examples/zorvel-client.conf", {"home", "office"}},
-        {"examples/demo/zorvel-server.conf", "examples/demo/zorvel-client.conf", {"laptop"}},
+        {"examples/zorvel-server.conf",
+         "examples/zorvel-client.conf",
+         {"home", "laptop", "office"},
+         "Listening on 2 sockets\n"},
+        {"examples/demo/zorvel-server.conf",
+         "examples/demo/zorvel-client.conf",
+         {"laptop"},
+         "Listening on 1 sockets\n"},
     };
     for (const example &ex : examples) {
         SCOPED_TRACE(ex.server);
@@ -593,6 +600,7 @@ TEST(ExampleConfigs, LoadWithoutWarningsAndShareTheirKeys) {
         std::string port = std::to_string(free_udp_port());
         std::string text = read_file(std::string(ZORVEL_SOURCE_DIR "/") + ex.server);
         text = replace_all(text, "(listen 8745)", "(listen @PORT@ 127.0.0.1)");
+        text = replace_all(text, "(listen6 8745)", "(listen6 @PORT@ ::1)");
         text = replace_all(replace_all(text, "@PORT@", port), "@DIR@", dir.path());
         std::string path = dir.write("server.conf", text);
 
@@ -602,7 +610,7 @@ TEST(ExampleConfigs, LoadWithoutWarningsAndShareTheirKeys) {
         array_init(&cfg.accounts, sizeof(account));
         array_init(&cfg.pollfds, sizeof(pollfd));
         server_config_load(&cfg);
-        EXPECT_EQ(cap.records(), (std::vector<log_record>{{LOG_INFO, "Listening on 1 sockets\n"}}));
+        EXPECT_EQ(cap.records(), (std::vector<log_record>{{LOG_INFO, ex.listening}}));
         std::vector<std::string> names;
         for (int i = 0; i < cfg.accounts.count; i++) {
             auto *a = static_cast<account *>(array_get(&cfg.accounts, i));
