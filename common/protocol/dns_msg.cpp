@@ -213,6 +213,7 @@ bool dns_msg_read_name(const uint8_t *msg, size_t len, size_t off, dns_name *out
     size_t pos = off;
     size_t after = 0; // offset after the name in place, once a pointer is taken
     bool jumped = false;
+    size_t floor = off;
     for (;;) {
         if (pos >= len)
             return false;
@@ -221,9 +222,11 @@ bool dns_msg_read_name(const uint8_t *msg, size_t len, size_t off, dns_name *out
             if (len - pos < 2)
                 return false;
             size_t target = static_cast<size_t>(l & 0x3f) << 8 | msg[pos + 1];
-            // Pointers must lead backwards, so a chain of them always ends.
-            if (target >= pos)
+            // Each pointer must lead before every byte of the name read so
+            // far, so the walk always ends and never reads a byte twice.
+            if (target >= floor)
                 return false;
+            floor = target;
             if (!jumped)
                 after = pos + 2;
             jumped = true;

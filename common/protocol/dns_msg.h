@@ -53,8 +53,8 @@ bool dns_msg_name_equal(const dns_name *a, const dns_name *b);
 // MACs are computed over.
 void dns_msg_name_lower(dns_name *name);
 
-// Reads the name that starts at msg[off], following compression pointers
-// (only backwards, so it always ends). On success fills out and sets *next
+// Reads the name that starts at msg[off], following compression pointers,
+// each of which must lead before the bytes read so far. On success fills out and sets *next
 // to the offset just after the name's bytes at off. False for a name that
 // runs past len, a label type other than plain or pointer, a pointer loop,
 // or a name longer than 255 bytes.
