@@ -126,7 +126,7 @@ struct exchange {
         int64_t r = deadline - monotonic_ms();
         return r <= 0 ? 0 : static_cast<int>(r);
     }
-    // Takes one message; true when the exchange is over with an answer.
+    // Takes one message and says what it was.
     dns_update_judgement::kind_t take(const uint8_t *msg, size_t len) {
         dns_update_judgement j = dns_update_judge(msg, len, id, &c->key, req_mac, req_mac_len,
                                                   static_cast<uint64_t>(clock_now()));
