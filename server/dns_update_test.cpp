@@ -127,11 +127,16 @@ class fake_ns {
         });
     }
     ~fake_ns() {
-        thread_.join();
+        join();
         close(udp_);
         close(tcp_);
     }
     int port() const { return port_; }
+    // Waits for the script to end, so what it recorded can be read.
+    void join() {
+        if (thread_.joinable())
+            thread_.join();
+    }
 
     // The next request over UDP, waiting at most three seconds.
     std::string receive() {
@@ -264,7 +269,7 @@ std::string answer(const std::string &req, const answer_opts &o = {}) {
     return m;
 }
 
-std::string conf_text(int port, int wait_ms = 300) {
+std::string conf_text(int port, int wait_ms = 1000) {
     return "(dns-update (server 127.0.0.1 " + std::to_string(port) +
            ") (zone example.test) (key upd.key hmac-sha256 \"" + secret + "\") (wait " +
            std::to_string(wait_ms) + "))";
@@ -312,6 +317,7 @@ TEST(DnsUpdateExchange, ForgedAnswersAreIgnoredUntilTheAuthenticOne) {
                                                              std::to_string(ns.port()) + "\n"}}));
 
     // What went out: the update, signed.
+    ns.join();
     dns_msg_answer a{};
     const auto *p = reinterpret_cast<const uint8_t *>(seen.data());
     ASSERT_TRUE(dns_msg_parse(p, seen.size(), &a));
@@ -366,7 +372,7 @@ TEST(DnsUpdateExchange, SilenceEndsTheWaitAndCountsWhatWasIgnored) {
     EXPECT_EQ(r.result, dns_update_result::no_answer);
     EXPECT_EQ(r.log, (std::vector<log_record>{{LOG_ERR, head + ": no answer from 127.0.0.1 port " +
                                                             std::to_string(ns.port()) +
-                                                            " within 300 ms (2 ignored)\n"}}));
+                                                            " within 1000 ms (2 ignored)\n"}}));
 
     // Nobody listening at all: the refused port is no answer either.
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -399,6 +405,7 @@ TEST(DnsUpdateExchange, TruncatedAnswerIsRetriedOverTcp) {
     EXPECT_EQ(r.log, (std::vector<log_record>{{LOG_INFO, head + ": truncated answer from " + where +
                                                              ", retrying over TCP\n"},
                                               {LOG_INFO, head + " applied by " + where + "\n"}}));
+    ns.join();
     EXPECT_FALSE(over_tcp.empty());
 }
 
