@@ -49,8 +49,8 @@ bool send_update(int port, const char *from, const std::string &name) {
     return ok;
 }
 
-std::string dns_update_form(int ns_port, const std::string &secret_b64, int wait_ms) {
-    return "(dns-update (server 127.0.0.1 " + std::to_string(ns_port) +
+std::string dns_update_form(const TestNameServer &ns, const std::string &secret_b64, int wait_ms) {
+    return "(dns-update (server " + ns.address() + " " + std::to_string(ns.port()) +
            ") (zone example.test) (key " + test_tsig_name + " hmac-sha256 |" + secret_b64 +
            "|) (ttl 60) (wait " + std::to_string(wait_ms) + "))";
 }
@@ -59,15 +59,15 @@ std::string dns_update_form(int ns_port, const std::string &secret_b64, int wait
 // with the right key name but another secret.
 class ZorvelServer {
   public:
-    ZorvelServer(const TempDir &dir, int ns_port, int wait_ms = 2000) {
+    ZorvelServer(const TempDir &dir, const TestNameServer &ns, int wait_ms = 2000) {
         port_ = free_udp_port();
         std::string conf = dir.write(
             "server.conf",
             "(listen " + std::to_string(port_) + " 127.0.0.1)\n" + "(account (name home) (key |" +
                 account_key_b64 + "|) (timeout 3)\n  (effector " +
-                dns_update_form(ns_port, test_tsig_secret_b64, wait_ms) + "))\n" +
+                dns_update_form(ns, test_tsig_secret_b64, wait_ms) + "))\n" +
                 "(account (name intruder) (key |" + account_key_b64 + "|)\n  (effector " +
-                dns_update_form(ns_port, "d3Jvbmcgc2VjcmV0", wait_ms) + "))\n");
+                dns_update_form(ns, "d3Jvbmcgc2VjcmV0", wait_ms) + "))\n");
         proc_ = ChildProcess::spawn({server_program(), "-c", conf});
     }
     ~ZorvelServer() {
@@ -104,9 +104,10 @@ TEST_P(NameServerUpdate, UpChangedTimeoutAndAWrongKey) {
     if (why.find("missing") != std::string::npos)
         GTEST_SKIP() << why;
     ASSERT_TRUE(why.empty()) << why;
-    ZorvelServer server(dir, ns.port());
+    ZorvelServer server(dir, ns);
     ASSERT_TRUE(log.wait_for("Listening on 1 sockets\n", 10s, "zorvel-server"));
-    const std::string by = " applied by 127.0.0.1 port " + std::to_string(ns.port()) + "\n";
+    const std::string by =
+        " applied by " + ns.address() + " port " + std::to_string(ns.port()) + "\n";
     const std::string head = "Account home: DNS update of home.example.test A to ";
 
     long serial = ns.serial();
@@ -126,8 +127,8 @@ TEST_P(NameServerUpdate, UpChangedTimeoutAndAWrongKey) {
     // one; that refusal is taken only once the wait is over.
     ASSERT_TRUE(send_update(server.port(), "127.0.0.1", "intruder"));
     auto refused = log.wait_for("Account intruder: DNS update of intruder.example.test A to "
-                                "127.0.0.1 refused by 127.0.0.1 port " +
-                                    std::to_string(ns.port()) +
+                                "127.0.0.1 refused by " +
+                                    ns.address() + " port " + std::to_string(ns.port()) +
                                     " in an unsigned answer: NOTAUTH, TSIG error BADSIG\n",
                                 10s, "zorvel-server");
     ASSERT_TRUE(refused) << ::testing::PrintToString(log.texts());
@@ -154,7 +155,7 @@ TEST_P(NameServerUpdate, MoreThan99ChangesInADay) {
     if (why.find("missing") != std::string::npos)
         GTEST_SKIP() << why;
     ASSERT_TRUE(why.empty()) << why;
-    sx_text_tree form("(" + dns_update_form(ns.port(), test_tsig_secret_b64, 2000).substr(1));
+    sx_text_tree form("(" + dns_update_form(ns, test_tsig_secret_b64, 2000).substr(1));
     LogCapture cap;
     dns_update_conf c;
     ASSERT_TRUE(dns_update_parse(sx_first(form.first())->next, "home", 4, &c));
@@ -192,8 +193,9 @@ bool validates(const TestNameServer &ns, const TempDir &dir, const std::string &
                 "  example.test. static-key 257 " + proto + " " + alg + " \"" + key + "\";\n";
     }
     std::string file = dir.write("anchors.conf", anchors + "};\n");
-    auto out = output_lines(delv + " -a " + file + " +root=example.test -p " +
-                            std::to_string(ns.port()) + " @127.0.0.1 home.example.test A 2>&1");
+    auto out =
+        output_lines(delv + " -a " + file + " +root=example.test -p " + std::to_string(ns.port()) +
+                     " @" + ns.address() + " home.example.test A 2>&1");
     std::string all;
     for (const auto &l : out)
         all += l + "\n";
@@ -207,14 +209,14 @@ bool validates(const TestNameServer &ns, const TempDir &dir, const std::string &
 // machine; one update with a long wait shows it takes them.
 bool takes_updates(const TestNameServer &ns) {
     LogCapture cap;
-    sx_text_tree probe("(dns-update (server 127.0.0.1 " + std::to_string(ns.port()) +
+    sx_text_tree probe("(dns-update (server " + ns.address() + " " + std::to_string(ns.port()) +
                        ") (zone example.test) (owner probe.example.test) (key " + test_tsig_name +
                        " hmac-sha256 |" + test_tsig_secret_b64 + "|) (wait 30000))");
     const uint8_t a[4] = {192, 0, 2, 1};
     bool ok = dns_update_effector(sx_first(probe.first())->next, "probe", 5, DNS_TYPE_A, a) ==
               dns_update_result::applied;
     if (!ok)
-        ADD_FAILURE() << ::testing::PrintToString(cap.records());
+        ADD_FAILURE() << ::testing::PrintToString(cap.records()) << ns.log();
     return ok;
 }
 
@@ -233,9 +235,9 @@ TEST(KnotUpdate, SignedZoneAndAStoppedNameServer) {
         GTEST_SKIP() << why;
     ASSERT_TRUE(why.empty()) << why;
     ASSERT_TRUE(takes_updates(ns));
-    ZorvelServer server(dir, ns.port(), 2000);
+    ZorvelServer server(dir, ns, 2000);
     ASSERT_TRUE(log.wait_for("Listening on 1 sockets\n", 10s, "zorvel-server"));
-    const std::string where = "127.0.0.1 port " + std::to_string(ns.port());
+    const std::string where = ns.address() + " port " + std::to_string(ns.port());
     const std::string head = "Account home: DNS update of home.example.test A to ";
 
     ASSERT_TRUE(send_update(server.port(), "127.0.0.1", "home"));

@@ -21,7 +21,7 @@ std::string replace_all(std::string s, const std::string &from, const std::strin
 const char knot_conf[] = R"(server:
     rundir: "@DIR@"
     pidfile: "@DIR@/knot.pid"
-    listen: 127.0.0.1@@PORT@
+    listen: @ADDR@@@PORT@
     udp-workers: 1
     tcp-workers: 1
     background-workers: 1
@@ -54,7 +54,8 @@ const char bind_conf[] = R"(options {
     directory "@DIR@";
     pid-file "@DIR@/named.pid";
     session-keyfile "@DIR@/session.key";
-    listen-on port @PORT@ { 127.0.0.1; };
+    listen-on port @PORT@ { @ADDR@; };
+    reuseport no;
     listen-on-v6 { none; };
     recursion no;
     dnssec-validation no;
@@ -135,13 +136,26 @@ int free_dns_port() {
     return -1;
 }
 
+// Knot binds its port with SO_REUSEPORT, so two of them, in tests that
+// run at the same time, could share a port and take each other's messages.
+// An address of the loopback network per test process keeps them apart.
+// BIND listens only on the addresses of interfaces, so it stays on
+// 127.0.0.1, where it is told not to share its port.
+std::string test_ns_address(ns_kind kind) {
+    if (kind == ns_kind::bind)
+        return "127.0.0.1";
+    unsigned pid = static_cast<unsigned>(getpid());
+    return "127.53." + std::to_string((pid >> 8) & 255) + "." + std::to_string((pid & 255) | 1);
+}
+
 TestNameServer::TestNameServer(ns_kind kind, const TempDir &dir, bool dnssec)
-    : kind_(kind), dir_(dir), dnssec_(dnssec) {}
+    : kind_(kind), dir_(dir), dnssec_(dnssec), address_(test_ns_address(kind)) {}
 
 std::string TestNameServer::config() const {
     std::string text = kind_ == ns_kind::knot ? knot_conf : bind_conf;
     text = replace_all(text, "@DIR@", dir_.path());
     text = replace_all(text, "@PORT@", std::to_string(port_));
+    text = replace_all(text, "@ADDR@", address_);
     text = replace_all(text, "@SECRET@", test_tsig_secret_b64);
     return replace_all(text, "@DNSSEC@", dnssec_ ? "on" : "off");
 }
@@ -183,7 +197,7 @@ void TestNameServer::stop() {
 std::vector<std::string> TestNameServer::query(const std::string &qname, const std::string &type,
                                                const std::string &flags) const {
     return output_lines(dig_ + " +short +norecurse +time=1 +tries=1 " + flags + " -p " +
-                        std::to_string(port_) + " @127.0.0.1 " + qname + " " + type +
+                        std::to_string(port_) + " @" + address_ + " " + qname + " " + type +
                         " 2>/dev/null");
 }
 

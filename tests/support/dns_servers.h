@@ -20,8 +20,11 @@ std::string find_tool(const std::string &name);
 std::vector<std::string> output_lines(const std::string &cmd);
 // A port of 127.0.0.1 free for both UDP and TCP a moment ago.
 int free_dns_port();
-
 enum class ns_kind { knot, bind };
+
+// The loopback address a name server of this kind listens on in this test
+// process.
+std::string test_ns_address(ns_kind kind);
 
 class TestNameServer {
   public:
@@ -33,6 +36,8 @@ class TestNameServer {
     // same port.
     void stop();
     int port() const { return port_; }
+    // The loopback address it listens on, of this test process alone.
+    const std::string &address() const { return address_; }
     const char *name() const { return kind_ == ns_kind::knot ? "knotd" : "named"; }
     // Answers to one query, one record a line, as dig +short prints them.
     std::vector<std::string> query(const std::string &qname, const std::string &type,
@@ -47,6 +52,7 @@ class TestNameServer {
     ns_kind kind_;
     const TempDir &dir_;
     bool dnssec_;
+    std::string address_;
     std::string dig_;
     int port_ = -1;
     ChildProcess proc_;
