@@ -5,6 +5,7 @@
 #include "common/process/clock.h"
 #include "common/process/log.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -179,9 +180,22 @@ int exchange_udp(exchange *x, const sockaddr_storage &peer, socklen_t peer_len) 
         return -1;
     if (send(s.fd, x->req, x->req_len, 0) != static_cast<ssize_t>(x->req_len))
         return -1;
+    // A datagram may be lost, or dropped by a busy name server: the same
+    // request goes out again after 250 ms, then after twice as long each
+    // time, while the wait lasts. Any copy's answer will do, and applying the
+    // update twice changes nothing more.
+    int64_t resend_gap = 250;
+    int64_t resend_at = monotonic_ms() + resend_gap;
     for (int wait; (wait = x->remaining()) > 0;) {
+        int64_t until_resend = resend_at - monotonic_ms();
+        if (until_resend <= 0) {
+            send(s.fd, x->req, x->req_len, 0);
+            resend_gap *= 2;
+            resend_at = monotonic_ms() + resend_gap;
+            continue;
+        }
         pollfd p{s.fd, POLLIN, 0};
-        int r = poll(&p, 1, wait);
+        int r = poll(&p, 1, static_cast<int>(std::min<int64_t>(wait, until_resend)));
         if (r < 0 && errno != EINTR)
             break;
         if (r <= 0)

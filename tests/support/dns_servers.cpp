@@ -77,7 +77,7 @@ zone "example.test" {
 
 const char zone_text[] = "$ORIGIN example.test.\n"
                          "$TTL 60\n"
-                         "@ IN SOA ns hostmaster 1 3600 600 86400 60\n"
+                         "@ IN SOA ns @TAG@ 1 3600 600 86400 60\n"
                          "@ IN NS ns\n"
                          "ns IN A 127.0.0.1\n";
 
@@ -166,8 +166,11 @@ std::string TestNameServer::start() {
     if (prog.empty() || dig_.empty())
         return std::string(name()) + " or dig missing: run scripts/install-deps";
     bool restart = port_ > 0;
+    // The SOA's mailbox names this name server, so the answers are known
+    // to come from it and not from another test's on the same port.
+    const std::string tag = "h" + std::to_string(getpid());
     if (!restart && !file_exists(dir_.file("example.test.zone")))
-        dir_.write("example.test.zone", zone_text);
+        dir_.write("example.test.zone", replace_all(zone_text, "@TAG@", tag_ = tag));
     // The port was free a moment ago; another program may take it first.
     for (int attempt = 0; attempt < 3; attempt++) {
         if (!restart || attempt > 0)
@@ -178,7 +181,13 @@ std::string TestNameServer::start() {
         if (kind_ == ns_kind::bind)
             argv.push_back("-g"); // foreground, log to stderr too
         proc_ = ChildProcess::spawn(argv, dir_.file("ns.out"), dir_.file("ns.out"));
-        if (wait_until([&] { return serial() >= 0; }, 15s))
+        if (wait_until(
+                [&] {
+                    auto soa = query("example.test", "SOA");
+                    return !soa.empty() &&
+                           soa[0].find(" " + tag_ + ".example.test. ") != std::string::npos;
+                },
+                15s))
             return {};
         proc_.signal(SIGKILL);
         proc_.wait(5s);

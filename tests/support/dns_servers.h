@@ -53,6 +53,7 @@ class TestNameServer {
     const TempDir &dir_;
     bool dnssec_;
     std::string address_;
+    std::string tag_; // the SOA mailbox that tells this name server's answers
     std::string dig_;
     int port_ = -1;
     ChildProcess proc_;
