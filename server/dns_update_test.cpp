@@ -409,6 +409,23 @@ TEST(DnsUpdateExchange, TruncatedAnswerIsRetriedOverTcp) {
     EXPECT_FALSE(over_tcp.empty());
 }
 
+// A lost request is sent again, the same bytes, and the answer to the
+// copy counts.
+TEST(DnsUpdateExchange, LostRequestIsSentAgain) {
+    FakeClock clock(now);
+    std::string first, second;
+    fake_ns ns([&](fake_ns &s, const std::string &req) {
+        first = req;
+        second = s.receive();
+        if (!second.empty())
+            s.send(answer(second));
+    });
+    run_result r = run_against(ns);
+    ns.join();
+    EXPECT_EQ(r.result, dns_update_result::applied);
+    EXPECT_EQ(first, second);
+}
+
 // A timeout deletes the RRset only; AAAA carries its 16 bytes.
 TEST(DnsUpdateExchange, DeletionAndAaaa) {
     FakeClock clock(now);
