@@ -3,6 +3,7 @@
 #include "server/effector.h"
 
 #include "common/process/log.h"
+#include "server/dns_update.h"
 #include "server/zone.h"
 
 #include <cerrno>
@@ -269,6 +270,8 @@ void effector_run(const sx_node *list, const char *name, size_t name_len, const 
             effector_system(args, name, name_len, addr);
         else if (atom_is(kw, "zone"))
             effector_zone(args, name, name_len, addr);
+        else if (atom_is(kw, "dns-update"))
+            dns_update_effector(args, name, name_len, DNS_TYPE_A, addr);
         else
             log_unknown_effector(sx_text(kw));
     }

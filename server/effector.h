@@ -7,7 +7,8 @@
 #include <cstdint>
 
 // Runs every form of the list (first node, null for none) in order: kill,
-// system and zone. Failures are only logged; one never stops the next.
+// system, zone and dns-update. Failures are only logged; one never stops
+// the next.
 void effector_run(const sx_node *list, const char *name, size_t name_len, const uint8_t *addr);
 // Signals the process whose PID stands in pidfile; signame null means SIGHUP.
 // A PID file without leading digits, holding 0, or holding a value beyond
