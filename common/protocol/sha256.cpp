@@ -2,6 +2,8 @@
 // schedule.
 #include "common/protocol/sha256.h"
 
+#include "common/protocol/sha_words.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -20,23 +22,6 @@ constexpr uint32_t k[64] = {
 
 constexpr uint32_t rotr(uint32_t x, int n) {
     return (x >> n) | (x << (32 - n));
-}
-
-uint32_t load_be32(const uint8_t *p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
-}
-
-void store_be32(uint8_t *p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
-// Bit offset of block byte i inside its word: the first byte is the most
-// significant.
-constexpr int byte_shift(size_t i) {
-    return 24 - 8 * static_cast<int>(i % 4);
 }
 
 // The compression of the block in w[0..15]; clears w[0..15] afterwards so
@@ -95,14 +80,14 @@ void sha256_update(sha256_ctx *ctx, const void *data, size_t n) {
 
     // Finish a partly filled word one byte at a time.
     while (pos % 4 != 0 && p != end) {
-        ctx->w[pos / 4] |= uint32_t{*p++} << byte_shift(pos);
+        ctx->w[pos / 4] |= uint32_t{*p++} << sha_byte_shift(pos);
         if (++pos == SHA256_BLOCK_LEN) {
             transform(ctx);
             pos = 0;
         }
     }
     while (end - p >= 4) {
-        ctx->w[pos / 4] = load_be32(p);
+        ctx->w[pos / 4] = sha_load_be32(p);
         p += 4;
         pos += 4;
         if (pos == SHA256_BLOCK_LEN) {
@@ -114,7 +99,7 @@ void sha256_update(sha256_ctx *ctx, const void *data, size_t n) {
     if (p != end) {
         uint32_t v = 0;
         for (size_t i = 0; p != end; i++)
-            v |= uint32_t{*p++} << byte_shift(i);
+            v |= uint32_t{*p++} << sha_byte_shift(i);
         ctx->w[pos / 4] = v;
     }
     ctx->count += n;
@@ -124,7 +109,7 @@ void sha256_final(sha256_ctx *ctx, uint8_t *out) {
     if (ctx == nullptr || out == nullptr)
         return;
     size_t pos = ctx->count % SHA256_BLOCK_LEN;
-    ctx->w[pos / 4] |= uint32_t{0x80} << byte_shift(pos);
+    ctx->w[pos / 4] |= uint32_t{0x80} << sha_byte_shift(pos);
     if (pos >= 56)
         transform(ctx);
     uint64_t bits = ctx->count * 8;
@@ -132,5 +117,5 @@ void sha256_final(sha256_ctx *ctx, uint8_t *out) {
     ctx->w[15] = static_cast<uint32_t>(bits);
     transform(ctx);
     for (size_t i = 0; i < 8; i++)
-        store_be32(out + 4 * i, ctx->h[i]);
+        sha_store_be32(out + 4 * i, ctx->h[i]);
 }
