@@ -4,6 +4,7 @@
 
 #include "common/process/log.h"
 #include "common/protocol/address.h"
+#include "server/dns_update.h"
 #include "server/zone.h"
 
 #include <cerrno>
@@ -280,6 +281,9 @@ void effector_run(const sx_node *list, const char *name, size_t name_len, int fa
             effector_system(args, name, name_len, family, addr);
         else if (atom_is(kw, "zone"))
             effector_zone(args, name, name_len, family, addr);
+        else if (atom_is(kw, "dns-update"))
+            dns_update_effector(args, name, name_len,
+                                family == AF_INET6 ? DNS_TYPE_AAAA : DNS_TYPE_A, addr);
         else
             log_unknown_effector(sx_text(kw));
     }

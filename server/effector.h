@@ -7,7 +7,7 @@
 #include <cstdint>
 
 // Runs every form of the list (first node, null for none) in order: kill,
-// system and zone, for the presence of family that changed: AF_INET6 with
+// system, zone and dns-update, for the presence of family that changed: AF_INET6 with
 // 16 address bytes, any other family as IPv4 with 4. Failures are only
 // logged; one never stops the next.
 void effector_run(const sx_node *list, const char *name, size_t name_len, int family,

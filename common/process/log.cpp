@@ -257,6 +257,58 @@ void log_state_write_failed(const char *path, int err) {
     emit(LOG_ERR, "Unable to write state file \"%s\": %s\n", path, strerror(err));
 }
 
+// The head every DNS update outcome starts with.
+#define DNSU_HEAD "Account %.*s: DNS update of %s %s to %s"
+#define DNSU_ARGS(u) prec((u)->account_len), (u)->account, (u)->owner, (u)->type, (u)->addr
+
+void log_dns_update_applied(const log_dns_update *u) {
+    emit(LOG_INFO, DNSU_HEAD " applied by %s port %s\n", DNSU_ARGS(u), u->host, u->port);
+}
+void log_dns_update_refused(const log_dns_update *u, const char *rcode) {
+    emit(LOG_ERR, DNSU_HEAD " refused by %s port %s: %s\n", DNSU_ARGS(u), u->host, u->port, rcode);
+}
+void log_dns_update_tsig_error(const log_dns_update *u, const char *rcode, const char *tsig_error) {
+    emit(LOG_ERR, DNSU_HEAD " refused by %s port %s: %s, TSIG error %s\n", DNSU_ARGS(u), u->host,
+         u->port, rcode, tsig_error);
+}
+void log_dns_update_unsigned_error(const log_dns_update *u, const char *rcode,
+                                   const char *tsig_error) {
+    emit(LOG_ERR, DNSU_HEAD " refused by %s port %s in an unsigned answer: %s, TSIG error %s\n",
+         DNSU_ARGS(u), u->host, u->port, rcode, tsig_error);
+}
+void log_dns_update_no_answer(const log_dns_update *u, int wait_ms, unsigned ignored) {
+    emit(LOG_ERR, DNSU_HEAD ": no answer from %s port %s within %d ms (%u ignored)\n", DNSU_ARGS(u),
+         u->host, u->port, wait_ms, ignored);
+}
+void log_dns_update_lookup_failed(const log_dns_update *u, int gai_code) {
+    emit(LOG_ERR, DNSU_HEAD ": lookup of %s port %s failed: %s\n", DNSU_ARGS(u), u->host, u->port,
+         gai_strerror(gai_code));
+}
+void log_dns_update_send_failed(const log_dns_update *u, int err) {
+    emit(LOG_ERR, DNSU_HEAD ": unable to send to %s port %s: %s\n", DNSU_ARGS(u), u->host, u->port,
+         strerror(err));
+}
+void log_dns_update_tcp_retry(const log_dns_update *u) {
+    emit(LOG_INFO, DNSU_HEAD ": truncated answer from %s port %s, retrying over TCP\n",
+         DNSU_ARGS(u), u->host, u->port);
+}
+void log_dns_update_invalid(const char *account, size_t account_len, const char *what,
+                            const char *value) {
+    emit(LOG_ERR, "Invalid dns-update %s \"%s\" for account %.*s\n", what, value, prec(account_len),
+         account);
+}
+void log_dns_update_missing(const char *account, size_t account_len, const char *what) {
+    emit(LOG_ERR, "Missing dns-update %s for account %.*s\n", what, prec(account_len), account);
+}
+void log_dns_update_outside_zone(const char *account, size_t account_len, const char *owner,
+                                 const char *zone) {
+    emit(LOG_ERR, "dns-update owner %s is not in zone %s for account %.*s\n", owner, zone,
+         prec(account_len), account);
+}
+
+#undef DNSU_ARGS
+#undef DNSU_HEAD
+
 void log_zone_updating(const char *path, const char *name, size_t name_len, const uint8_t addr[4]) {
     emit(LOG_INFO, "Updating zone \"%s\" record \"%.*s\" to %u.%u.%u.%u\n", path, prec(name_len),
          name, A4(addr));

@@ -107,6 +107,32 @@ void log_zone_cname(const char *path, const char *name, size_t name_len);
 void log_zone_owner_continues(const char *path, const char *name, size_t name_len);
 void log_zone_bad_name(const char *path, const char *name, size_t name_len);
 
+// DNS update effector. Every outcome names the update it concerns; the key
+// never appears.
+struct log_dns_update {
+    const char *account;
+    size_t account_len;
+    const char *owner; // presentation form
+    const char *type;  // "A" or "AAAA"
+    const char *addr;  // the address set, 0.0.0.0 or :: for a deletion
+    const char *host;  // the name server as configured
+    const char *port;
+};
+void log_dns_update_applied(const log_dns_update *u);
+void log_dns_update_refused(const log_dns_update *u, const char *rcode);
+void log_dns_update_tsig_error(const log_dns_update *u, const char *rcode, const char *tsig_error);
+void log_dns_update_unsigned_error(const log_dns_update *u, const char *rcode,
+                                   const char *tsig_error);
+void log_dns_update_no_answer(const log_dns_update *u, int wait_ms, unsigned ignored);
+void log_dns_update_lookup_failed(const log_dns_update *u, int gai_code);
+void log_dns_update_send_failed(const log_dns_update *u, int err);
+void log_dns_update_tcp_retry(const log_dns_update *u);
+void log_dns_update_invalid(const char *account, size_t account_len, const char *what,
+                            const char *value);
+void log_dns_update_missing(const char *account, size_t account_len, const char *what);
+void log_dns_update_outside_zone(const char *account, size_t account_len, const char *owner,
+                                 const char *zone);
+
 // Command effectors.
 void log_unknown_effector(const char *keyword);
 void log_unknown_signal(const char *name);

@@ -2,6 +2,7 @@
 #include "common/protocol/sha1.h"
 
 #include "common/protocol/sha1_x86.h"
+#include "common/protocol/sha_words.h"
 
 #include <cstring>
 
@@ -9,23 +10,6 @@ namespace {
 
 constexpr uint32_t rotl(uint32_t x, int n) {
     return (x << n) | (x >> (32 - n));
-}
-
-uint32_t load_be32(const uint8_t *p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
-}
-
-void store_be32(uint8_t *p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
-// Bit offset of block byte i inside its word: the first byte is the most
-// significant.
-constexpr int byte_shift(size_t i) {
-    return 24 - 8 * static_cast<int>(i % 4);
 }
 
 constexpr uint32_t f_choose(uint32_t b, uint32_t c, uint32_t d) {
@@ -148,7 +132,7 @@ void sha1_update(sha1_ctx *ctx, const void *data, size_t n) {
 
     // Finish a partly filled word one byte at a time.
     while (pos % 4 != 0 && p != end) {
-        ctx->w[pos / 4] |= uint32_t{*p++} << byte_shift(pos);
+        ctx->w[pos / 4] |= uint32_t{*p++} << sha_byte_shift(pos);
         if (++pos == 64) {
             sha1_transform(ctx);
             pos = 0;
@@ -156,7 +140,7 @@ void sha1_update(sha1_ctx *ctx, const void *data, size_t n) {
     }
     // Whole words up to the block's end, whole blocks, then whole words.
     while (pos != 0 && end - p >= 4) {
-        ctx->w[pos / 4] = load_be32(p);
+        ctx->w[pos / 4] = sha_load_be32(p);
         p += 4;
         pos += 4;
         if (pos == 64) {
@@ -172,13 +156,13 @@ void sha1_update(sha1_ctx *ctx, const void *data, size_t n) {
         } else {
             for (; blocks != 0; blocks--, p += 64) {
                 for (size_t i = 0; i < 16; i++)
-                    ctx->w[i] = load_be32(p + 4 * i);
+                    ctx->w[i] = sha_load_be32(p + 4 * i);
                 sha1_transform_portable(ctx);
             }
         }
     }
     while (end - p >= 4) {
-        ctx->w[pos / 4] = load_be32(p);
+        ctx->w[pos / 4] = sha_load_be32(p);
         p += 4;
         pos += 4;
     }
@@ -186,7 +170,7 @@ void sha1_update(sha1_ctx *ctx, const void *data, size_t n) {
     if (p != end) {
         uint32_t v = 0;
         for (size_t i = 0; p != end; i++)
-            v |= uint32_t{*p++} << byte_shift(i);
+            v |= uint32_t{*p++} << sha_byte_shift(i);
         ctx->w[pos / 4] = v;
     }
     ctx->count += n;
@@ -196,7 +180,7 @@ void sha1_final(sha1_ctx *ctx, uint8_t *out) {
     if (ctx == nullptr || out == nullptr)
         return;
     size_t pos = ctx->count % 64;
-    ctx->w[pos / 4] |= uint32_t{0x80} << byte_shift(pos);
+    ctx->w[pos / 4] |= uint32_t{0x80} << sha_byte_shift(pos);
     if (pos >= 56)
         sha1_transform(ctx);
     uint64_t bits = ctx->count * 8;
@@ -204,5 +188,5 @@ void sha1_final(sha1_ctx *ctx, uint8_t *out) {
     ctx->w[15] = static_cast<uint32_t>(bits);
     sha1_transform(ctx);
     for (size_t i = 0; i < 5; i++)
-        store_be32(out + 4 * i, ctx->h[i]);
+        sha_store_be32(out + 4 * i, ctx->h[i]);
 }

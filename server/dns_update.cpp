@@ -1,0 +1,519 @@
+// The dns-update effector: reading the form, and the exchange with the name
+// server over UDP, and over TCP when the answer is truncated.
+#include "server/dns_update.h"
+
+#include "common/process/clock.h"
+#include "common/process/log.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string_view>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+bool keyword_is(const sx_node *n, std::string_view word) {
+    return !sx_is_list(n) && std::string_view(sx_text(n), n->len) == word;
+}
+
+// An atom usable as text: not a list, no NUL inside (the part before a NUL
+// would name something else).
+const char *atom_text(const sx_node *n) {
+    if (n == nullptr || sx_is_list(n) || std::memchr(n->ptr, '\0', n->len) != nullptr)
+        return nullptr;
+    return sx_text(n);
+}
+
+// Decimal digits only, from lo to hi; -1 otherwise.
+long decimal(const char *s, long lo, long hi) {
+    if (s == nullptr || *s == '\0')
+        return -1;
+    long v = 0;
+    for (; *s != '\0'; s++) {
+        if (*s < '0' || *s > '9')
+            return -1;
+        v = v * 10 + (*s - '0');
+        if (v > hi)
+            return -1;
+    }
+    return v < lo ? -1 : v;
+}
+
+bool copy_text(char *dst, size_t cap, const char *src) {
+    size_t n = std::strlen(src);
+    if (n == 0 || n >= cap)
+        return false;
+    std::memcpy(dst, src, n + 1);
+    return true;
+}
+
+struct form_reader {
+    const char *acct;
+    size_t acct_len;
+
+    bool bad(const char *what, const char *value) const {
+        log_dns_update_invalid(acct, acct_len, what, value != nullptr ? value : "");
+        return false;
+    }
+};
+
+int64_t monotonic_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The message ID only pairs an answer with its request; TSIG authenticates
+// it. It is still drawn from the system's random source, so an off-path
+// forger cannot even get a well-formed answer looked at.
+uint16_t random_id() {
+    uint16_t v = 0;
+#ifdef ZORVEL_HAVE_GETENTROPY
+    if (getentropy(&v, sizeof v) == 0)
+        return v;
+#endif
+    int fd = open("/dev/urandom", O_RDONLY);
+    if (fd >= 0) {
+        ssize_t n = read(fd, &v, sizeof v);
+        close(fd);
+        if (n == static_cast<ssize_t>(sizeof v))
+            return v;
+    }
+    // No random source inside the root: still different per request.
+    static uint16_t counter = 0;
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint16_t>(ts.tv_nsec ^ (ts.tv_nsec >> 16) ^ getpid() ^ ++counter * 40503u);
+}
+
+// Closes a descriptor at the end of its scope.
+struct fd_guard {
+    int fd;
+    ~fd_guard() {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// Room for any message TCP can carry, behind its two length bytes. One
+// exchange runs at a time on the server's one thread.
+uint8_t g_answer[2 + 65535];
+
+// What the exchange has learnt so far.
+struct exchange {
+    const dns_update_conf *c;
+    uint16_t id;
+    const uint8_t *req;
+    size_t req_len;
+    uint8_t req_mac[TSIG_MAC_MAX];
+    size_t req_mac_len;
+    int64_t deadline;
+    unsigned ignored = 0;
+    bool answered = false;
+    bool unsigned_seen = false;
+    dns_update_judgement result{};
+    dns_update_judgement unsigned_error{};
+
+    int remaining() const {
+        int64_t r = deadline - monotonic_ms();
+        return r <= 0 ? 0 : static_cast<int>(r);
+    }
+    // Takes one message and says what it was.
+    dns_update_judgement::kind_t take(const uint8_t *msg, size_t len) {
+        dns_update_judgement j = dns_update_judge(msg, len, id, &c->key, req_mac, req_mac_len,
+                                                  static_cast<uint64_t>(clock_now()));
+        switch (j.kind) {
+        case dns_update_judgement::answer:
+            answered = true;
+            result = j;
+            break;
+        case dns_update_judgement::unsigned_error:
+            unsigned_seen = true;
+            unsigned_error = j;
+            break;
+        case dns_update_judgement::ignore:
+            ignored++;
+            break;
+        case dns_update_judgement::truncated:
+            break;
+        }
+        return j.kind;
+    }
+};
+
+bool same_peer(const sockaddr_storage &a, const sockaddr_storage &b) {
+    if (a.ss_family != b.ss_family)
+        return false;
+    if (a.ss_family == AF_INET) {
+        const auto &x = reinterpret_cast<const sockaddr_in &>(a);
+        const auto &y = reinterpret_cast<const sockaddr_in &>(b);
+        return x.sin_port == y.sin_port && x.sin_addr.s_addr == y.sin_addr.s_addr;
+    }
+    if (a.ss_family == AF_INET6) {
+        const auto &x = reinterpret_cast<const sockaddr_in6 &>(a);
+        const auto &y = reinterpret_cast<const sockaddr_in6 &>(b);
+        return x.sin6_port == y.sin6_port &&
+               std::memcmp(&x.sin6_addr, &y.sin6_addr, sizeof x.sin6_addr) == 0;
+    }
+    return false;
+}
+
+// Sends the request over UDP and waits for the answer. Returns -1 with errno
+// when it cannot be sent, 1 when a truncated answer asks for TCP, else 0.
+int exchange_udp(exchange *x, const sockaddr_storage &peer, socklen_t peer_len) {
+    fd_guard s{socket(peer.ss_family, SOCK_DGRAM, 0)};
+    if (s.fd < 0)
+        return -1;
+    fcntl(s.fd, F_SETFD, FD_CLOEXEC);
+    // Connected, so the kernel passes on only datagrams from the server's
+    // address and port; the check below is for platforms that do not.
+    if (connect(s.fd, reinterpret_cast<const sockaddr *>(&peer), peer_len) != 0)
+        return -1;
+    if (send(s.fd, x->req, x->req_len, 0) != static_cast<ssize_t>(x->req_len))
+        return -1;
+    // A datagram may be lost, or dropped by a busy name server: the same
+    // request goes out again after 250 ms, then after twice as long each
+    // time, while the wait lasts. Any copy's answer will do, and applying the
+    // update twice changes nothing more.
+    int64_t resend_gap = 250;
+    int64_t resend_at = monotonic_ms() + resend_gap;
+    for (int wait; (wait = x->remaining()) > 0;) {
+        int64_t until_resend = resend_at - monotonic_ms();
+        if (until_resend <= 0) {
+            send(s.fd, x->req, x->req_len, 0);
+            resend_gap *= 2;
+            resend_at = monotonic_ms() + resend_gap;
+            continue;
+        }
+        pollfd p{s.fd, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>(std::min<int64_t>(wait, until_resend)));
+        if (r < 0 && errno != EINTR)
+            break;
+        if (r <= 0)
+            continue;
+        sockaddr_storage from{};
+        socklen_t from_len = sizeof from;
+        ssize_t n = recvfrom(s.fd, g_answer, sizeof g_answer, MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr *>(&from), &from_len);
+        // A refused port (the server is down) and the like: keep waiting,
+        // the server may yet answer within the wait.
+        if (n < 0 || !same_peer(from, peer)) {
+            if (n >= 0)
+                x->ignored++;
+            continue;
+        }
+        auto kind = x->take(g_answer, static_cast<size_t>(n));
+        if (kind == dns_update_judgement::answer)
+            return 0;
+        if (kind == dns_update_judgement::truncated)
+            return 1;
+    }
+    return 0;
+}
+
+// Waits for the descriptor to be ready for events; false at the deadline.
+bool wait_ready(const exchange *x, int fd, short events) {
+    for (int wait; (wait = x->remaining()) > 0;) {
+        pollfd p{fd, events, 0};
+        int r = poll(&p, 1, wait);
+        if (r > 0)
+            return true;
+        if (r < 0 && errno != EINTR)
+            return false;
+    }
+    return false;
+}
+
+// The same request over TCP, each message behind its length (RFC 1035
+// 4.2.2). Returns -1 with errno when it cannot be sent, else 0.
+int exchange_tcp(exchange *x, const sockaddr_storage &peer, socklen_t peer_len) {
+    fd_guard s{socket(peer.ss_family, SOCK_STREAM, 0)};
+    if (s.fd < 0)
+        return -1;
+    fcntl(s.fd, F_SETFD, FD_CLOEXEC);
+    fcntl(s.fd, F_SETFL, fcntl(s.fd, F_GETFL) | O_NONBLOCK);
+    if (connect(s.fd, reinterpret_cast<const sockaddr *>(&peer), peer_len) != 0) {
+        if (errno != EINPROGRESS)
+            return -1;
+        if (!wait_ready(x, s.fd, POLLOUT))
+            return 0;
+        int err = 0;
+        socklen_t el = sizeof err;
+        if (getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &err, &el) != 0 || err != 0) {
+            errno = err != 0 ? err : errno;
+            return -1;
+        }
+    }
+    uint8_t frame[2 + 2048];
+    if (x->req_len > sizeof frame - 2)
+        return -1;
+    dns_msg_put16(frame, static_cast<uint16_t>(x->req_len));
+    std::memcpy(frame + 2, x->req, x->req_len);
+    for (size_t sent = 0; sent < x->req_len + 2;) {
+        ssize_t n = send(s.fd, frame + sent, x->req_len + 2 - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return -1;
+        if (!wait_ready(x, s.fd, POLLOUT))
+            return 0;
+    }
+    size_t have = 0;
+    while (wait_ready(x, s.fd, POLLIN)) {
+        ssize_t n = recv(s.fd, g_answer + have, sizeof g_answer - have, 0);
+        if (n == 0)
+            return 0;
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                continue;
+            return 0;
+        }
+        have += static_cast<size_t>(n);
+        // Every complete message in the buffer, in order.
+        while (have >= 2 && have >= 2 + size_t{dns_msg_get16(g_answer)}) {
+            size_t len = dns_msg_get16(g_answer);
+            if (x->take(g_answer + 2, len) == dns_update_judgement::answer)
+                return 0;
+            std::memmove(g_answer, g_answer + 2 + len, have - 2 - len);
+            have -= 2 + len;
+        }
+    }
+    return 0;
+}
+
+void rcode_text(unsigned rcode, char *buf, size_t cap) {
+    const char *n = dns_msg_rcode_name(rcode);
+    if (n != nullptr)
+        snprintf(buf, cap, "%s", n);
+    else
+        snprintf(buf, cap, "RCODE %u", rcode);
+}
+
+void tsig_error_text(uint16_t err, char *buf, size_t cap) {
+    const char *n = tsig_error_name(err);
+    if (n != nullptr)
+        snprintf(buf, cap, "%s", n);
+    else
+        snprintf(buf, cap, "%u", unsigned{err});
+}
+
+} // namespace
+
+bool dns_update_parse(const sx_node *args, const char *name, size_t name_len,
+                      dns_update_conf *out) {
+    form_reader f{name, name_len};
+    dns_update_conf c{};
+    c.ttl = DNS_UPDATE_DEFAULT_TTL;
+    c.wait_ms = DNS_UPDATE_DEFAULT_WAIT;
+    bool have_server = false, have_zone = false, have_key = false, have_owner = false;
+    const char *zone_text = nullptr;
+
+    for (const sx_node *n = args; n != nullptr; n = n->next) {
+        const sx_node *kw = sx_is_list(n) ? sx_first(n) : nullptr;
+        if (kw == nullptr || sx_is_list(kw))
+            return f.bad("option", sx_is_list(n) ? "(...)" : atom_text(n));
+        const sx_node *v1 = kw->next;
+        const sx_node *v2 = v1 != nullptr ? v1->next : nullptr;
+        const sx_node *v3 = v2 != nullptr ? v2->next : nullptr;
+        const char *t1 = atom_text(v1);
+        if (keyword_is(kw, "server")) {
+            const char *t2 = atom_text(v2);
+            if (t1 == nullptr || !copy_text(c.host, sizeof c.host, t1))
+                return f.bad("server", t1);
+            if (t2 == nullptr || !copy_text(c.port, sizeof c.port, t2))
+                return f.bad("server port", t2);
+            have_server = true;
+        } else if (keyword_is(kw, "zone")) {
+            if (t1 == nullptr || !dns_msg_name_from_text(&c.zone, t1, v1->len))
+                return f.bad("zone", t1);
+            zone_text = t1;
+            have_zone = true;
+        } else if (keyword_is(kw, "key")) {
+            const char *t2 = atom_text(v2);
+            if (t1 == nullptr || !dns_msg_name_from_text(&c.key.name, t1, v1->len))
+                return f.bad("key name", t1);
+            if (!tsig_alg_from_text(t2, &c.key.alg))
+                return f.bad("key algorithm", t2);
+            // The secret itself is never logged.
+            if (v3 == nullptr || sx_is_list(v3) || v3->len == 0)
+                return f.bad("key secret for", t1);
+            c.key.secret = static_cast<const uint8_t *>(v3->ptr);
+            c.key.secret_len = v3->len;
+            have_key = true;
+        } else if (keyword_is(kw, "ttl")) {
+            long v = decimal(t1, 0, 2147483647);
+            if (v < 0)
+                return f.bad("ttl", t1);
+            c.ttl = static_cast<uint32_t>(v);
+        } else if (keyword_is(kw, "owner")) {
+            if (t1 == nullptr || !dns_msg_name_from_text(&c.owner, t1, v1->len))
+                return f.bad("owner", t1);
+            have_owner = true;
+        } else if (keyword_is(kw, "wait")) {
+            long v = decimal(t1, 1, DNS_UPDATE_MAX_WAIT);
+            if (v < 0)
+                return f.bad("wait", t1);
+            c.wait_ms = static_cast<int>(v);
+        } else {
+            return f.bad("option", atom_text(kw));
+        }
+    }
+    if (!have_server || !have_zone || !have_key) {
+        log_dns_update_missing(name, name_len,
+                               !have_server ? "server"
+                               : !have_zone ? "zone"
+                                            : "key");
+        return false;
+    }
+    if (!have_owner) {
+        // The account name, a dot, the zone.
+        char text[DNS_NAME_MAX * 4 + 2];
+        int n = snprintf(text, sizeof text, "%.*s.%s", static_cast<int>(name_len), name, zone_text);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof text ||
+            std::memchr(name, '\0', name_len) != nullptr ||
+            !dns_msg_name_from_text(&c.owner, text, static_cast<size_t>(n)))
+            return f.bad("owner", n > 0 && static_cast<size_t>(n) < sizeof text ? text : "");
+    }
+    if (dns_msg_name_to_text(&c.owner, c.owner_text, sizeof c.owner_text) == 0)
+        return f.bad("owner", "");
+    if (!dns_msg_name_within(&c.owner, &c.zone)) {
+        log_dns_update_outside_zone(name, name_len, c.owner_text, zone_text);
+        return false;
+    }
+    *out = c;
+    return true;
+}
+
+dns_update_judgement dns_update_judge(const uint8_t *msg, size_t len, uint16_t id,
+                                      const tsig_key *key, const uint8_t *req_mac,
+                                      size_t req_mac_len, uint64_t now) {
+    dns_update_judgement j{dns_update_judgement::ignore, 0, 0};
+    if (msg == nullptr || len < DNS_HEADER_LEN || dns_msg_get16(msg) != id)
+        return j;
+    uint16_t flags = dns_msg_get16(msg + 2);
+    if ((flags & DNS_FLAG_QR) == 0 || (flags >> 11 & 0xf) != DNS_OPCODE_UPDATE)
+        return j;
+    // A cut answer may have lost its TSIG record; all it can ask is a retry.
+    if ((flags & DNS_FLAG_TC) != 0) {
+        j.kind = dns_update_judgement::truncated;
+        return j;
+    }
+    dns_msg_answer a;
+    if (!dns_msg_parse(msg, len, &a))
+        return j;
+    uint16_t err = 0;
+    switch (tsig_verify(msg, len, &a, key, now, req_mac, req_mac_len, &err)) {
+    case tsig_verdict::valid:
+        j.kind = dns_update_judgement::answer;
+        break;
+    case tsig_verdict::unsigned_error:
+        j.kind = dns_update_judgement::unsigned_error;
+        break;
+    case tsig_verdict::invalid:
+        return j;
+    }
+    j.rcode = dns_msg_rcode(&a);
+    j.tsig_error = err;
+    return j;
+}
+
+dns_update_result dns_update_run(const dns_update_conf *c, const char *name, size_t name_len,
+                                 uint16_t type, const uint8_t *addr) {
+    if (c == nullptr || addr == nullptr || (type != DNS_TYPE_A && type != DNS_TYPE_AAAA))
+        return dns_update_result::failed;
+    const size_t addr_len = type == DNS_TYPE_A ? 4 : 16;
+    bool remove = true;
+    for (size_t i = 0; i < addr_len; i++)
+        remove = remove && addr[i] == 0;
+    char addr_text[INET6_ADDRSTRLEN] = "";
+    inet_ntop(type == DNS_TYPE_A ? AF_INET : AF_INET6, addr, addr_text, sizeof addr_text);
+    const log_dns_update lu{name,      name_len, c->owner_text, type == DNS_TYPE_A ? "A" : "AAAA",
+                            addr_text, c->host,  c->port};
+
+    // Looked up each time, so a primary that moves is followed.
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *res = nullptr;
+    int rc = getaddrinfo(c->host, c->port, &hints, &res);
+    if (rc != 0 || res == nullptr) {
+        log_dns_update_lookup_failed(&lu, rc != 0 ? rc : EAI_NONAME);
+        return dns_update_result::failed;
+    }
+    sockaddr_storage peer{};
+    socklen_t peer_len = static_cast<socklen_t>(res->ai_addrlen);
+    std::memcpy(&peer, res->ai_addr, res->ai_addrlen);
+    freeaddrinfo(res);
+
+    uint8_t req[2048];
+    dns_msg_update u{random_id(), &c->zone, &c->owner, type, c->ttl, remove ? nullptr : addr};
+    exchange x{};
+    x.c = c;
+    x.id = u.id;
+    size_t n = dns_msg_build_update(req, sizeof req, &u);
+    if (n != 0)
+        n = tsig_sign(req, n, sizeof req, &c->key, static_cast<uint64_t>(clock_now()), nullptr, 0,
+                      0, x.req_mac);
+    if (n == 0) {
+        log_dns_update_send_failed(&lu, EMSGSIZE);
+        return dns_update_result::failed;
+    }
+    x.req = req;
+    x.req_len = n;
+    x.req_mac_len = tsig_mac_len(c->key.alg);
+    x.deadline = monotonic_ms() + c->wait_ms;
+
+    int r = exchange_udp(&x, peer, peer_len);
+    if (r == 1) {
+        log_dns_update_tcp_retry(&lu);
+        r = exchange_tcp(&x, peer, peer_len);
+    }
+    if (r < 0) {
+        log_dns_update_send_failed(&lu, errno);
+        return dns_update_result::failed;
+    }
+    char rcode[24], terr[16];
+    if (x.answered) {
+        rcode_text(x.result.rcode, rcode, sizeof rcode);
+        if (x.result.rcode == 0 && x.result.tsig_error == 0) {
+            log_dns_update_applied(&lu);
+            return dns_update_result::applied;
+        }
+        if (x.result.tsig_error != 0) {
+            tsig_error_text(x.result.tsig_error, terr, sizeof terr);
+            log_dns_update_tsig_error(&lu, rcode, terr);
+        } else {
+            log_dns_update_refused(&lu, rcode);
+        }
+        return dns_update_result::refused;
+    }
+    // An unsigned refusal cannot be told from a forgery, so it was only
+    // kept in case no authentic answer came.
+    if (x.unsigned_seen) {
+        rcode_text(x.unsigned_error.rcode, rcode, sizeof rcode);
+        tsig_error_text(x.unsigned_error.tsig_error, terr, sizeof terr);
+        log_dns_update_unsigned_error(&lu, rcode, terr);
+        return dns_update_result::refused;
+    }
+    log_dns_update_no_answer(&lu, c->wait_ms, x.ignored);
+    return dns_update_result::no_answer;
+}
+
+dns_update_result dns_update_effector(const sx_node *args, const char *name, size_t name_len,
+                                      uint16_t type, const uint8_t *addr) {
+    dns_update_conf c;
+    if (!dns_update_parse(args, name, name_len, &c))
+        return dns_update_result::failed;
+    return dns_update_run(&c, name, name_len, type, addr);
+}

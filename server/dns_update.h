@@ -1,0 +1,73 @@
+// The dns-update effector: one dynamic update (RFC 2136) per change of an
+// account, signed with TSIG (RFC 8945), sent to the zone's primary.
+//
+//   (dns-update (server HOST PORT) (zone ZONE) (key NAME ALG SECRET)
+//               (ttl 60) (owner NAME) (wait 1000))
+//
+// ALG is hmac-sha256 or hmac-sha1; SECRET is the key's bytes, normally
+// written as a base64 atom, |...|. The update blocks the caller for at most
+// `wait` milliseconds.
+#pragma once
+
+#include "common/csexp/sx_tree.h"
+#include "common/protocol/dns_msg.h"
+#include "common/protocol/tsig.h"
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr uint32_t DNS_UPDATE_DEFAULT_TTL = 60;
+inline constexpr int DNS_UPDATE_DEFAULT_WAIT = 1000;
+inline constexpr int DNS_UPDATE_MAX_WAIT = 60000;
+
+// One form, read. Texts are NUL-terminated copies; the secret points into
+// the form's atom, which must outlive the record.
+struct dns_update_conf {
+    char host[256];
+    char port[32];
+    dns_name zone;
+    dns_name owner;
+    char owner_text[DNS_NAME_MAX * 4 + 1]; // for logs
+    tsig_key key;
+    uint32_t ttl;
+    int wait_ms;
+};
+
+// Reads the arguments of a dns-update form (the nodes after the keyword) for
+// the account name[0..name_len). Every fault is logged, naming the account;
+// returns false then, and out holds nothing of use.
+bool dns_update_parse(const sx_node *args, const char *name, size_t name_len, dns_update_conf *out);
+
+enum class dns_update_result {
+    applied, // NOERROR in an authentic answer
+    refused, // another RCODE or a TSIG error
+    no_answer,
+    failed, // before anything was sent: lookup, socket, message
+};
+
+// What one received message means for the update that waits for it.
+struct dns_update_judgement {
+    enum kind_t { ignore, truncated, answer, unsigned_error } kind;
+    unsigned rcode;
+    uint16_t tsig_error;
+};
+
+// Judges msg[0..len) as the answer to the request with this id and MAC
+// (pure: now is the clock's time for the TSIG window). Anything that is not
+// an answer of this exchange, or not authentic, is to be ignored; a
+// truncated answer is taken on its ID alone, since it asks only for a retry
+// over TCP, where the answer is judged again.
+dns_update_judgement dns_update_judge(const uint8_t *msg, size_t len, uint16_t id,
+                                      const tsig_key *key, const uint8_t *req_mac,
+                                      size_t req_mac_len, uint64_t now);
+
+// Sets the owner's RRset of type (DNS_TYPE_A with 4 address bytes,
+// DNS_TYPE_AAAA with 16) to the one address, or deletes it when the address
+// is all zero. Logs the outcome for the account name[0..name_len).
+dns_update_result dns_update_run(const dns_update_conf *c, const char *name, size_t name_len,
+                                 uint16_t type, const uint8_t *addr);
+
+// The effector: reads the form and runs it. A form that does not read is
+// logged and gives failed.
+dns_update_result dns_update_effector(const sx_node *args, const char *name, size_t name_len,
+                                      uint16_t type, const uint8_t *addr);
