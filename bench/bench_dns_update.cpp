@@ -182,7 +182,7 @@ int main(int argc, char **argv) {
         auto t = clk::now();
         for (int i = 0; i < changes; i++) {
             const uint8_t a[4] = {203, 0, 113, static_cast<uint8_t>(i % 250 + 1)};
-            effector_run(&form.b.nodes[0], "home", 4, a);
+            effector_run(&form.b.nodes[0], "home", 4, AF_INET, a);
         }
         best_effector = std::max(best_effector, changes / seconds_since(t));
     }
@@ -198,7 +198,7 @@ int main(int argc, char **argv) {
     auto t = clk::now();
     for (int i = 0; i < tool_changes; i++) {
         const uint8_t a[4] = {192, 0, 2, static_cast<uint8_t>(i % 250 + 1)};
-        effector_run(&sys.b.nodes[0], "home", 4, a);
+        effector_run(&sys.b.nodes[0], "home", 4, AF_INET, a);
     }
     double tool_rate = tool_changes / seconds_since(t);
 

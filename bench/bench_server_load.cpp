@@ -98,13 +98,22 @@ struct work_dir {
     std::string file(const char *name) const { return path + "/" + name; }
 };
 
+// The family of the loopback address every socket here uses: 127.0.0.1 or
+// ::1. The receive loops run over either.
+int g_family = AF_INET;
+
 std::string datagram(const std::string &name, const std::string &key, time_t when) {
     update_msg m = {};
     m.time = when;
     m.name = name.data();
     m.name_len = name.size();
-    m.addr[0] = 127;
-    m.addr[3] = 1;
+    if (g_family == AF_INET6) {
+        m.family = AF_INET6;
+        m.addr6[15] = 1;
+    } else {
+        m.addr[0] = 127;
+        m.addr[3] = 1;
+    }
     uint8_t buf[UPDATE_MSG_MAX];
     size_t n = update_msg_encode(buf, sizeof buf, &m, key.data(), key.size());
     return {reinterpret_cast<const char *>(buf), n};
@@ -134,33 +143,63 @@ std::vector<int> counts_from(const char *var, std::vector<int> fallback) {
     return out;
 }
 
-int free_port() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0)
-        die("free port");
-    close(fd);
-    return ntohs(sa.sin_port);
+// The loopback address of g_family with a port.
+struct endpoint {
+    sockaddr_storage ss;
+    socklen_t len;
+    sockaddr *sa() { return reinterpret_cast<sockaddr *>(&ss); }
+    int port() const {
+        return ntohs(ss.ss_family == AF_INET6
+                         ? reinterpret_cast<const sockaddr_in6 *>(&ss)->sin6_port
+                         : reinterpret_cast<const sockaddr_in *>(&ss)->sin_port);
+    }
+};
+
+endpoint loopback(int port) {
+    endpoint e = {};
+    if (g_family == AF_INET6) {
+        auto *sin6 = reinterpret_cast<sockaddr_in6 *>(&e.ss);
+        sin6->sin6_family = AF_INET6;
+        sin6->sin6_addr = in6addr_loopback;
+        sin6->sin6_port = htons(static_cast<uint16_t>(port));
+        e.len = sizeof *sin6;
+    } else {
+        auto *sin = reinterpret_cast<sockaddr_in *>(&e.ss);
+        sin->sin_family = AF_INET;
+        sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sin->sin_port = htons(static_cast<uint16_t>(port));
+        e.len = sizeof *sin;
+    }
+    return e;
 }
 
-sockaddr_in loopback(int port) {
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    return sa;
+int free_port() {
+    int fd = socket(g_family, SOCK_DGRAM, 0);
+    endpoint e = loopback(0);
+    if (fd < 0 || bind(fd, e.sa(), e.len) != 0 || getsockname(fd, e.sa(), &e.len) != 0)
+        die("free port");
+    close(fd);
+    return e.port();
+}
+
+// The local address column of /proc/net/udp or udp6 for loopback:port.
+std::string proc_local(int port) {
+    char want[64];
+    if (g_family == AF_INET6)
+        snprintf(want, sizeof want, "00000000000000000000000001000000:%04X", port);
+    else
+        snprintf(want, sizeof want, "0100007F:%04X", port);
+    return want;
+}
+const char *proc_udp() {
+    return g_family == AF_INET6 ? "/proc/net/udp6" : "/proc/net/udp";
 }
 
 // The kernel's count of datagrams dropped at the socket bound to
 // 127.0.0.1:port (Linux); -1 when it cannot be read.
 long socket_drops(int port) {
-    std::ifstream in("/proc/net/udp");
-    char want[32];
-    snprintf(want, sizeof want, "0100007F:%04X", port);
+    std::ifstream in(proc_udp());
+    std::string want = proc_local(port);
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream ls(line);
@@ -180,11 +219,10 @@ long socket_drops(int port) {
 class sender {
   public:
     explicit sender(int port) {
-        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in self = loopback(0);
-        sockaddr_in to = loopback(port);
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&self), sizeof self) != 0 ||
-            connect(fd_, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
+        fd_ = socket(g_family, SOCK_DGRAM, 0);
+        endpoint self = loopback(0);
+        endpoint to = loopback(port);
+        if (fd_ < 0 || bind(fd_, self.sa(), self.len) != 0 || connect(fd_, to.sa(), to.len) != 0)
             die("sender socket");
     }
     ~sender() { close(fd_); }
@@ -235,9 +273,8 @@ class sender {
 
 // The inode of the socket bound to 127.0.0.1:port (Linux), or empty.
 std::string socket_inode(int port) {
-    std::ifstream in("/proc/net/udp");
-    char want[32];
-    snprintf(want, sizeof want, "0100007F:%04X", port);
+    std::ifstream in(proc_udp());
+    std::string want = proc_local(port);
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream ls(line);
@@ -366,7 +403,8 @@ std::string mark_account(const work_dir &dir, int i) {
         if (poll(&p, 1, -1) < 0)
             continue;
         if ((p.revents & POLLIN) != 0) {
-            sockaddr_in peer;
+            // Room for either family, as the server's receive slot has.
+            sockaddr_storage peer;
             socklen_t len = sizeof peer;
             ssize_t n = recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT,
                                  reinterpret_cast<sockaddr *>(&peer), &len);
@@ -402,14 +440,18 @@ struct burst_result {
 class bare_receiver {
   public:
     bare_receiver(bool stat_and_time, const std::string &conf) {
-        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in sa = loopback(0);
-        socklen_t len = sizeof sa;
+        fd_ = socket(g_family, SOCK_DGRAM, 0);
+        endpoint e = loopback(0);
         int pipefd[2];
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len) != 0 || pipe(pipefd) != 0)
+        if (fd_ < 0 || bind(fd_, e.sa(), e.len) != 0 || getsockname(fd_, e.sa(), &e.len) != 0 ||
+            pipe(pipefd) != 0)
             die("bare socket");
-        port_ = ntohs(sa.sin_port);
+        // The bare loops see the same family as the server.
+        if (g_family == AF_INET6) {
+            int on = 1;
+            setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        }
+        port_ = e.port();
         pid_ = fork();
         if (pid_ == 0) {
             close(pipefd[0]);
@@ -465,7 +507,9 @@ struct load_setup {
     int marks = 0;
 
     explicit load_setup(int accounts) {
-        std::string text = "(listen " + std::to_string(port) + " 127.0.0.1)\n";
+        std::string text = g_family == AF_INET6
+                               ? "(listen6 " + std::to_string(port) + " ::1)\n"
+                               : "(listen " + std::to_string(port) + " 127.0.0.1)\n";
         time_t now = time(nullptr);
         for (int i = 0; i < accounts; i++) {
             text += "(account (name " + host_name(i) + ") (key " + host_key(i) + "))\n";
@@ -487,7 +531,8 @@ struct load_figures {
     long paced_sent = 0, paced_lost = -1;
     int rcvbuf = -1;
 };
-std::map<int, load_figures> g_loads;
+// By family and number of accounts.
+std::map<std::pair<int, int>, load_figures> g_loads;
 
 // Receive buffer of the server's socket for the paced run.
 constexpr int PACED_RCVBUF = 32 << 20;
@@ -496,7 +541,13 @@ constexpr int PACED_RCVBUF = 32 << 20;
 // the server, so that the three see the machine in the same state.
 void BM_ReceiveLoops(benchmark::State &state) {
     auto accounts = static_cast<int>(state.range(0));
-    load_figures &g_load = g_loads[accounts];
+    // Set for the whole round and reset only after every socket of it has
+    // gone: the bare loops are stopped through a socket of their family.
+    struct family_scope {
+        explicit family_scope(int f) { g_family = f; }
+        ~family_scope() { g_family = AF_INET; }
+    } family(state.range(1) == 6 ? AF_INET6 : AF_INET);
+    load_figures &g_load = g_loads[{g_family, accounts}];
     load_setup s(accounts);
     bare_receiver bare(false, s.conf), bare_stat(true, s.conf);
     server_process server(s.dir, s.conf);
@@ -747,11 +798,12 @@ void BM_ConfigServerLoad(benchmark::State &state) {
 
 void register_benchmarks() {
     for (int n : counts_from("ZORVEL_BENCH_LOAD_ACCOUNTS", {100, 10000, 100000}))
-        benchmark::RegisterBenchmark("BM_ReceiveLoops", BM_ReceiveLoops)
-            ->Arg(n)
-            ->UseManualTime()
-            ->Iterations(5)
-            ->Unit(benchmark::kMillisecond);
+        for (int family : counts_from("ZORVEL_BENCH_LOAD_FAMILIES", {4, 6}))
+            benchmark::RegisterBenchmark("BM_ReceiveLoops", BM_ReceiveLoops)
+                ->Args({n, family})
+                ->UseManualTime()
+                ->Iterations(5)
+                ->Unit(benchmark::kMillisecond);
     for (int n : counts_from("ZORVEL_BENCH_RELOAD_ACCOUNTS", {100000}))
         for (int up : {0, 1})
             benchmark::RegisterBenchmark("BM_Reload", BM_Reload)
@@ -791,10 +843,11 @@ class summary_reporter : public benchmark::ConsoleReporter {
 };
 
 void print_summary() {
-    for (const auto &[accounts, g_load] : g_loads) {
+    for (const auto &[key, g_load] : g_loads) {
         if (g_load.server <= 0)
             continue;
-        printf("\nreceive loops, %d accounts (datagrams/s, median of rounds)\n", accounts);
+        printf("\nreceive loops over %s, %d accounts (datagrams/s, median of rounds)\n",
+               key.first == AF_INET6 ? "::1" : "127.0.0.1", key.second);
         printf("  sender (sendmmsg)                %12.0f\n", g_load.sender);
         printf("  poll+recvfrom                    %12.0f\n", g_load.bare);
         printf("  poll+recvfrom+stat+time          %12.0f\n", g_load.bare_stat);

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <map>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -68,7 +69,7 @@ void zone_updates(benchmark::State &state) {
         char name[16];
         int len = snprintf(name, sizeof name, "h%d", i % n);
         const uint8_t addr[4] = {198, 51, 100, static_cast<uint8_t>(1 + i % 250)};
-        zone_update(path.c_str(), name, static_cast<size_t>(len), addr);
+        zone_update(path.c_str(), name, static_cast<size_t>(len), AF_INET, addr);
         i++;
     }
     // Every account's record holds its new address.

@@ -3,7 +3,8 @@
 # arguments go to the benchmark (e.g. --benchmark_filter=ReceiveLoops).
 # ZORVEL_BENCH_LOAD_ACCOUNTS (default 100,10000,100000) sets the table sizes
 # of the receive loops, ZORVEL_BENCH_RELOAD_ACCOUNTS (default 100000) those of
-# the reload with and without carried presence, and ZORVEL_BENCH_ACCOUNTS=100000
+# the reload with and without carried presence, ZORVEL_BENCH_LOAD_FAMILIES
+# (default 4,6) the families of the receive loops, and ZORVEL_BENCH_ACCOUNTS=100000
 # measures the configuration load at 100,000 accounts.
 set -eu
 src=$(cd "$(dirname "$0")/.." && pwd)

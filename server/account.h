@@ -11,6 +11,9 @@ inline constexpr uint8_t ACCOUNT_ALLOW_UNSAFE = 0x01;
 inline constexpr uint8_t ACCOUNT_UP = 0x02;
 // Refuse a message older than the last accepted one.
 inline constexpr uint8_t ACCOUNT_NO_REPLAY = 0x04;
+// The IPv6 presence, kept beside the IPv4 one (ACCOUNT_UP) and judged by
+// the same rules.
+inline constexpr uint8_t ACCOUNT_UP6 = 0x08;
 // The bits that come from the configuration; the others are presence.
 inline constexpr uint8_t ACCOUNT_OPTION_FLAGS = ACCOUNT_ALLOW_UNSAFE | ACCOUNT_NO_REPLAY;
 
@@ -24,9 +27,16 @@ struct account {
     int32_t max_future; // seconds a message may be ahead; <= 0: no bound
     int32_t max_past;   // seconds a message may be behind; <= 0: no bound
     int32_t timeout;    // seconds of silence before going down; <= 0: never
-    uint8_t flags;      // ACCOUNT_ALLOW_UNSAFE, ACCOUNT_UP, ACCOUNT_NO_REPLAY
+    uint8_t flags;      // ACCOUNT_ALLOW_UNSAFE, ACCOUNT_UP, ACCOUNT_NO_REPLAY, ACCOUNT_UP6
     sx_block effectors; // owned; nodes[0] is the effector list, empty for none
     time_t last_msg;    // time carried by the last accepted message, 0 before
+    // The IPv6 presence: address (:: while not up), server time and message
+    // time of the last accepted IPv6 message. Each family refuses replays
+    // of its own messages only, so a client that sends both per cycle with
+    // one time is never refused for the order they arrive in.
+    uint8_t address6[16];
+    time_t last_seen6;
+    time_t last_msg6;
 };
 
 // An account with no name, key or effectors, no bound, no timeout and no

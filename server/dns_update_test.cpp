@@ -1,4 +1,5 @@
 #include "server/dns_update.h"
+#include "server/effector.h"
 
 #include "tests/support/log_capture.h"
 #include "tests/support/sx_text.h"
@@ -450,6 +451,28 @@ TEST(DnsUpdateExchange, DeletionAndAaaa) {
     EXPECT_EQ(dns_msg_get16(reinterpret_cast<const uint8_t *>(reqs[1].data()) + 8), 2);
     EXPECT_NE(reqs[1].find(std::string("\x00\x1c\x00\x01\x00\x00\x00\x3c\x00\x10\x20\x01", 12)),
               std::string::npos);
+}
+
+// The effector list hands the update the family that changed: an IPv6
+// change sets the AAAA RRset, an IPv4 one the A RRset.
+TEST(DnsUpdateExchange, EffectorListPassesTheFamily) {
+    FakeClock clock(now);
+    const uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9};
+    const struct {
+        int family;
+        const uint8_t *addr;
+        const char *text;
+    } rows[] = {{AF_INET, addr4, "home.example.test A to 192.0.2.7 applied"},
+                {AF_INET6, v6, "home.example.test AAAA to 2001:db8::9 applied"}};
+    for (const auto &r : rows) {
+        fake_ns ns([](fake_ns &s, const std::string &req) { s.send(answer(req)); });
+        sx_text_tree list(conf_text(ns.port()));
+        LogCapture cap;
+        effector_run(list.first(), acct, 4, r.family, r.addr);
+        ns.join();
+        ASSERT_EQ(cap.records().size(), 1u);
+        EXPECT_NE(cap.records()[0].text.find(r.text), std::string::npos) << cap.records()[0].text;
+    }
 }
 
 TEST(DnsUpdateExchange, UnresolvableServerIsLogged) {

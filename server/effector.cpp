@@ -3,6 +3,7 @@
 #include "server/effector.h"
 
 #include "common/process/log.h"
+#include "common/protocol/address.h"
 #include "server/dns_update.h"
 #include "server/zone.h"
 
@@ -16,6 +17,7 @@
 #include <memory>
 #include <string_view>
 #include <strings.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 namespace {
@@ -108,7 +110,7 @@ void run_kill(const sx_node *args) {
 }
 
 // What a template element adds to the command.
-enum class piece { text, name, address, nothing };
+enum class piece { text, name, address, type, nothing };
 
 piece piece_of(const sx_node *n) {
     if (!sx_is_list(n))
@@ -120,6 +122,8 @@ piece piece_of(const sx_node *n) {
         return piece::name;
     if (atom_is(kw, "addr") || atom_is(kw, "address"))
         return piece::address;
+    if (atom_is(kw, "type"))
+        return piece::type;
     return piece::nothing;
 }
 
@@ -186,13 +190,14 @@ void effector_kill(const char *signame, const char *pidfile) {
     }
 }
 
-void effector_system(const sx_node *args, const char *name, size_t name_len, const uint8_t *addr) {
+void effector_system(const sx_node *args, const char *name, size_t name_len, int family,
+                     const uint8_t *addr) {
     if (args == nullptr || addr == nullptr || name == nullptr || name_len == 0)
         return;
-    char dotted[16];
-    int dn = snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", unsigned{addr[0]}, unsigned{addr[1]},
-                      unsigned{addr[2]}, unsigned{addr[3]});
-    size_t alen = static_cast<size_t>(dn);
+    bool six = family == AF_INET6;
+    address_text text = six ? address_format6(addr) : address_format4(addr);
+    size_t alen = strlen(text.s);
+    std::string_view type = six ? "AAAA" : "A";
 
     size_t len = 0;
     for (const sx_node *n = args; n != nullptr; n = n->next) {
@@ -200,6 +205,7 @@ void effector_system(const sx_node *args, const char *name, size_t name_len, con
         size_t add = k == piece::text      ? n->len
                      : k == piece::name    ? name_len
                      : k == piece::address ? alen
+                     : k == piece::type    ? type.size()
                                            : 0;
         if (add > SIZE_MAX - 1 - len) {
             log_system_alloc_failed(SIZE_MAX);
@@ -224,8 +230,12 @@ void effector_system(const sx_node *args, const char *name, size_t name_len, con
             p += name_len;
             break;
         case piece::address:
-            memcpy(p, dotted, alen);
+            memcpy(p, text.s, alen);
             p += alen;
+            break;
+        case piece::type:
+            memcpy(p, type.data(), type.size());
+            p += type.size();
             break;
         case piece::nothing:
             break;
@@ -254,7 +264,8 @@ void effector_system(const sx_node *args, const char *name, size_t name_len, con
         log_system_failure(cmd.get(), status);
 }
 
-void effector_run(const sx_node *list, const char *name, size_t name_len, const uint8_t *addr) {
+void effector_run(const sx_node *list, const char *name, size_t name_len, int family,
+                  const uint8_t *addr) {
     for (const sx_node *n = list; n != nullptr; n = n->next) {
         const sx_node *kw = n;
         const sx_node *args = nullptr;
@@ -267,11 +278,12 @@ void effector_run(const sx_node *list, const char *name, size_t name_len, const 
         if (atom_is(kw, "kill"))
             run_kill(args);
         else if (atom_is(kw, "system"))
-            effector_system(args, name, name_len, addr);
+            effector_system(args, name, name_len, family, addr);
         else if (atom_is(kw, "zone"))
-            effector_zone(args, name, name_len, addr);
+            effector_zone(args, name, name_len, family, addr);
         else if (atom_is(kw, "dns-update"))
-            dns_update_effector(args, name, name_len, DNS_TYPE_A, addr);
+            dns_update_effector(args, name, name_len,
+                                family == AF_INET6 ? DNS_TYPE_AAAA : DNS_TYPE_A, addr);
         else
             log_unknown_effector(sx_text(kw));
     }

@@ -7,9 +7,11 @@
 #include <cstdint>
 
 // Runs every form of the list (first node, null for none) in order: kill,
-// system, zone and dns-update. Failures are only logged; one never stops
-// the next.
-void effector_run(const sx_node *list, const char *name, size_t name_len, const uint8_t *addr);
+// system, zone and dns-update, for the presence of family that changed: AF_INET6 with
+// 16 address bytes, any other family as IPv4 with 4. Failures are only
+// logged; one never stops the next.
+void effector_run(const sx_node *list, const char *name, size_t name_len, int family,
+                  const uint8_t *addr);
 // Signals the process whose PID stands in pidfile; signame null means SIGHUP.
 // A PID file without leading digits, holding 0, or holding a value beyond
 // the range of pid_t is reported as invalid and nothing is signalled.
@@ -18,5 +20,8 @@ void effector_kill(const char *signame, const char *pidfile);
 // of digits up to INT_MAX, 0 for an empty name, SIGHUP for null; -1 for
 // anything else.
 int signal_from_name(const char *name);
-// Builds a command from the template that starts at args and runs it.
-void effector_system(const sx_node *args, const char *name, size_t name_len, const uint8_t *addr);
+// Builds a command from the template that starts at args and runs it:
+// (name) gives the account's name, (addr) the address as text of its family,
+// (type) the record type of the family, A or AAAA.
+void effector_system(const sx_node *args, const char *name, size_t name_len, int family,
+                     const uint8_t *addr);

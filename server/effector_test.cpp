@@ -11,6 +11,7 @@
 #include <cstring>
 #include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -38,9 +39,12 @@ class effector_list {
 
 const uint8_t host_addr[4] = {192, 0, 2, 7};
 
-void run(const std::string &text, const uint8_t *addr = host_addr, const char *name = "host") {
+const uint8_t host_addr6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
+
+void run(const std::string &text, const uint8_t *addr = host_addr, const char *name = "host",
+         int family = AF_INET) {
     effector_list list(text);
-    effector_run(list.first(), name, strlen(name), addr);
+    effector_run(list.first(), name, strlen(name), family, addr);
 }
 
 // The marker that closes every wait for signals; outside the table.
@@ -302,23 +306,28 @@ class SystemEffector : public ::testing::Test {
 };
 
 TEST_F(SystemEffector, BuildsTheCommandFromTheTemplate) {
-    const uint8_t gone[4] = {0, 0, 0, 0};
+    const uint8_t gone[16] = {};
     const uint8_t wide[4] = {255, 255, 255, 255};
     const struct {
         std::string tmpl;
         const uint8_t *addr;
         std::string want;
+        int family = AF_INET;
     } cases[] = {
         {"\"echo \" (name) \" \" (addr)", host_addr, "host 192.0.2.7\n"},
         {"\"echo \" (name) \" \" (addr)", gone, "host 0.0.0.0\n"},
         {"\"echo \" (name) (addr)", wide, "host255.255.255.255\n"},
         {"\"echo \" (ttl) () ((name)) \"name-\" (host) - (hostname) - (address) - (addr x y)",
          host_addr, "name-host-host-192.0.2.7-192.0.2.7\n"},
+        {"\"echo \" (name) \" \" (type) \" \" (addr)", host_addr, "host A 192.0.2.7\n"},
+        {"\"echo \" (name) \" \" (type) \" \" (address)", host_addr6, "host AAAA 2001:db8::7\n",
+         AF_INET6},
+        {"\"echo \" (type) \" \" (addr)", gone, "AAAA ::\n", AF_INET6},
     };
     for (const auto &c : cases) {
         unlink(out.c_str());
         LogCapture cap;
-        run("(system " + c.tmpl + " \" > " + out + "\")", c.addr);
+        run("(system " + c.tmpl + " \" > " + out + "\")", c.addr, "host", c.family);
         EXPECT_EQ(output(), c.want) << c.tmpl;
         EXPECT_EQ(cap.records(), std::vector<log_record>{}) << c.tmpl;
     }
@@ -347,14 +356,14 @@ TEST_F(SystemEffector, NothingWithoutArgumentsOrName) {
     LogCapture cap;
     run("(system) system");
     run("(system \"touch " + out + "\")", host_addr, "");
-    effector_system(nullptr, "host", 4, host_addr);
+    effector_system(nullptr, "host", 4, AF_INET, host_addr);
     EXPECT_EQ(output(), "<none>");
     EXPECT_EQ(cap.records(), std::vector<log_record>{});
 }
 
 TEST(EffectorRun, UnknownAndMalformedForms) {
     LogCapture cap;
-    effector_run(nullptr, "host", 4, host_addr);
+    effector_run(nullptr, "host", 4, AF_INET, host_addr);
     EXPECT_EQ(cap.records(), std::vector<log_record>{});
 
     for (int round = 0; round < 2; round++)

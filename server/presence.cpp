@@ -8,13 +8,33 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <sys/socket.h>
 
 namespace {
 
-constexpr uint8_t NO_ADDRESS[4] = {0, 0, 0, 0};
+// One family's presence of an account: where its fields live.
+struct presence_view {
+    int family;
+    uint8_t bit;
+    uint8_t *address;
+    size_t len;
+    time_t *last_seen;
+    time_t *last_msg;
+};
 
-bool same_address(const uint8_t a[4], const uint8_t b[4]) {
-    return memcmp(a, b, 4) == 0;
+presence_view view_of(account *a, int family) {
+    if (family == AF_INET6)
+        return {AF_INET6, ACCOUNT_UP6, a->address6, 16, &a->last_seen6, &a->last_msg6};
+    return {AF_INET, ACCOUNT_UP, a->address, 4, &a->last_seen, &a->last_msg};
+}
+
+constexpr int FAMILIES[] = {AF_INET, AF_INET6};
+
+bool all_zero(const uint8_t *p, size_t len) {
+    uint8_t acc = 0;
+    for (size_t i = 0; i < len; i++)
+        acc |= p[i];
+    return acc == 0;
 }
 
 // now - then without overflow; a message time can be any 64-bit value.
@@ -41,22 +61,22 @@ bool anachronic(int64_t d, const account *a) {
     return a->max_past > 0 && d > a->max_past;
 }
 
-void run_effectors(account *a) {
+void run_effectors(account *a, const presence_view &v) {
     const sx_node *list = a->effectors.nsize > 0 ? &a->effectors.nodes[0] : nullptr;
-    effector_run(list, a->name, a->name_len, a->address);
+    effector_run(list, a->name, a->name_len, v.family, v.address);
 }
 
-void take_down(account *a) {
-    a->flags &= static_cast<uint8_t>(~ACCOUNT_UP);
-    memcpy(a->address, NO_ADDRESS, 4);
-    run_effectors(a);
+void take_down(account *a, const presence_view &v) {
+    a->flags &= static_cast<uint8_t>(~v.bit);
+    memset(v.address, 0, v.len);
+    run_effectors(a, v);
 }
 
-// last_seen + timeout of an up account with a timeout; one short of
+// last_seen + timeout of an up presence with a timeout; one short of
 // PRESENCE_NEVER at the most, so that a deadline is never taken for none.
-time_t deadline_of(const account *a) {
+time_t deadline_of(const account *a, time_t last_seen) {
     int64_t deadline = 0;
-    if (__builtin_add_overflow(static_cast<int64_t>(a->last_seen), static_cast<int64_t>(a->timeout),
+    if (__builtin_add_overflow(static_cast<int64_t>(last_seen), static_cast<int64_t>(a->timeout),
                                &deadline) ||
         deadline == PRESENCE_NEVER)
         deadline = PRESENCE_NEVER - 1;
@@ -82,25 +102,34 @@ int32_t run_end(const array *table, int32_t i) {
 // to at most one successor, whose up bit it then gives up, so that what
 // stays up in the old run afterwards is what has no successor.
 void carry_run(array *prev, int32_t i, int32_t i_end, array *next, int32_t j, int32_t j_end) {
-    time_t last_msg = 0;
+    constexpr uint8_t up_any = ACCOUNT_UP | ACCOUNT_UP6;
+    time_t last_msg = 0, last_msg6 = 0;
     for (int32_t k = i; k < i_end; k++) {
         const auto *old = static_cast<const account *>(array_get(prev, k));
         if (old->last_msg > last_msg)
             last_msg = old->last_msg;
+        if (old->last_msg6 > last_msg6)
+            last_msg6 = old->last_msg6;
     }
     for (int32_t n = j; n < j_end; n++) {
         auto *a = static_cast<account *>(array_get(next, n));
         // Replays stay refused across an effector change too.
         a->last_msg = last_msg;
+        a->last_msg6 = last_msg6;
         for (int32_t k = i; k < i_end; k++) {
             auto *old = static_cast<account *>(array_get(prev, k));
-            if ((old->flags & ACCOUNT_UP) == 0 || !account_same_effectors(a, old))
+            if ((old->flags & up_any) == 0 || !account_same_effectors(a, old))
                 continue;
+            // Both families go together: they are one host's presence, kept
+            // by one effector list.
             memcpy(a->address, old->address, 4);
             a->last_seen = old->last_seen;
             a->last_msg = old->last_msg;
-            a->flags |= ACCOUNT_UP;
-            old->flags &= static_cast<uint8_t>(~ACCOUNT_UP);
+            memcpy(a->address6, old->address6, 16);
+            a->last_seen6 = old->last_seen6;
+            a->last_msg6 = old->last_msg6;
+            a->flags |= old->flags & up_any;
+            old->flags &= static_cast<uint8_t>(~up_any);
             break;
         }
     }
@@ -108,28 +137,39 @@ void carry_run(array *prev, int32_t i, int32_t i_end, array *next, int32_t j, in
 
 // The dump of a rejected message against a given current time, so that
 // its difference agrees with the one the judgement used.
-void dump_at(const update_msg *msg, const uint8_t *peer, time_t now) {
+void dump_at(const update_msg *msg, const uint8_t *peer, int peer_family, time_t now) {
+    bool peer6 = peer_family == AF_INET6;
     if (msg->time != 0) {
         double diff = difftime(now, msg->time);
-        if (peer != nullptr)
-            log_dump_from_at(peer, static_cast<long>(msg->time), diff);
+        auto t = static_cast<long>(msg->time);
+        if (peer == nullptr)
+            log_dump_at(t, diff);
+        else if (peer6)
+            log_dump_from_at6(peer, t, diff);
         else
-            log_dump_at(static_cast<long>(msg->time), diff);
-    } else if (peer != nullptr) {
-        log_dump_from(peer);
-    } else {
+            log_dump_from_at(peer, t, diff);
+    } else if (peer == nullptr) {
         log_dump_plain();
+    } else if (peer6) {
+        log_dump_from6(peer);
+    } else {
+        log_dump_from(peer);
     }
-    if (msg->name_len > 0)
+    bool msg6 = msg->family == AF_INET6;
+    if (msg->name_len > 0 && msg6)
+        log_dump_name_address6(msg->name, msg->name_len, msg->addr6);
+    else if (msg->name_len > 0)
         log_dump_name_address(msg->name, msg->name_len, msg->addr);
+    else if (msg6)
+        log_dump_address6(msg->addr6);
     else
         log_dump_address(msg->addr);
 }
 
 } // namespace
 
-void update_msg_dump(const update_msg *msg, const uint8_t *peer) {
-    dump_at(msg, peer, clock_now());
+void update_msg_dump(const update_msg *msg, const uint8_t *peer, int peer_family) {
+    dump_at(msg, peer, peer_family, clock_now());
 }
 
 void update_accept(array *accounts, const recv_slot *slot, presence_state *ps) {
@@ -168,59 +208,78 @@ void update_accept(array *accounts, const recv_slot *slot, presence_state *ps) {
         log_hmac_mismatch();
         return;
     }
+    presence_view v = view_of(a, msg.family);
+    uint8_t *msg_addr = msg.family == AF_INET6 ? msg.addr6 : msg.addr;
     // Judged on the authenticated time only: an unauthenticated datagram
     // must not learn, or move, the account's last accepted time.
-    if ((a->flags & ACCOUNT_NO_REPLAY) != 0 && msg.time < a->last_msg) {
-        log_replayed_message(static_cast<long>(msg.time), static_cast<long>(a->last_msg));
+    if ((a->flags & ACCOUNT_NO_REPLAY) != 0 && msg.time < *v.last_msg) {
+        log_replayed_message(static_cast<long>(msg.time), static_cast<long>(*v.last_msg));
         update_msg_dump(&msg, nullptr);
         return;
     }
 
-    uint8_t peer[4];
-    memcpy(peer, &slot->peer.sin_addr.s_addr, 4);
-    if (!same_address(msg.addr, peer)) {
-        if (!same_address(msg.addr, NO_ADDRESS)) {
-            log_address_mismatch(peer, msg.addr);
+    // With IPV6_V6ONLY on every IPv6 socket, a peer is of one family or the
+    // other, never an IPv4 address in IPv6 form.
+    int peer_family = slot->peer.sa.sa_family;
+    const uint8_t *peer = peer_family == AF_INET6
+                              ? slot->peer.in6.sin6_addr.s6_addr
+                              : reinterpret_cast<const uint8_t *>(&slot->peer.in.sin_addr.s_addr);
+    if (peer_family != v.family) {
+        log_address_mismatch_af(peer_family, peer, v.family, msg_addr);
+        return;
+    }
+    if (memcmp(msg_addr, peer, v.len) != 0) {
+        if (!all_zero(msg_addr, v.len)) {
+            if (v.family == AF_INET6)
+                log_address_mismatch_af(AF_INET6, peer, AF_INET6, msg_addr);
+            else
+                log_address_mismatch(peer, msg_addr);
             return;
         }
         if ((a->flags & ACCOUNT_ALLOW_UNSAFE) == 0) {
             log_unsafe_message();
-            update_msg_dump(&msg, peer);
+            update_msg_dump(&msg, peer, peer_family);
             return;
         }
-        memcpy(msg.addr, peer, 4);
+        memcpy(msg_addr, peer, v.len);
     }
 
     time_t now = clock_now();
     int64_t d = seconds_between(now, msg.time);
     if (anachronic(d, a)) {
         log_anachronic_message(clamp32(d), a->max_past, a->max_future);
-        dump_at(&msg, nullptr, now);
+        dump_at(&msg, nullptr, AF_INET, now);
         return;
     }
 
-    a->last_seen = now;
-    a->last_msg = msg.time;
+    *v.last_seen = now;
+    *v.last_msg = msg.time;
     if (ps != nullptr) {
         ps->changes++;
         // An account coming up, or a clock stepped back, can bring a
         // deadline before the remembered bound; one comparison keeps it safe.
         if (a->timeout > 0) {
-            time_t deadline = deadline_of(a);
+            time_t deadline = deadline_of(a, now);
             if (deadline < ps->due)
                 ps->due = deadline;
         }
     }
-    if (same_address(msg.addr, a->address))
+    if (memcmp(msg_addr, v.address, v.len) == 0)
         return;
-    if ((a->flags & ACCOUNT_UP) == 0) {
-        a->flags |= ACCOUNT_UP;
-        log_account_up(a->name, a->name_len, msg.addr);
+    bool six = v.family == AF_INET6;
+    if ((a->flags & v.bit) == 0) {
+        a->flags |= v.bit;
+        if (six)
+            log_account_up6(a->name, a->name_len, msg_addr);
+        else
+            log_account_up(a->name, a->name_len, msg_addr);
+    } else if (six) {
+        log_account_changed6(a->name, a->name_len, v.address, msg_addr);
     } else {
-        log_account_changed(a->name, a->name_len, a->address, msg.addr);
+        log_account_changed(a->name, a->name_len, v.address, msg_addr);
     }
-    memcpy(a->address, msg.addr, 4);
-    run_effectors(a);
+    memcpy(v.address, msg_addr, v.len);
+    run_effectors(a, v);
 }
 
 int32_t presence_sweep(array *accounts, presence_state *ps) {
@@ -232,18 +291,26 @@ int32_t presence_sweep(array *accounts, presence_state *ps) {
     time_t due = PRESENCE_NEVER;
     for (int32_t i = 0; i < accounts->count; i++) {
         auto *a = static_cast<account *>(array_get(accounts, i));
-        if ((a->flags & ACCOUNT_UP) == 0 || a->timeout <= 0)
+        if (a->timeout <= 0)
             continue;
-        time_t deadline = deadline_of(a);
-        if (deadline > now) {
-            if (deadline < due)
-                due = deadline;
-            continue;
+        for (int family : FAMILIES) {
+            presence_view v = view_of(a, family);
+            if ((a->flags & v.bit) == 0)
+                continue;
+            time_t deadline = deadline_of(a, *v.last_seen);
+            if (deadline > now) {
+                if (deadline < due)
+                    due = deadline;
+                continue;
+            }
+            if (family == AF_INET6)
+                log_account_timeout6(a->name, a->name_len, v.address);
+            else
+                log_account_timeout(a->name, a->name_len, v.address);
+            take_down(a, v);
+            if (ps != nullptr)
+                ps->changes++;
         }
-        log_account_timeout(a->name, a->name_len, a->address);
-        take_down(a);
-        if (ps != nullptr)
-            ps->changes++;
     }
     if (ps != nullptr)
         ps->due = due;
@@ -267,14 +334,20 @@ void presence_carry(array *next, array *prev, presence_state *ps) {
         carry_run(prev, i, i_end, next, j, j_end);
         for (int32_t k = i; k < i_end; k++) {
             auto *old = static_cast<account *>(array_get(prev, k));
-            if ((old->flags & ACCOUNT_UP) == 0)
-                continue;
-            // Its record would otherwise stay in the zone with nothing left
-            // to remove it.
-            log_account_removed(old->name, old->name_len, old->address);
-            take_down(old);
-            if (ps != nullptr)
-                ps->changes++;
+            for (int family : FAMILIES) {
+                presence_view v = view_of(old, family);
+                if ((old->flags & v.bit) == 0)
+                    continue;
+                // Its record would otherwise stay in the zone with nothing
+                // left to remove it.
+                if (family == AF_INET6)
+                    log_account_removed6(old->name, old->name_len, v.address);
+                else
+                    log_account_removed(old->name, old->name_len, v.address);
+                take_down(old, v);
+                if (ps != nullptr)
+                    ps->changes++;
+            }
         }
         i = i_end;
         j = j_end;

@@ -44,14 +44,47 @@ std::vector<uint8_t> datagram(const std::string &time_text, const std::string &n
     return d;
 }
 
+using addr6 = std::array<uint8_t, 16>;
+constexpr addr6 HOME6 = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
+constexpr addr6 OTHER6 = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9};
+constexpr addr6 ZERO6 = {};
+
+// The IPv6 datagram: the IPv4 layout with 16 address bytes.
+std::vector<uint8_t> datagram6(const std::string &time_text, const std::string &name,
+                               const addr6 &addr, const std::string &key) {
+    std::vector<uint8_t> d(time_text.begin(), time_text.end());
+    d.push_back(0);
+    d.insert(d.end(), name.begin(), name.end());
+    d.push_back(0);
+    d.insert(d.end(), addr.begin(), addr.end());
+    d.push_back(0);
+    uint8_t mac[HMAC_SHA1_LEN];
+    hmac_sha1(mac, d.data(), d.size(), key.data(), key.size());
+    d.insert(d.end(), mac, mac + HMAC_SHA1_LEN);
+    for (char c : std::string("sha-1"))
+        d.push_back(static_cast<uint8_t>(c));
+    return d;
+}
+
+recv_slot slot6_of(const std::vector<uint8_t> &bytes, const addr6 &peer) {
+    recv_slot s = {};
+    size_t n = std::min(bytes.size(), sizeof s.data);
+    memcpy(s.data, bytes.data(), n);
+    s.len = static_cast<int64_t>(n);
+    s.peer.in6.sin6_family = AF_INET6;
+    s.peer.in6.sin6_port = htons(4444);
+    memcpy(s.peer.in6.sin6_addr.s6_addr, peer.data(), 16);
+    return s;
+}
+
 recv_slot slot_of(const std::vector<uint8_t> &bytes, const addr4 &peer) {
     recv_slot s = {};
     size_t n = std::min(bytes.size(), sizeof s.data);
     memcpy(s.data, bytes.data(), n);
     s.len = static_cast<int64_t>(n);
-    s.peer.sin_family = AF_INET;
-    s.peer.sin_port = htons(4444);
-    memcpy(&s.peer.sin_addr.s_addr, peer.data(), 4);
+    s.peer.in.sin_family = AF_INET;
+    s.peer.in.sin_port = htons(4444);
+    memcpy(&s.peer.in.sin_addr.s_addr, peer.data(), 4);
     return s;
 }
 
@@ -108,6 +141,11 @@ struct PresenceTest : ::testing::Test {
               const std::string &key = "", presence_state *ps = nullptr) {
         std::string k = key.empty() ? name + "-key" : key;
         recv_slot s = slot_of(datagram(std::to_string(at), name, addr, k), peer);
+        update_accept(&table, &s, ps);
+    }
+    void send6(const std::string &name, const addr6 &addr, const addr6 &peer, time_t at = NOW,
+               presence_state *ps = nullptr) {
+        recv_slot s = slot6_of(datagram6(std::to_string(at), name, addr, name + "-key"), peer);
         update_accept(&table, &s, ps);
     }
     std::vector<std::string> effects() const {
@@ -507,6 +545,206 @@ TEST_F(PresenceTest, FailedReceiveAndEmptyDatagramChangeNothing) {
     oversized.len = INT64_MAX;
     update_accept(&table, &oversized);
     expect_untouched(home());
+}
+
+// The address rule for IPv6 is the IPv4 one with 16 bytes; a message of
+// one family from a peer of the other is refused whatever it announces,
+// even :: under allow-unsafe.
+TEST_F(PresenceTest, AddressRuleForIPv6AndAcrossFamilies) {
+    struct row {
+        const char *what;
+        bool msg6, peer6, unsafe;
+        addr6 msg, peer;
+        addr4 msg4, peer4;
+        std::vector<log_record> records;
+        const char *effect;
+    };
+    auto mismatch = [](const std::string &peer, const std::string &msg) {
+        return log_record{LOG_WARNING,
+                          "Address mismatch between peer " + peer + " and message " + msg + "\n"};
+    };
+    const log_record up6 = {LOG_INFO, "Account home up (2001:db8::7)\n"};
+    const row rows[] = {
+        {"same", true, true, false, HOME6, HOME6, {}, {}, {up6}, "home 2001:db8::7"},
+        {"other",
+         true,
+         true,
+         true,
+         HOME6,
+         OTHER6,
+         {},
+         {},
+         {mismatch("2001:db8::9", "2001:db8::7")},
+         nullptr},
+        {"unspecified, unsafe", true, true, true, ZERO6, HOME6, {}, {}, {up6}, "home 2001:db8::7"},
+        {"unspecified, safe",
+         true,
+         true,
+         false,
+         ZERO6,
+         OTHER6,
+         {},
+         {},
+         {{LOG_WARNING, "Rejecting unsafe message\n"},
+          {LOG_INFO, "Message from 2001:db8::9 at " + std::to_string(NOW - 5) + " (+5)"},
+          {LOG_INFO, "    name \"home\" address ::\n"}},
+         nullptr},
+        {"IPv6 message, IPv4 peer",
+         true,
+         false,
+         true,
+         HOME6,
+         {},
+         {},
+         HOME_IP,
+         {mismatch("192.0.2.7", "2001:db8::7")},
+         nullptr},
+        {"::, IPv4 peer",
+         true,
+         false,
+         true,
+         ZERO6,
+         {},
+         {},
+         HOME_IP,
+         {mismatch("192.0.2.7", "::")},
+         nullptr},
+        {"IPv4 message, IPv6 peer",
+         false,
+         true,
+         true,
+         {},
+         HOME6,
+         HOME_IP,
+         {},
+         {mismatch("2001:db8::7", "192.0.2.7")},
+         nullptr},
+        {"0.0.0.0, IPv6 peer",
+         false,
+         true,
+         true,
+         {},
+         HOME6,
+         ZERO_IP,
+         {},
+         {mismatch("2001:db8::7", "0.0.0.0")},
+         nullptr},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        std::remove(log_path.c_str());
+        cap.clear();
+        home()->flags = r.unsafe ? ACCOUNT_ALLOW_UNSAFE : 0;
+        home()->last_seen = home()->last_seen6 = 0;
+        memset(home()->address, 0, 4);
+        memset(home()->address6, 0, 16);
+        std::vector<uint8_t> d =
+            r.msg6 ? datagram6(std::to_string(NOW - 5), "home", r.msg, "home-key")
+                   : datagram(std::to_string(NOW - 5), "home", r.msg4, "home-key");
+        recv_slot s = r.peer6 ? slot6_of(d, r.peer) : slot_of(d, r.peer4);
+        update_accept(&table, &s);
+        EXPECT_EQ(cap.records(), r.records);
+        if (r.effect != nullptr) {
+            EXPECT_EQ(effects(), std::vector<std::string>{r.effect});
+            EXPECT_EQ(home()->flags & (ACCOUNT_UP | ACCOUNT_UP6), ACCOUNT_UP6);
+            EXPECT_EQ(home()->last_seen6, NOW);
+            EXPECT_EQ(home()->last_seen, 0);
+        } else {
+            expect_untouched(home());
+            EXPECT_EQ(home()->flags & ACCOUNT_UP6, 0);
+            EXPECT_EQ(home()->last_seen6, 0);
+        }
+    }
+}
+
+// A dual-stack account: each family comes up, changes and times out on its
+// own, runs the effectors with its own address, and the remembered deadline
+// is the earlier of the two.
+TEST_F(PresenceTest, DualStackFamiliesComeAndGoApart) {
+    presence_state ps = PRESENCE_WALK_NOW;
+    EXPECT_EQ(presence_sweep(&table, &ps), -1);
+    home()->timeout = 60;
+    send("home", HOME_IP, HOME_IP, NOW, "", &ps);
+    clock.advance(30);
+    send6("home", HOME6, HOME6, NOW + 30, &ps);
+    EXPECT_EQ(presence_sweep(&table, &ps), 30000);
+    clock.advance(10);
+    send6("home", OTHER6, OTHER6, NOW + 40, &ps); // IPv6 deadline now +100
+    EXPECT_EQ(presence_sweep(&table, &ps), 20000);
+    EXPECT_EQ(
+        addr4({home()->address[0], home()->address[1], home()->address[2], home()->address[3]}),
+        HOME_IP);
+
+    clock.advance(20); // +60: IPv4 is due, IPv6 is not
+    EXPECT_EQ(presence_sweep(&table, &ps), 40000);
+    EXPECT_EQ(home()->flags & (ACCOUNT_UP | ACCOUNT_UP6), ACCOUNT_UP6);
+    clock.advance(40);
+    EXPECT_EQ(presence_sweep(&table, &ps), -1);
+    EXPECT_EQ(home()->flags & (ACCOUNT_UP | ACCOUNT_UP6), 0);
+    EXPECT_EQ(ps.due, PRESENCE_NEVER);
+
+    EXPECT_EQ(cap.records(),
+              (std::vector<log_record>{
+                  up("home", HOME_IP),
+                  {LOG_INFO, "Account home up (2001:db8::7)\n"},
+                  {LOG_INFO, "Accound home changed address from 2001:db8::7 to 2001:db8::9\n"},
+                  {LOG_INFO, "Account home timeout (last seen at 192.0.2.7)\n"},
+                  {LOG_INFO, "Account home timeout (last seen at 2001:db8::9)\n"}}));
+    EXPECT_EQ(effects(), (std::vector<std::string>{"home 192.0.2.7", "home 2001:db8::7",
+                                                   "home 2001:db8::9", "home 0.0.0.0", "home ::"}));
+}
+
+// Each family refuses replays of its own messages only: a client sends both
+// in one cycle with one time, and they may arrive in either order.
+TEST_F(PresenceTest, ReplaysJudgedPerFamily) {
+    home()->flags = ACCOUNT_NO_REPLAY;
+    send("home", HOME_IP, HOME_IP, NOW);
+    send6("home", HOME6, HOME6, NOW - 10);
+    EXPECT_EQ(home()->last_msg6, NOW - 10);
+    cap.clear();
+    send6("home", HOME6, HOME6, NOW - 11);
+    EXPECT_EQ(cap.records(), (std::vector<log_record>{
+                                 {LOG_WARNING, "Replayed message " + std::to_string(NOW - 11) +
+                                                   " vs " + std::to_string(NOW - 10) + "\n"},
+                                 {LOG_INFO, "Message at " + std::to_string(NOW - 11) + " (+11)"},
+                                 {LOG_INFO, "    name \"home\" address 2001:db8::7\n"}}));
+    EXPECT_EQ(home()->last_msg, NOW);
+}
+
+// A reload carries both families of an unchanged account and takes both
+// down, each with its own record, for a removed one.
+TEST_F(PresenceTest, ReloadCarriesAndRemovesBothFamilies) {
+    send("home", HOME_IP, HOME_IP, NOW - 1);
+    send6("home", HOME6, HOME6, NOW - 2);
+    send6("office", OTHER6, OTHER6, NOW - 3);
+    array next = {};
+    array_init(&next, sizeof(account));
+    for (int32_t i : {0, 2}) { // office is removed
+        int32_t k = array_append(&next);
+        ASSERT_GE(k, 0);
+        account *a = static_cast<account *>(array_get(&next, k));
+        *a = *acct(i);
+        memset(a->address, 0, 4);
+        memset(a->address6, 0, 16);
+        a->flags = 0;
+        a->last_seen = a->last_seen6 = a->last_msg = a->last_msg6 = 0;
+    }
+    std::remove(log_path.c_str());
+    cap.clear();
+    presence_state ps = {PRESENCE_NEVER, 0};
+    presence_carry(&next, &table, &ps);
+
+    const auto *h = static_cast<const account *>(array_get(&next, 0));
+    EXPECT_EQ(h->flags & (ACCOUNT_UP | ACCOUNT_UP6), ACCOUNT_UP | ACCOUNT_UP6);
+    EXPECT_EQ(addr6(std::to_array(h->address6)), HOME6);
+    EXPECT_EQ(h->last_msg, NOW - 1);
+    EXPECT_EQ(h->last_msg6, NOW - 2);
+    EXPECT_EQ(cap.records(),
+              (std::vector<log_record>{
+                  {LOG_INFO, "Account office removed (last seen at 2001:db8::9)\n"}}));
+    EXPECT_EQ(effects(), std::vector<std::string>{"office ::"});
+    EXPECT_EQ(ps.changes, 1u);
+    array_free(&next);
 }
 
 TEST(UpdateMsgDump, FourFirstRecordsAndTwoSecondOnes) {

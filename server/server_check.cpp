@@ -293,8 +293,9 @@ void check_account(checker *c, const sx_node *form, const account_sketch *defaul
                                                                 c->at(form)};
 }
 
-// A (listen SERVICE [HOST]) form must resolve, as the load will look it up.
-void check_listen(checker *c, const sx_node *form, const sx_node *service) {
+// A (listen SERVICE [HOST]) or (listen6 SERVICE [HOST]) form must resolve in
+// its family, as the load will look it up.
+void check_listen(checker *c, const sx_node *form, const sx_node *service, int family) {
     if (sx_is_list(service)) {
         log_check_bad_statement(c->path, c->at(form));
         c->problems++;
@@ -302,14 +303,14 @@ void check_listen(checker *c, const sx_node *form, const sx_node *service) {
     }
     const sx_node *host_node = service->next;
     if (host_node != nullptr && sx_is_list(host_node)) {
-        log_check_value_ignored(c->path, c->at(form), "listen");
+        log_check_value_ignored(c->path, c->at(form), family == AF_INET6 ? "listen6" : "listen");
         c->problems++;
     }
     const char *host =
         host_node != nullptr && !sx_is_list(host_node) ? sx_text(host_node) : nullptr;
     addrinfo hints{};
     hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_INET;
+    hints.ai_family = family;
     hints.ai_socktype = SOCK_DGRAM;
     hints.ai_protocol = IPPROTO_UDP;
     addrinfo *res = nullptr;
@@ -410,9 +411,9 @@ int server_check_file(const char *path) {
             continue;
         }
         const sx_node *keyword = sx_first(form);
-        if (atom_is(keyword, "listen")) {
+        if (atom_is(keyword, "listen") || atom_is(keyword, "listen6")) {
             listens = true;
-            check_listen(&c, form, value);
+            check_listen(&c, form, value, atom_is(keyword, "listen6") ? AF_INET6 : AF_INET);
         } else if (atom_is(keyword, "account")) {
             check_account(&c, form, &defaults, value);
         } else if (atom_is(keyword, "default") || atom_is(keyword, "defaults")) {

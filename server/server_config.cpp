@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <string_view>
 #include <sys/socket.h>
@@ -55,8 +56,9 @@ void release_accounts(array *accounts) {
     array_free(accounts);
 }
 
-// Adds the sockets of one (listen SERVICE [HOST]) form to the poll set.
-void open_listeners(array *pollfds, const sx_node *service_node) {
+// Adds the sockets of one (listen SERVICE [HOST]) form, family AF_INET, or
+// (listen6 SERVICE [HOST]), family AF_INET6, to the poll set.
+void open_listeners(array *pollfds, const sx_node *service_node, int family) {
     if (sx_is_list(service_node))
         return;
     const char *service = sx_text(service_node);
@@ -66,7 +68,7 @@ void open_listeners(array *pollfds, const sx_node *service_node) {
 
     addrinfo hints{};
     hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_INET;
+    hints.ai_family = family;
     hints.ai_socktype = SOCK_DGRAM;
     hints.ai_protocol = IPPROTO_UDP;
     addrinfo *res = nullptr;
@@ -86,6 +88,15 @@ void open_listeners(array *pollfds, const sx_node *service_node) {
         // Effector commands must not inherit the socket: a command left
         // running in the background would hold the port past a restart.
         fcntl(fd, F_SETFD, FD_CLOEXEC);
+        // IPv4 belongs to the listen sockets: an IPv6 socket that also took
+        // IPv4 would clash with them on the wildcard and hand the judgement
+        // IPv4 peers in IPv6 form.
+        int on = 1;
+        if (family == AF_INET6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) {
+            log_socket_create_failed(host, service, errno);
+            close(fd);
+            continue;
+        }
         if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
             log_socket_bind_failed(host, service, errno);
             close(fd);
@@ -240,7 +251,9 @@ void server_config_load(server_config *cfg, bool force) {
         const sx_node *keyword = sx_first(form);
         std::string_view kw = atom_bytes(keyword);
         if (kw == "listen")
-            open_listeners(&next.pollfds, value);
+            open_listeners(&next.pollfds, value, AF_INET);
+        else if (kw == "listen6")
+            open_listeners(&next.pollfds, value, AF_INET6);
         else if (kw == "account")
             add_account(&next, value);
         else if (kw == "default" || kw == "defaults")

@@ -74,10 +74,10 @@ account blank_account() {
 }
 
 // The record the address lookup of (listen SERVICE [HOST]) gives.
-std::string lookup_failure(const char *host, const char *service) {
+std::string lookup_failure(const char *host, const char *service, int family = AF_INET) {
     addrinfo hints{};
     hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_INET;
+    hints.ai_family = family;
     hints.ai_socktype = SOCK_DGRAM;
     hints.ai_protocol = IPPROTO_UDP;
     addrinfo *res = nullptr;
@@ -384,6 +384,45 @@ TEST_F(ServerConfig, ListenFormsOpenOneSocketPerAddress) {
         EXPECT_NE(sin.sin_port, 0);
         EXPECT_TRUE(fcntl(p.fd, F_GETFD) & FD_CLOEXEC);
     }
+}
+
+// listen6 opens IPv6-only sockets, counted with the IPv4 ones; each form
+// looks its host up in its own family only.
+TEST_F(ServerConfig, Listen6OpensIPv6OnlySockets) {
+    write(R"((listen6 0 ::1)
+(listen 0 ::1)
+(listen6 0 127.0.0.1)
+(listen 0 127.0.0.1)
+(listen6 0 "0:0::1")
+)",
+          1000);
+    EXPECT_EQ(load(), (records{
+                          {LOG_ERR, lookup_failure("::1", "0")},
+                          {LOG_ERR, lookup_failure("127.0.0.1", "0", AF_INET6)},
+                          {LOG_INFO, "Listening on 3 sockets\n"},
+                      }));
+    ASSERT_EQ(cfg.pollfds.count, 3);
+    const int families[] = {AF_INET6, AF_INET, AF_INET6};
+    for (int32_t i = 0; i < 3; i++) {
+        SCOPED_TRACE(i);
+        int fd = pollfd_at(i).fd;
+        sockaddr_in6 sin6{};
+        socklen_t len = sizeof sin6;
+        ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr *>(&sin6), &len), 0);
+        EXPECT_EQ(sin6.sin6_family, families[i]);
+        EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+        if (families[i] != AF_INET6)
+            continue;
+        EXPECT_TRUE(IN6_IS_ADDR_LOOPBACK(&sin6.sin6_addr));
+        int only = 0;
+        socklen_t olen = sizeof only;
+        ASSERT_EQ(getsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, &olen), 0);
+        EXPECT_EQ(only, 1);
+    }
+
+    // Carried over a reload like the IPv4 sockets.
+    write("(account (name a) (key k))", 2000);
+    EXPECT_EQ(load(), (records{{LOG_INFO, "Listening on 3 sockets\n"}}));
 }
 
 TEST_F(ServerConfig, FirstLoadNeedsASocketButAReloadCarriesThemOver) {

@@ -3,10 +3,10 @@
 
 #include "common/csexp/sx_reader.h"
 #include "common/process/log.h"
+#include "common/protocol/address.h"
 #include "common/protocol/update_msg.h"
 #include "server/account.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -14,6 +14,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <string_view>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,12 +68,26 @@ bool put_name(FILE *f, const char *name, uint64_t len) {
     return fputc('#', f) != EOF;
 }
 
-bool put_account(FILE *f, const account *a) {
+// IPv6 text goes in quotes: digits before a colon would read back as the
+// length prefix of a verbatim atom.
+bool put_presence(FILE *f, const account *a, const address_text &addr, bool quoted,
+                  time_t last_seen, time_t last_msg) {
     if (fputs("(up ", f) == EOF || !put_name(f, a->name, a->name_len))
         return false;
-    return fprintf(f, " %u.%u.%u.%u %" PRId64 " %" PRId64 ")\n", a->address[0], a->address[1],
-                   a->address[2], a->address[3], static_cast<int64_t>(a->last_seen),
-                   static_cast<int64_t>(a->last_msg)) > 0;
+    const char *q = quoted ? "\"" : "";
+    return fprintf(f, " %s%s%s %" PRId64 " %" PRId64 ")\n", q, addr.s, q,
+                   static_cast<int64_t>(last_seen), static_cast<int64_t>(last_msg)) > 0;
+}
+
+// One line per up family, IPv4 first.
+bool put_account(FILE *f, const account *a) {
+    if ((a->flags & ACCOUNT_UP) != 0 &&
+        !put_presence(f, a, address_format4(a->address), false, a->last_seen, a->last_msg))
+        return false;
+    if ((a->flags & ACCOUNT_UP6) != 0 &&
+        !put_presence(f, a, address_format6(a->address6), true, a->last_seen6, a->last_msg6))
+        return false;
+    return true;
 }
 
 // The directory entry of a rename lasts only once its directory is synced;
@@ -105,7 +121,8 @@ bool read_time(const sx_node *n, time_t *out) {
 
 struct state_entry {
     const sx_node *name;
-    uint8_t address[4];
+    int family; // AF_INET: address[0..4), AF_INET6: address[0..16)
+    uint8_t address[16];
     time_t last_seen;
     time_t last_msg;
 };
@@ -121,13 +138,22 @@ bool read_entry(const sx_node *form, state_entry *e) {
         return false;
     e->name = name;
     const sx_node *addr = name->next;
-    // inet_pton reads up to the NUL, so an atom with a NUL inside is refused
-    // by its length first.
-    if (addr == nullptr || sx_is_list(addr) || strlen(sx_text(addr)) != addr->len ||
-        inet_pton(AF_INET, sx_text(addr), e->address) != 1)
+    if (addr == nullptr || sx_is_list(addr))
         return false;
-    // Nothing is up at 0.0.0.0.
-    if ((e->address[0] | e->address[1] | e->address[2] | e->address[3]) == 0)
+    std::string_view text(sx_text(addr), addr->len);
+    size_t len = 4;
+    e->family = AF_INET;
+    if (address_parse4(e->address, text) != 0) {
+        if (address_parse6(e->address, text) != 0)
+            return false;
+        e->family = AF_INET6;
+        len = 16;
+    }
+    // Nothing is up at 0.0.0.0 or ::.
+    uint8_t acc = 0;
+    for (size_t i = 0; i < len; i++)
+        acc |= e->address[i];
+    if (acc == 0)
         return false;
     const sx_node *seen = addr->next;
     if (!read_time(seen, &e->last_seen))
@@ -138,8 +164,10 @@ bool read_entry(const sx_node *form, state_entry *e) {
     return read_time(seen->next, &e->last_msg) && seen->next->next == nullptr;
 }
 
-// The first account of e's name that is not up yet, or null.
+// The first account of e's name whose presence of e's family is not up
+// yet, or null.
 account *free_account(array *accounts, const state_entry *e) {
+    uint8_t bit = e->family == AF_INET6 ? ACCOUNT_UP6 : ACCOUNT_UP;
     if (accounts->count == 0)
         return nullptr;
     update_msg key = {};
@@ -155,7 +183,7 @@ account *free_account(array *accounts, const state_entry *e) {
     while (hit > first && account_msg_cmp(&key, hit - 1) == 0)
         hit--;
     for (; hit < end && account_msg_cmp(&key, hit) == 0; hit++)
-        if ((hit->flags & ACCOUNT_UP) == 0)
+        if ((hit->flags & bit) == 0)
             return hit;
     return nullptr;
 }
@@ -192,8 +220,7 @@ int state_write(const char *path, const array *accounts) {
     bool ok = true;
     for (int32_t i = 0; ok && i < accounts->count; i++) {
         const auto *a = static_cast<const account *>(array_get(accounts, i));
-        if ((a->flags & ACCOUNT_UP) != 0)
-            ok = put_account(f, a);
+        ok = put_account(f, a);
     }
     int err = ok ? 0 : (errno != 0 ? errno : EIO);
     if (ok && fflush(f) != 0) {
@@ -259,10 +286,17 @@ int state_read(FILE *f, const char *path, array *accounts) {
             log_state_unknown_account(sx_text(e.name), e.name->len, path);
             continue;
         }
-        memcpy(a->address, e.address, 4);
-        a->last_seen = e.last_seen;
-        a->last_msg = e.last_msg;
-        a->flags |= ACCOUNT_UP;
+        if (e.family == AF_INET6) {
+            memcpy(a->address6, e.address, 16);
+            a->last_seen6 = e.last_seen;
+            a->last_msg6 = e.last_msg;
+            a->flags |= ACCOUNT_UP6;
+        } else {
+            memcpy(a->address, e.address, 4);
+            a->last_seen = e.last_seen;
+            a->last_msg = e.last_msg;
+            a->flags |= ACCOUNT_UP;
+        }
     }
     return 0;
 }

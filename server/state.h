@@ -1,10 +1,11 @@
 // The state file: the presence of the up accounts, kept across restarts.
 //
-// One form per up account, (up NAME ADDRESS LAST-SEEN LAST-MSG): NAME as a
-// plain token when it is one (a letter, then letters, digits, ".", "_" or
-// "-"), else as a #hex# atom, so that any bytes survive; ADDRESS as dotted
-// quad; LAST-SEEN, the server time of the last accepted message, and
-// LAST-MSG, the time that message carried, in decimal seconds since the
+// One form per up presence, (up NAME ADDRESS LAST-SEEN LAST-MSG), so an
+// account up in both families has two, the IPv4 one first: NAME as a plain
+// token when it is one (a letter, then letters, digits, ".", "_" or "-"),
+// else as a #hex# atom, so that any bytes survive; ADDRESS as dotted quad or
+// as IPv6 text in double quotes, whose family the form restores; LAST-SEEN, the server time of the
+// last accepted message, and LAST-MSG, the time that message carried, in decimal seconds since the
 // epoch. LAST-MSG may be left out (read as 0).
 #pragma once
 
@@ -23,11 +24,11 @@ inline constexpr time_t STATE_WRITE_INTERVAL = 5;
 int state_write(const char *path, const array *accounts);
 
 // Restores the presence that path holds onto the table (sorted with
-// account_cmp): each named account, the first not yet up of its name,
-// becomes up with the address and times of the file; no effector runs. A
-// missing file restores nothing and is not an error (0). A file that cannot
-// be read or holds anything but well-formed forms is logged and ignored
-// whole (-1). A name without an account is logged and passed over.
+// account_cmp): each named account, the first of its name not yet up in the
+// form's family, becomes up in that family with the address and times of the file; no effector
+// runs. A missing file restores nothing and is not an error (0). A file that cannot be read or
+// holds anything but well-formed forms is logged and ignored whole (-1). A name without an account
+// is logged and passed over.
 int state_restore(const char *path, array *accounts);
 // The same from an open stream, read to its end; path only names it in
 // records.

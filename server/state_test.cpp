@@ -110,6 +110,43 @@ TEST_F(StateTest, WrittenPresenceIsRestored) {
     EXPECT_EQ(count_entries(dir.path()), 1u);
 }
 
+// One form per up family, the IPv4 one first; each restores its own family
+// only, so an IPv6 entry never takes an account's IPv4 presence.
+TEST_F(StateTest, BothFamiliesWrittenAndRestored) {
+    make({"home", "office"});
+    const uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
+    set_up(0, 1, 100, 90);
+    account *home = acct(0), *office = acct(1);
+    for (account *a : {home, office}) {
+        a->flags |= ACCOUNT_UP6;
+        memcpy(a->address6, v6, 16);
+    }
+    home->last_seen6 = 110;
+    home->last_msg6 = 95;
+    office->address6[15] = 9;
+    office->last_seen6 = 120;
+    ASSERT_EQ(state_write(path.c_str(), &table), 0);
+    EXPECT_EQ(dir.read("presence"), "(up home 192.0.2.1 100 90)\n"
+                                    "(up home \"2001:db8::7\" 110 95)\n"
+                                    "(up office \"2001:db8::9\" 120 0)\n");
+
+    for (account *a : {home, office}) {
+        memset(a->address6, 0, 16);
+        a->last_seen6 = a->last_msg6 = 0;
+    }
+    clear_presence();
+    EXPECT_EQ(state_restore(path.c_str(), &table), 0);
+    EXPECT_EQ(presence(), (std::vector<std::string>{"home up 192.0.2.1 100 90", "office"}));
+    EXPECT_EQ(home->flags, ACCOUNT_UP | ACCOUNT_UP6);
+    EXPECT_EQ(office->flags, ACCOUNT_UP6);
+    EXPECT_EQ(memcmp(home->address6, v6, 16), 0);
+    EXPECT_EQ(home->last_seen6, 110);
+    EXPECT_EQ(home->last_msg6, 95);
+    EXPECT_EQ(office->address6[15], 9);
+    EXPECT_EQ(office->last_seen6, 120);
+    EXPECT_TRUE(cap.records().empty());
+}
+
 TEST_F(StateTest, MissingEmptyAndUnknownNames) {
     make({"home", "Twin", "twin"});
     EXPECT_EQ(state_restore(path.c_str(), &table), 0); // no file yet
@@ -141,6 +178,10 @@ TEST_F(StateTest, MalformedFileRestoresNothing) {
         "(up (home) 192.0.2.1 10)\n",
         "(up home 192.0.2 10)\n",
         "(up home 0.0.0.0 10)\n",
+        "(up home \"::\" 10)\n",
+        "(up home 2001:db8::g 10)\n",
+        "(up home [2001:db8::1] 10)\n",
+        "(up home 2001:db8::1%eth0 10)\n",
         "(up home 192.0.2.1 1x)\n",
         "(up home 192.0.2.1 99999999999999999999)\n",
         "(up home \"192.0.2.1\\000\" 10)\n",

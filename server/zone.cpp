@@ -7,6 +7,7 @@
 
 #include "common/process/clock.h"
 #include "common/process/log.h"
+#include "common/protocol/address.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -17,6 +18,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <span>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -224,8 +226,19 @@ void rewrite_in_place(const char *path, std::span<const part> parts) {
         log_zone_write_failed(path);
 }
 
-bool is_gone(const uint8_t *addr) {
-    return (addr[0] | addr[1] | addr[2] | addr[3]) == 0;
+bool is_gone(const uint8_t *addr, size_t len) {
+    uint8_t acc = 0;
+    for (size_t i = 0; i < len; i++)
+        acc |= addr[i];
+    return acc == 0;
+}
+
+void log_updating(const char *path, const char *name, size_t name_len, bool six,
+                  const uint8_t *addr) {
+    if (six)
+        log_zone_updating6(path, name, name_len, addr);
+    else
+        log_zone_updating(path, name, name_len, addr);
 }
 
 // Today in UTC by the server's clock; false only for a clock gmtime cannot
@@ -241,10 +254,12 @@ bool today_utc(zone_text_date *today) {
 
 } // namespace
 
-void zone_update(const char *path, const char *name, size_t name_len, const uint8_t *addr) {
+void zone_update(const char *path, const char *name, size_t name_len, int family,
+                 const uint8_t *addr) {
     if (path == nullptr || name == nullptr || name_len == 0 || addr == nullptr)
         return;
-    log_zone_updating(path, name, name_len, addr);
+    bool six = family == AF_INET6;
+    log_updating(path, name, name_len, six, addr);
 
     file_ptr f(fopen(path, "rb"));
     struct stat st {};
@@ -259,11 +274,9 @@ void zone_update(const char *path, const char *name, size_t name_len, const uint
     f.reset();
     const char *text = buf.get();
 
-    char dotted[16];
-    int dlen = snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", unsigned{addr[0]}, unsigned{addr[1]},
-                        unsigned{addr[2]}, unsigned{addr[3]});
-    zone_text_record rec{std::string_view(name, name_len), "A",
-                         std::string_view(dotted, static_cast<size_t>(dlen)), is_gone(addr)};
+    address_text addr_text = six ? address_format6(addr) : address_format4(addr);
+    zone_text_record rec{std::string_view(name, name_len), six ? "AAAA" : "A", addr_text.s,
+                         is_gone(addr, six ? 16 : 4)};
     // A clock before year 0 leaves only the serial's own successor.
     zone_text_date today{-1, 0, 0};
     today_utc(&today);
@@ -296,7 +309,8 @@ void zone_update(const char *path, const char *name, size_t name_len, const uint
     rewrite_in_place(path, content);
 }
 
-void effector_zone(const sx_node *args, const char *name, size_t name_len, const uint8_t *addr) {
+void effector_zone(const sx_node *args, const char *name, size_t name_len, int family,
+                   const uint8_t *addr) {
     if (name == nullptr || name_len == 0 || addr == nullptr)
         return;
     for (const sx_node *n = args; n != nullptr; n = n->next) {
@@ -305,10 +319,10 @@ void effector_zone(const sx_node *args, const char *name, size_t name_len, const
         // No file has a NUL in its name; opening the part before it would
         // rewrite a zone the configuration does not name.
         if (memchr(n->ptr, '\0', n->len) != nullptr) {
-            log_zone_updating(sx_text(n), name, name_len, addr);
+            log_updating(sx_text(n), name, name_len, family == AF_INET6, addr);
             log_zone_read_failed(sx_text(n));
             continue;
         }
-        zone_update(sx_text(n), name, name_len, addr);
+        zone_update(sx_text(n), name, name_len, family, addr);
     }
 }

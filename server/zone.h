@@ -1,5 +1,5 @@
-// The zone file effector: keeps an account's A record line and the zone's
-// serial up to date in zone files.
+// The zone file effector: keeps an account's A and AAAA record lines and the
+// zone's serial up to date in zone files.
 #pragma once
 
 #include "common/csexp/sx_tree.h"
@@ -9,12 +9,16 @@
 
 // Runs zone_update for every non-empty atom from args on. An empty or null
 // name, or a null address, updates nothing.
-void effector_zone(const sx_node *args, const char *name, size_t name_len, const uint8_t *addr);
-// Rewrites one zone file's record for name to addr (0.0.0.0 comments it out)
-// and advances its serial, with "today" taken from clock_now(), as
+void effector_zone(const sx_node *args, const char *name, size_t name_len, int family,
+                   const uint8_t *addr);
+// Rewrites one zone file's record for name to addr and advances its serial:
+// for AF_INET6 the AAAA line to 16 address bytes (:: comments it out), for
+// any other family the A line to 4 (0.0.0.0 comments it out); the line of
+// the other type is never touched. The serial advances with "today" taken from clock_now(), as
 // zone_text_rewrite says. A zone that would not change is not written. The new zone
 // is written to a temporary file in the same directory and renamed over the
 // old one, keeping its permission bits (and owner and group when allowed);
 // only where that file cannot be created for want of access is the zone
 // rewritten in place. Failures are logged and leave the file untouched.
-void zone_update(const char *path, const char *name, size_t name_len, const uint8_t *addr);
+void zone_update(const char *path, const char *name, size_t name_len, int family,
+                 const uint8_t *addr);

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,7 +81,7 @@ TEST_P(ZoneTable, RewritesRecordAndSerial) {
     FakeClock clock(today);
     LogCapture cap;
 
-    zone_update(path.c_str(), c.name, strlen(c.name), c.addr.b);
+    zone_update(path.c_str(), c.name, strlen(c.name), AF_INET, c.addr.b);
 
     char dotted[16];
     snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", c.addr.b[0], c.addr.b[1], c.addr.b[2],
@@ -408,6 +409,50 @@ struct atom_chain {
     const sx_node *first() const { return nodes.empty() ? nullptr : &nodes[0]; }
 };
 
+// The AAAA line follows the A line's rules, and neither family's update
+// touches the other's line.
+TEST(ZoneFamilies, EachFamilyKeepsItsOwnLine) {
+    const uint8_t v4[4] = {10, 0, 0, 7};
+    const uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
+    const uint8_t none6[16] = {};
+    const struct {
+        const char *label;
+        std::string records;
+        int family;
+        const uint8_t *addr;
+        std::string want; // empty: unchanged
+    } rows[] = {
+        {"AAAA line updated, A line kept", "host IN A 10.0.0.1\nhost 300 in aaaa 2001:db8::1\n",
+         AF_INET6, v6, "host IN A 10.0.0.1\nhost 300 in aaaa 2001:db8::7\n"},
+        {"AAAA appended after the A line", "host IN A 10.0.0.1\n", AF_INET6, v6,
+         "host IN A 10.0.0.1\nhost IN AAAA 2001:db8::7\n"},
+        {"A appended, AAAA line kept", "host IN AAAA 2001:db8::1\n", AF_INET, v4,
+         "host IN AAAA 2001:db8::1\nhost IN A 10.0.0.7\n"},
+        {"A line updated, AAAA line kept", "host IN AAAA 2001:db8::1\nhost IN A 10.0.0.1\n",
+         AF_INET, v4, "host IN AAAA 2001:db8::1\nhost IN A 10.0.0.7\n"},
+        {"AAAA commented out on a timeout", "host IN A 10.0.0.1\nhost IN AAAA 2001:db8::1\n",
+         AF_INET6, none6, "host IN A 10.0.0.1\n; host IN AAAA ::\n"},
+        {"commented AAAA comes back", "; host IN AAAA ::\n", AF_INET6, v6,
+         "host IN AAAA 2001:db8::7\n"},
+        {"no AAAA line and gone: nothing", "host IN A 10.0.0.1\n", AF_INET6, none6, ""},
+        {"same address: nothing", "host IN AAAA 2001:db8::7\n", AF_INET6, v6, ""},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.label);
+        TempDir dir;
+        std::string zone = zone_with("2026121001", r.records);
+        std::string path = dir.write("example.zone", zone);
+        FakeClock clock(today);
+        LogCapture cap;
+        zone_update(path.c_str(), "host", 4, r.family, r.addr);
+        const char *text =
+            r.family == AF_INET6 ? (r.addr == v6 ? "2001:db8::7" : "::") : "10.0.0.7";
+        EXPECT_EQ(cap.records(),
+                  (std::vector<log_record>{{LOG_INFO, updating(path, "host", text)}}));
+        EXPECT_EQ(read_file(path), r.want.empty() ? zone : zone_with("2026121002", r.want));
+    }
+}
+
 TEST(EffectorZone, MissingFileDoesNotStopTheOthers) {
     TempDir dir;
     std::string a = dir.write("a.zone", zone_with("2026121001", "host IN A 10.0.0.1\n"));
@@ -418,7 +463,7 @@ TEST(EffectorZone, MissingFileDoesNotStopTheOthers) {
     atom_chain args({a, "(list)", "", missing, b});
     const uint8_t addr[4] = {10, 0, 0, 7};
 
-    effector_zone(args.first(), "host", 4, addr);
+    effector_zone(args.first(), "host", 4, AF_INET, addr);
 
     EXPECT_EQ(cap.records(), (std::vector<log_record>{
                                  {LOG_INFO, updating(a, "host", "10.0.0.7")},
@@ -438,9 +483,9 @@ TEST(EffectorZone, NothingToDo) {
     atom_chain path({a});
     LogCapture cap;
 
-    effector_zone(nullptr, "host", 4, addr);
-    effector_zone(only_lists.first(), "host", 4, addr);
-    effector_zone(path.first(), "", 0, addr); // an account without a name
+    effector_zone(nullptr, "host", 4, AF_INET, addr);
+    effector_zone(only_lists.first(), "host", 4, AF_INET, addr);
+    effector_zone(path.first(), "", 0, AF_INET, addr); // an account without a name
 
     EXPECT_EQ(cap.records(), std::vector<log_record>{});
     EXPECT_EQ(read_file(a), soa_today01);
@@ -454,7 +499,7 @@ TEST(EffectorZone, PathWithNulIsNotCutShort) {
     const uint8_t addr[4] = {10, 0, 0, 7};
     LogCapture cap;
 
-    effector_zone(args.first(), "host", 4, addr);
+    effector_zone(args.first(), "host", 4, AF_INET, addr);
 
     EXPECT_EQ(cap.records(), (std::vector<log_record>{
                                  {LOG_INFO, updating(a, "host", "10.0.0.7")},
@@ -531,7 +576,7 @@ TEST(ZoneReplace, FailedWriteLeavesZoneIntact) {
         setrlimit(RLIMIT_FSIZE, &lim);
         FakeClock clock(today);
         const uint8_t addr[4] = {10, 0, 0, 7};
-        zone_update(path.c_str(), "host", 4, addr);
+        zone_update(path.c_str(), "host", 4, AF_INET, addr);
     });
 
     std::string head =
@@ -554,7 +599,7 @@ TEST(ZoneReplace, KeepsModeAndOwnerAndReplacesTheFile) {
     LogCapture cap;
     const uint8_t addr[4] = {10, 0, 0, 7};
 
-    zone_update(path.c_str(), "host", 4, addr);
+    zone_update(path.c_str(), "host", 4, AF_INET, addr);
 
     EXPECT_EQ(read_file(path), zone_with("2026121002", "host A 10.0.0.7\n"));
     struct stat st {};
@@ -577,7 +622,7 @@ TEST(ZoneReplace, SymbolicLinkKeepsPointingAtTheZone) {
     LogCapture cap;
     const uint8_t addr[4] = {10, 0, 0, 7};
 
-    zone_update(link.c_str(), "host", 4, addr);
+    zone_update(link.c_str(), "host", 4, AF_INET, addr);
 
     struct stat st {};
     ASSERT_EQ(lstat(link.c_str(), &st), 0);
@@ -604,7 +649,7 @@ TEST(ZoneReplace, DirectoryNotWritableFallsBackToInPlace) {
             _exit(3);
         FakeClock clock(today);
         const uint8_t addr[4] = {10, 0, 0, 7};
-        zone_update(path.c_str(), "host", 4, addr);
+        zone_update(path.c_str(), "host", 4, AF_INET, addr);
     });
     chmod(dir.path().c_str(), 0755);
 
@@ -677,7 +722,7 @@ TEST(ZoneChecked, AccountLifeKeepsZoneLoadable) {
     };
     for (const step &s : steps) {
         clock.advance(s.advance);
-        zone_update(path.c_str(), s.name, strlen(s.name), s.addr.b);
+        zone_update(path.c_str(), s.name, strlen(s.name), AF_INET, s.addr.b);
         EXPECT_EQ(read_file(path), s.want) << s.name;
         EXPECT_EQ(checker_verdict(path), "") << s.name;
     }

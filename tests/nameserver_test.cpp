@@ -301,6 +301,83 @@ TEST(NameServer, AnnouncedAddressIsAnsweredUntilTheAccountTimesOut) {
     }
 }
 
+// A dual-stack account over 127.0.0.1 and ::1: one client publishes both
+// its A and its AAAA record; then only its IPv6 side keeps sending, so the A
+// record times out alone, and the AAAA record follows once that stops too.
+TEST(NameServer, DualStackAccountPublishesBothRecordsAndEachTimesOutApart) {
+    TempDir dir;
+    SyslogCapture log;
+    std::string why;
+    if (!log.start(&why))
+        GTEST_SKIP() << "the sockets' readiness is seen in the syslog records only: " << why;
+    std::string zone =
+        dir.write("example.test.zone", "$ORIGIN example.test.\n"
+                                       "$TTL 60\n"
+                                       "@ IN SOA ns hostmaster 2000010101 3600 600 86400 60\n"
+                                       "@ IN NS ns\n"
+                                       "ns IN A 127.0.0.1\n"
+                                       "laptop IN A 192.0.2.1\n");
+    NameServer ns(dir);
+    std::string failure = ns.start();
+    ASSERT_TRUE(failure.empty()) << failure;
+
+    std::string port = std::to_string(free_udp_port());
+    std::string server_conf =
+        dir.write("server.conf", "(listen " + port + " 127.0.0.1)\n(listen6 " + port +
+                                     " ::1)\n(account (name laptop) (key " + kKey +
+                                     ") (timeout 3)\n  (effector (zone " + zone + ") (kill " +
+                                     dir.file("knot.pid") + ")))\n");
+    std::string identity = std::string("(name laptop)\n(key ") + kKey + ")\n(interval 1)\n";
+    std::string both_conf =
+        dir.write("both.conf", "(server 127.0.0.1 " + port + ")\n(server6 \"::1\" " + port +
+                                   ")\n(sensor (system \"echo 127.0.0.1\"))\n"
+                                   "(sensor6 (system \"echo ::1\"))\n" +
+                                   identity);
+    std::string v6_conf = dir.write(
+        "v6.conf", "(server6 \"::1\" " + port + ")\n(sensor6 (system \"echo ::1\"))\n" + identity);
+    auto a = [&] { return ns.query("laptop.example.test", "A"); };
+    auto aaaa = [&] { return ns.query("laptop.example.test", "AAAA"); };
+    const std::vector<std::string> none, v4{"127.0.0.1"}, v6{"::1"};
+    auto stop = [](ChildProcess &p) {
+        p.signal(SIGTERM);
+        auto st = p.wait(5s);
+        return st.has_value() && exit_code(*st) == 0;
+    };
+
+    ChildProcess server = ChildProcess::spawn({server_program(), "-c", server_conf});
+    ASSERT_TRUE(log.wait_for("Listening on 2 sockets\n", 10s, "zorvel-server"));
+    ChildProcess client = ChildProcess::spawn({client_program(), "-c", both_conf});
+    ASSERT_TRUE(wait_until([&] { return a() == v4 && aaaa() == v6; }, 15s))
+        << dir.read("example.test.zone");
+    std::string report;
+    EXPECT_TRUE(zone_checks(zone, &report)) << report;
+
+    ASSERT_TRUE(stop(client));
+    client = ChildProcess::spawn({client_program(), "-c", v6_conf});
+    ASSERT_TRUE(wait_until([&] { return a() == none; }, 15s)) << dir.read("example.test.zone");
+    EXPECT_EQ(aaaa(), v6);
+    EXPECT_EQ(log.count("Account laptop timeout (last seen at ::1)\n"), 0u);
+    EXPECT_NE(dir.read("example.test.zone").find("\n; laptop IN A 0.0.0.0\nlaptop IN AAAA ::1\n"),
+              std::string::npos)
+        << dir.read("example.test.zone");
+
+    ASSERT_TRUE(stop(client));
+    ASSERT_TRUE(wait_until([&] { return aaaa() == none; }, 15s)) << dir.read("example.test.zone");
+    EXPECT_NE(dir.read("example.test.zone").find("\n; laptop IN A 0.0.0.0\n; laptop IN AAAA ::\n"),
+              std::string::npos)
+        << dir.read("example.test.zone");
+    EXPECT_TRUE(zone_checks(zone, &report)) << report;
+    ASSERT_TRUE(stop(server));
+
+    EXPECT_EQ(log.count("Account laptop up (127.0.0.1)\n"), 1u);
+    EXPECT_EQ(log.count("Account laptop up (::1)\n"), 1u);
+    EXPECT_EQ(log.count("Account laptop timeout (last seen at 127.0.0.1)\n"), 1u);
+    EXPECT_EQ(log.count("Account laptop timeout (last seen at ::1)\n"), 1u);
+    EXPECT_EQ(log.count("Updating zone \"" + zone + "\" record \"laptop\" to ::1\n"), 1u);
+    for (const auto &e : log.entries())
+        EXPECT_NE(e.priority, LOG_ERR) << e.ident << ": " << e.text;
+}
+
 // A record must never outlive the presence that put it there: not when the
 // configuration is touched while the client is up, nor when the server
 // restarts while the client is away.
@@ -504,10 +581,17 @@ TEST(ExampleConfigs, LoadWithoutWarningsAndShareTheirKeys) {
     struct example {
         const char *server, *client;
         std::vector<std::string> accounts; // in table order
+        const char *listening;
     };
     const example examples[] = {
-        {"examples/zorvel-server.conf", "examples/zorvel-client.conf", {"home", "office"}},
-        {"examples/demo/zorvel-server.conf", "examples/demo/zorvel-client.conf", {"laptop"}},
+        {"examples/zorvel-server.conf",
+         "examples/zorvel-client.conf",
+         {"home", "laptop", "office"},
+         "Listening on 2 sockets\n"},
+        {"examples/demo/zorvel-server.conf",
+         "examples/demo/zorvel-client.conf",
+         {"laptop"},
+         "Listening on 1 sockets\n"},
     };
     for (const example &ex : examples) {
         SCOPED_TRACE(ex.server);
@@ -516,6 +600,7 @@ TEST(ExampleConfigs, LoadWithoutWarningsAndShareTheirKeys) {
         std::string port = std::to_string(free_udp_port());
         std::string text = read_file(std::string(ZORVEL_SOURCE_DIR "/") + ex.server);
         text = replace_all(text, "(listen 8745)", "(listen @PORT@ 127.0.0.1)");
+        text = replace_all(text, "(listen6 8745)", "(listen6 @PORT@ ::1)");
         text = replace_all(replace_all(text, "@PORT@", port), "@DIR@", dir.path());
         std::string path = dir.write("server.conf", text);
 
@@ -525,7 +610,7 @@ TEST(ExampleConfigs, LoadWithoutWarningsAndShareTheirKeys) {
         array_init(&cfg.accounts, sizeof(account));
         array_init(&cfg.pollfds, sizeof(pollfd));
         server_config_load(&cfg);
-        EXPECT_EQ(cap.records(), (std::vector<log_record>{{LOG_INFO, "Listening on 1 sockets\n"}}));
+        EXPECT_EQ(cap.records(), (std::vector<log_record>{{LOG_INFO, ex.listening}}));
         std::vector<std::string> names;
         for (int i = 0; i < cfg.accounts.count; i++) {
             auto *a = static_cast<account *>(array_get(&cfg.accounts, i));

@@ -9,6 +9,7 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <gtest/gtest.h>
 #include <iostream>
@@ -31,8 +32,26 @@ bool send_update(int port, const char *from, const std::string &name) {
     m.time = time(nullptr);
     m.name = name.data();
     m.name_len = name.size();
-    inet_pton(AF_INET, from, m.addr);
     uint8_t buf[UPDATE_MSG_MAX];
+    if (inet_pton(AF_INET6, from, m.addr6) == 1) {
+        // The IPv6 message, from from to [::1]:port.
+        m.family = AF_INET6;
+        size_t n = update_msg_encode(buf, sizeof buf, &m, account_key, sizeof account_key - 1);
+        int fd = socket(AF_INET6, SOCK_DGRAM, 0);
+        sockaddr_in6 sa{};
+        sa.sin6_family = AF_INET6;
+        memcpy(&sa.sin6_addr, m.addr6, 16);
+        bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+        sa.sin6_port = htons(static_cast<uint16_t>(port));
+        sa.sin6_addr = in6addr_loopback;
+        ok = ok && n != 0 &&
+             sendto(fd, buf, n, 0, reinterpret_cast<sockaddr *>(&sa), sizeof sa) ==
+                 static_cast<ssize_t>(n);
+        if (fd >= 0)
+            close(fd);
+        return ok;
+    }
+    inet_pton(AF_INET, from, m.addr);
     size_t n = update_msg_encode(buf, sizeof buf, &m, account_key, sizeof account_key - 1);
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in sa{};
@@ -61,13 +80,14 @@ class ZorvelServer {
   public:
     ZorvelServer(const TempDir &dir, const TestNameServer &ns, int wait_ms = 2000) {
         port_ = free_udp_port();
-        std::string conf = dir.write(
-            "server.conf",
-            "(listen " + std::to_string(port_) + " 127.0.0.1)\n" + "(account (name home) (key |" +
-                account_key_b64 + "|) (timeout 3)\n  (effector " +
-                dns_update_form(ns, test_tsig_secret_b64, wait_ms) + "))\n" +
-                "(account (name intruder) (key |" + account_key_b64 + "|)\n  (effector " +
-                dns_update_form(ns, "d3Jvbmcgc2VjcmV0", wait_ms) + "))\n");
+        std::string conf =
+            dir.write("server.conf",
+                      "(listen " + std::to_string(port_) + " 127.0.0.1)\n(listen6 " +
+                          std::to_string(port_) + " ::1)\n" + "(account (name home) (key |" +
+                          account_key_b64 + "|) (timeout 3)\n  (effector " +
+                          dns_update_form(ns, test_tsig_secret_b64, wait_ms) + "))\n" +
+                          "(account (name intruder) (key |" + account_key_b64 + "|)\n  (effector " +
+                          dns_update_form(ns, "d3Jvbmcgc2VjcmV0", wait_ms) + "))\n");
         proc_ = ChildProcess::spawn({server_program(), "-c", conf});
     }
     ~ZorvelServer() {
@@ -105,7 +125,7 @@ TEST_P(NameServerUpdate, UpChangedTimeoutAndAWrongKey) {
         GTEST_SKIP() << why;
     ASSERT_TRUE(why.empty()) << why;
     ZorvelServer server(dir, ns);
-    ASSERT_TRUE(log.wait_for("Listening on 1 sockets\n", 10s, "zorvel-server"));
+    ASSERT_TRUE(log.wait_for("Listening on 2 sockets\n", 10s, "zorvel-server"));
     const std::string by =
         " applied by " + ns.address() + " port " + std::to_string(ns.port()) + "\n";
     const std::string head = "Account home: DNS update of home.example.test A to ";
@@ -142,6 +162,53 @@ TEST_P(NameServerUpdate, UpChangedTimeoutAndAWrongKey) {
 
     for (const auto &e : log.entries())
         if (e.ident == "zorvel-server" && e.text.find("intruder") == std::string::npos) {
+            EXPECT_NE(e.priority, LOG_ERR) << e.text;
+        }
+}
+
+// A dual-stack account: its IPv4 and IPv6 messages set the A and the AAAA
+// RRset; while only IPv6 goes on, the A RRset alone is deleted at the
+// timeout, and the AAAA RRset once that stops too.
+TEST_P(NameServerUpdate, DualStackRRsetsComeAndGoApart) {
+    SyslogCapture log;
+    std::string why;
+    if (!log.start(&why))
+        GTEST_SKIP() << "needs a private /dev/log (root): " << why;
+    TempDir dir;
+    TestNameServer ns(GetParam(), dir);
+    why = ns.start();
+    if (why.find("missing") != std::string::npos)
+        GTEST_SKIP() << why;
+    ASSERT_TRUE(why.empty()) << why;
+    ZorvelServer server(dir, ns);
+    ASSERT_TRUE(log.wait_for("Listening on 2 sockets\n", 10s, "zorvel-server"));
+    const std::string by =
+        " applied by " + ns.address() + " port " + std::to_string(ns.port()) + "\n";
+    const std::string head = "Account home: DNS update of home.example.test ";
+
+    ASSERT_TRUE(send_update(server.port(), "127.0.0.1", "home"));
+    ASSERT_TRUE(send_update(server.port(), "::1", "home"));
+    ASSERT_TRUE(log.wait_for(head + "A to 127.0.0.1" + by, 10s, "zorvel-server")) << ns.log();
+    ASSERT_TRUE(log.wait_for(head + "AAAA to ::1" + by, 10s, "zorvel-server")) << ns.log();
+    EXPECT_EQ(ns.query("home.example.test", "A"), (std::vector<std::string>{"127.0.0.1"}));
+    EXPECT_EQ(ns.query("home.example.test", "AAAA"), (std::vector<std::string>{"::1"}));
+
+    // IPv6 keeps refreshing (well within the 3-second timeout) until the
+    // A RRset has gone.
+    bool a_gone = false;
+    for (int i = 0; i < 10 && !a_gone; i++) {
+        ASSERT_TRUE(send_update(server.port(), "::1", "home"));
+        a_gone = log.wait_for(head + "A to 0.0.0.0" + by, 1s, "zorvel-server").has_value();
+    }
+    ASSERT_TRUE(a_gone) << ns.log();
+    EXPECT_TRUE(ns.query("home.example.test", "A").empty());
+    EXPECT_EQ(ns.query("home.example.test", "AAAA"), (std::vector<std::string>{"::1"}));
+    EXPECT_EQ(log.count(head + "AAAA to ::" + by), 0u);
+
+    ASSERT_TRUE(log.wait_for(head + "AAAA to ::" + by, 10s, "zorvel-server")) << ns.log();
+    EXPECT_TRUE(ns.query("home.example.test", "AAAA").empty());
+    for (const auto &e : log.entries())
+        if (e.ident == "zorvel-server") {
             EXPECT_NE(e.priority, LOG_ERR) << e.text;
         }
 }
@@ -236,7 +303,7 @@ TEST(KnotUpdate, SignedZoneAndAStoppedNameServer) {
     ASSERT_TRUE(why.empty()) << why;
     ASSERT_TRUE(takes_updates(ns));
     ZorvelServer server(dir, ns, 2000);
-    ASSERT_TRUE(log.wait_for("Listening on 1 sockets\n", 10s, "zorvel-server"));
+    ASSERT_TRUE(log.wait_for("Listening on 2 sockets\n", 10s, "zorvel-server"));
     const std::string where = ns.address() + " port " + std::to_string(ns.port());
     const std::string head = "Account home: DNS update of home.example.test A to ";
 

@@ -218,6 +218,84 @@ TEST_F(ServerTest, ValidUpdateRewritesTheZoneAndRunsTheCommand) {
                          }));
 }
 
+// The IPv6 datagram for name, announcing addr (RFC 4291 text).
+std::string datagram6(std::string_view name, std::string_view key, const char *addr) {
+    update_msg m = {};
+    m.time = time(nullptr);
+    m.name = name.data();
+    m.name_len = name.size();
+    m.family = AF_INET6;
+    EXPECT_EQ(inet_pton(AF_INET6, addr, m.addr6), 1);
+    uint8_t buf[UPDATE_MSG_MAX];
+    size_t n = update_msg_encode(buf, sizeof buf, &m, key.data(), key.size());
+    return {reinterpret_cast<const char *>(buf), n};
+}
+
+// Sends dgram from the IPv6 address from to [to]:port; true when sent whole.
+bool send_udp6(const char *from, const char *to, int port, const std::string &dgram) {
+    int fd = socket(AF_INET6, SOCK_DGRAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in6 src{}, dst{};
+    src.sin6_family = dst.sin6_family = AF_INET6;
+    dst.sin6_port = htons(static_cast<uint16_t>(port));
+    bool ok = inet_pton(AF_INET6, from, &src.sin6_addr) == 1 &&
+              inet_pton(AF_INET6, to, &dst.sin6_addr) == 1 &&
+              bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) == 0 &&
+              sendto(fd, dgram.data(), dgram.size(), 0, reinterpret_cast<sockaddr *>(&dst),
+                     sizeof dst) == static_cast<ssize_t>(dgram.size());
+    close(fd);
+    return ok;
+}
+
+// In a network namespace of the test's own, with documentation addresses:
+// the host's default source towards the server is 2001:db8::53, its sensor
+// yields 2001:db8::b, and the real client and server agree on the latter
+// without allow-unsafe. A datagram with a good MAC that announces that
+// address from another one is refused.
+TEST_F(ServerTest, IPv6ClientFromItsSensorAddressIsAcceptedAndAForgeryRefused) {
+    std::string why;
+    if (!enter_private_network({"2001:db8::53", "2001:db8::b", "2001:db8::c"}, &why))
+        GTEST_SKIP() << "no network namespace here: " << why;
+    std::string out = dir.file("out");
+    std::string c = dir.write(
+        "server.conf", listen() + "(listen6 " + std::to_string(port) +
+                           " \"2001:db8::53\")\n"
+                           "(account (name host1) (key k) (effector (system \"echo \" (type) "
+                           "\" \" (addr) " +
+                           qstr(" >> " + out) + ")))\n");
+    ChildProcess server = start({"-c", c});
+    ASSERT_TRUE(ready(true));
+    EXPECT_EQ(cap.count("Listening on 2 sockets\n"), 1u);
+    cap.clear();
+
+    std::string cc = dir.write("client.conf", "(server6 \"2001:db8::53\" " + std::to_string(port) +
+                                                  ") (name host1) (key k) (interval 1)\n"
+                                                  "(sensor6 (system \"echo 2001:db8::b\"))\n");
+    ChildProcess client = ChildProcess::spawn({client_program(), "-c", cc}, {}, dir.file("c.err"));
+    ASSERT_TRUE(wait_until([&] {
+        return file_exists(out) && read_file(out) == "AAAA 2001:db8::b\n";
+    })) << (file_exists(out) ? read_file(out) : "no effect");
+    client.signal(SIGTERM);
+    ASSERT_TRUE(client.wait(5s).has_value());
+
+    ASSERT_TRUE(
+        send_udp6("2001:db8::c", "2001:db8::53", port, datagram6("host1", "k", "2001:db8::b")));
+    ASSERT_TRUE(cap.wait_for("Address mismatch", 10s, "zorvel-server"));
+    // A forged :: is refused as unsafe, with the dump of the peer.
+    ASSERT_TRUE(send_udp6("2001:db8::c", "2001:db8::53", port, datagram6("host1", "k", "::")));
+    ASSERT_TRUE(cap.wait_for("Rejecting unsafe message\n", 10s, "zorvel-server"));
+    ASSERT_TRUE(ready(true));
+    std::vector<std::string> texts = records();
+    ASSERT_GE(texts.size(), 6u);
+    EXPECT_EQ(texts[0], "Account host1 up (2001:db8::b)\n");
+    EXPECT_EQ(texts[1], "Address mismatch between peer 2001:db8::c and message 2001:db8::b\n");
+    EXPECT_EQ(texts[2], "Rejecting unsafe message\n");
+    EXPECT_EQ(texts[3].rfind("Message from 2001:db8::c at ", 0), 0u) << texts[3];
+    EXPECT_EQ(texts[4], "    name \"host1\" address ::\n");
+    EXPECT_EQ(read_file(out), "AAAA 2001:db8::b\n");
+}
+
 TEST_F(ServerTest, RefusedDatagramsChangeNothingAndAreLogged) {
     std::string zone = dir.write("zone.db", ZONE);
     std::string c = conf("(account (name home) (key good) (interval 300) (effector (zone " +
@@ -604,8 +682,8 @@ TEST(ServerReceive, TakesOneDatagramPerReadySocketInArrayOrder) {
     server_receive(&ps.a, &slots.a);
     ASSERT_EQ(slots.a.count, 2);
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(slots[0].data), slots[0].len), "one");
-    EXPECT_EQ(slots[0].peer.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
-    EXPECT_EQ(slots[0].peer.sin_port, sender.addr.sin_port);
+    EXPECT_EQ(slots[0].peer.in.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(slots[0].peer.in.sin_port, sender.addr.sin_port);
     EXPECT_EQ(slots[1].len, 1024) << "a longer datagram is cut to the slot";
     EXPECT_TRUE(s1.queued()) << "the second datagram waits for the next pass";
     EXPECT_TRUE(log.records().empty());

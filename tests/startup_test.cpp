@@ -243,6 +243,19 @@ void expect_findings(const TempDir &dir, const std::string &program,
     }
 }
 
+// What the resolver says of host looked up as an IPv6 listening address.
+std::string lookup6_error(const char *host) {
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *res = nullptr;
+    int rc = getaddrinfo(host, "5353", &hints, &res);
+    if (rc == 0)
+        freeaddrinfo(res);
+    return rc == 0 ? "(resolved)" : gai_strerror(rc);
+}
+
 TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
     TempDir dir;
     std::string zone = dir.write("zone", "x 1234567890\n");
@@ -256,13 +269,14 @@ TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
              zone + ") (kill HUP " + pid + ") (kill (sigusr1 " + pid +
              ")) (system \"true\")))\n(account (name b) (key k))\n",
          ""},
-        {"state and replay", listen + "(state " + dir.file("presence") +
+        {"state and replay",
+         listen + "(state " + dir.file("presence") +
              ")\n(defaults (flags no-replay allow_replay))\n" + acct,
          ""},
         {"state unusable", listen + "(state ())\n(state " + dir.file("no/presence") + ")\n" + acct,
          "@:2: Value of \"state\" ignored: a list or empty\n"
-         "@:3: Unable to keep state file \"" + dir.file("no/presence") +
-             "\": No such file or directory\n"},
+         "@:3: Unable to keep state file \"" +
+             dir.file("no/presence") + "\": No such file or directory\n"},
         {"missing close", listen + "(account (name a)\n (key k)\n",
          "@:2: List not closed at the end of the file\n"},
         {"unfinished atom", listen + acct + "(account (name \"b)\n",
@@ -311,6 +325,10 @@ TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
         {"listen", "(listen no-such-service 127.0.0.1)\n" + acct,
          "@:1: Address lookup of 127.0.0.1:no-such-service failed: " +
              std::string(gai_strerror(EAI_SERVICE)) + "\n"},
+        {"listen6 alone listens", "(listen6 5353 ::1)\n" + acct, ""},
+        {"listen6 looks up IPv6 only", "(listen6 5353 127.0.0.1)\n(listen6 5353 (::1))\n" + acct,
+         "@:1: Address lookup of 127.0.0.1:5353 failed: " + lookup6_error("127.0.0.1") +
+             "\n@:2: Value of \"listen6\" ignored: a list or empty\n"},
         {"no listen", acct, "@: No (listen ...) form: the server would have no socket\n"},
         {"empty", "  \n", "@: Empty configuration file\n"},
     };

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
 #include <vector>
 
 namespace {
@@ -233,7 +234,7 @@ TEST_P(ZoneCorpus, AccountsComeGoAndReturn) {
         for (const step &s : steps) {
             std::string text = read_file(path);
             LogCapture cap;
-            zone_update(path.c_str(), name, strlen(name), s.addr);
+            zone_update(path.c_str(), name, strlen(name), AF_INET, s.addr);
             for (const log_record &r : cap.records())
                 EXPECT_EQ(r.priority, LOG_INFO) << r.text;
             std::string now = read_file(path);
@@ -253,7 +254,7 @@ TEST_P(ZoneCorpus, AccountsComeGoAndReturn) {
         std::string path = dir.write(z.file, read_file(src + z.file));
         LogCapture cap;
         const uint8_t addr[4] = {192, 0, 2, 77};
-        zone_update(path.c_str(), name, strlen(name), addr);
+        zone_update(path.c_str(), name, strlen(name), AF_INET, addr);
         EXPECT_EQ(read_file(path), read_file(src + z.file));
         ASSERT_EQ(cap.records().size(), 2u);
         EXPECT_EQ(cap.records()[1].text, "Not adding a record beside the CNAME of \"" +
@@ -287,8 +288,7 @@ INSTANTIATE_TEST_SUITE_P(
         corpus_zone{"opendnssec.se.zone", "opendnssec.se.", true, {"new"}, {}},
         corpus_zone{"tc-test-signed.zone", "tc-test-signed.", true, {"new"}, {}},
         corpus_zone{"victim.test.zone", "victim.test.", true, {"new"}, {}},
-        corpus_zone{
-            "example.notify.zone", "example.", false, {"c", "a01", "new"}, {"cname01"}},
+        corpus_zone{"example.notify.zone", "example.", false, {"c", "a01", "new"}, {"cname01"}},
         corpus_zone{"crlf.test.zone", "crlf.test.", false, {"home", "office", "new"}, {}},
         corpus_zone{"hazards.test.zone",
                     "hazards.test.",

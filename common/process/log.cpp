@@ -187,6 +187,10 @@ void log_account_timeout6(const char *name, size_t name_len, const uint8_t addr[
     emit(LOG_INFO, "Account %.*s timeout (last seen at %s)\n", prec(name_len), name,
          address_format6(addr).s);
 }
+void log_account_removed6(const char *name, size_t name_len, const uint8_t addr[16]) {
+    emit(LOG_INFO, "Account %.*s removed (last seen at %s)\n", prec(name_len), name,
+         address_format6(addr).s);
+}
 void log_address_mismatch_af(int peer_family, const uint8_t *peer, int msg_family,
                              const uint8_t *msg) {
     emit(LOG_WARNING, "Address mismatch between peer %s and message %s\n",

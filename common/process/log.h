@@ -66,6 +66,7 @@ void log_account_up6(const char *name, size_t name_len, const uint8_t addr[16]);
 void log_account_changed6(const char *name, size_t name_len, const uint8_t from[16],
                           const uint8_t to[16]);
 void log_account_timeout6(const char *name, size_t name_len, const uint8_t addr[16]);
+void log_account_removed6(const char *name, size_t name_len, const uint8_t addr[16]);
 // Each address in its own family's text (AF_INET: 4 bytes, AF_INET6: 16),
 // so a message of one family from a peer of the other reads as it is.
 void log_address_mismatch_af(int peer_family, const uint8_t *peer, int msg_family,
