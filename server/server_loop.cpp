@@ -15,10 +15,6 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
-#if defined(__linux__) || defined(__FreeBSD__)
-#define ZORVEL_HAVE_PPOLL 1
-#endif
-
 namespace {
 
 // Written only by the handler; file-local so that a program or test that
