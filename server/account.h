@@ -27,6 +27,7 @@ struct account {
     uint8_t flags;      // ACCOUNT_ALLOW_UNSAFE, ACCOUNT_UP, ACCOUNT_NO_REPLAY
     sx_block effectors; // owned; nodes[0] is the effector list, empty for none
     time_t last_msg;    // time carried by the last accepted message, 0 before
+    uint32_t retry4;    // dns-update forms whose update of the address failed
 };
 
 // An account with no name, key or effectors, no bound, no timeout and no

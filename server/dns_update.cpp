@@ -66,6 +66,21 @@ struct form_reader {
     }
 };
 
+// An update as its log records name it.
+struct update_text {
+    char addr[INET6_ADDRSTRLEN];
+    log_dns_update lu;
+};
+
+// REQUIRES: type is DNS_TYPE_A or DNS_TYPE_AAAA.
+void describe(const dns_update_conf *c, const char *name, size_t name_len, uint16_t type,
+              const uint8_t *addr, update_text *t) {
+    t->addr[0] = '\0';
+    inet_ntop(type == DNS_TYPE_A ? AF_INET : AF_INET6, addr, t->addr, sizeof t->addr);
+    t->lu = log_dns_update{name,    name_len, c->owner_text, type == DNS_TYPE_A ? "A" : "AAAA",
+                           t->addr, c->host,  c->port};
+}
+
 int64_t monotonic_ms() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -436,10 +451,9 @@ dns_update_result dns_update_run(const dns_update_conf *c, const char *name, siz
     bool remove = true;
     for (size_t i = 0; i < addr_len; i++)
         remove = remove && addr[i] == 0;
-    char addr_text[INET6_ADDRSTRLEN] = "";
-    inet_ntop(type == DNS_TYPE_A ? AF_INET : AF_INET6, addr, addr_text, sizeof addr_text);
-    const log_dns_update lu{name,      name_len, c->owner_text, type == DNS_TYPE_A ? "A" : "AAAA",
-                            addr_text, c->host,  c->port};
+    update_text t;
+    describe(c, name, name_len, type, addr, &t);
+    const log_dns_update &lu = t.lu;
 
     // Looked up each time, so a primary that moves is followed.
     addrinfo hints{};
@@ -508,6 +522,16 @@ dns_update_result dns_update_run(const dns_update_conf *c, const char *name, siz
     }
     log_dns_update_no_answer(&lu, c->wait_ms, x.ignored);
     return dns_update_result::no_answer;
+}
+
+dns_update_result dns_update_retry(const dns_update_conf *c, const char *name, size_t name_len,
+                                   uint16_t type, const uint8_t *addr) {
+    if (c == nullptr || addr == nullptr || (type != DNS_TYPE_A && type != DNS_TYPE_AAAA))
+        return dns_update_result::failed;
+    update_text t;
+    describe(c, name, name_len, type, addr, &t);
+    log_dns_update_retry(&t.lu);
+    return dns_update_run(c, name, name_len, type, addr);
 }
 
 dns_update_result dns_update_effector(const sx_node *args, const char *name, size_t name_len,

@@ -67,6 +67,11 @@ dns_update_judgement dns_update_judge(const uint8_t *msg, size_t len, uint16_t i
 dns_update_result dns_update_run(const dns_update_conf *c, const char *name, size_t name_len,
                                  uint16_t type, const uint8_t *addr);
 
+// dns_update_run after a failed update of the same form, logged as a retry
+// first.
+dns_update_result dns_update_retry(const dns_update_conf *c, const char *name, size_t name_len,
+                                   uint16_t type, const uint8_t *addr);
+
 // The effector: reads the form and runs it. A form that does not read is
 // logged and gives failed.
 dns_update_result dns_update_effector(const sx_node *args, const char *name, size_t name_len,

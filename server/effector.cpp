@@ -123,6 +123,26 @@ piece piece_of(const sx_node *n) {
     return piece::nothing;
 }
 
+// The keyword of a form of an effector list, a bare atom or a list's first
+// atom, and its arguments; null for a form without one. Both the run and
+// the retry walk the list through it, so their counts of dns-update forms
+// agree.
+const sx_node *form_keyword(const sx_node *n, const sx_node **args) {
+    *args = nullptr;
+    if (!sx_is_list(n))
+        return n;
+    const sx_node *kw = sx_first(n);
+    if (kw == nullptr || sx_is_list(kw))
+        return nullptr;
+    *args = kw->next;
+    return kw;
+}
+
+// The bit of the index-th dns-update form of a list.
+uint32_t retry_bit(unsigned index) {
+    return index < 31 ? uint32_t{1} << index : EFFECTOR_RETRY_REST;
+}
+
 struct free_delete {
     void operator()(void *p) const { free(p); }
 };
@@ -254,25 +274,50 @@ void effector_system(const sx_node *args, const char *name, size_t name_len, con
         log_system_failure(cmd.get(), status);
 }
 
-void effector_run(const sx_node *list, const char *name, size_t name_len, const uint8_t *addr) {
+uint32_t effector_run(const sx_node *list, const char *name, size_t name_len, const uint8_t *addr) {
+    uint32_t failed = 0;
+    unsigned updates = 0;
     for (const sx_node *n = list; n != nullptr; n = n->next) {
-        const sx_node *kw = n;
         const sx_node *args = nullptr;
-        if (sx_is_list(n)) {
-            kw = sx_first(n);
-            if (kw == nullptr || sx_is_list(kw))
-                continue;
-            args = kw->next;
-        }
-        if (atom_is(kw, "kill"))
+        const sx_node *kw = form_keyword(n, &args);
+        if (kw == nullptr)
+            continue;
+        if (atom_is(kw, "kill")) {
             run_kill(args);
-        else if (atom_is(kw, "system"))
+        } else if (atom_is(kw, "system")) {
             effector_system(args, name, name_len, addr);
-        else if (atom_is(kw, "zone"))
+        } else if (atom_is(kw, "zone")) {
             effector_zone(args, name, name_len, addr);
-        else if (atom_is(kw, "dns-update"))
-            dns_update_effector(args, name, name_len, DNS_TYPE_A, addr);
-        else
+        } else if (atom_is(kw, "dns-update")) {
+            dns_update_conf c;
+            if (dns_update_parse(args, name, name_len, &c) &&
+                dns_update_run(&c, name, name_len, DNS_TYPE_A, addr) != dns_update_result::applied)
+                failed |= retry_bit(updates);
+            updates++;
+        } else {
             log_unknown_effector(sx_text(kw));
+        }
     }
+    return failed;
+}
+
+uint32_t effector_retry(const sx_node *list, uint32_t mask, const char *name, size_t name_len,
+                        const uint8_t *addr) {
+    uint32_t failed = 0;
+    unsigned updates = 0;
+    for (const sx_node *n = list; n != nullptr && mask != 0; n = n->next) {
+        const sx_node *args = nullptr;
+        const sx_node *kw = form_keyword(n, &args);
+        if (kw == nullptr || !atom_is(kw, "dns-update"))
+            continue;
+        uint32_t bit = retry_bit(updates++);
+        if ((mask & bit) == 0)
+            continue;
+        dns_update_conf c;
+        if (!dns_update_parse(args, name, name_len, &c))
+            continue;
+        if (dns_update_retry(&c, name, name_len, DNS_TYPE_A, addr) != dns_update_result::applied)
+            failed |= bit;
+    }
+    return failed;
 }

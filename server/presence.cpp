@@ -41,9 +41,13 @@ bool anachronic(int64_t d, const account *a) {
     return a->max_past > 0 && d > a->max_past;
 }
 
+const sx_node *effector_list(const account *a) {
+    return a->effectors.nsize > 0 ? &a->effectors.nodes[0] : nullptr;
+}
+
+// Every effector runs; the updates that fail wait for the next message.
 void run_effectors(account *a) {
-    const sx_node *list = a->effectors.nsize > 0 ? &a->effectors.nodes[0] : nullptr;
-    effector_run(list, a->name, a->name_len, a->address);
+    a->retry4 = effector_run(effector_list(a), a->name, a->name_len, a->address);
 }
 
 void take_down(account *a) {
@@ -99,6 +103,8 @@ void carry_run(array *prev, int32_t i, int32_t i_end, array *next, int32_t j, in
             memcpy(a->address, old->address, 4);
             a->last_seen = old->last_seen;
             a->last_msg = old->last_msg;
+            // Same forms, so the same indexes.
+            a->retry4 = old->retry4;
             a->flags |= ACCOUNT_UP;
             old->flags &= static_cast<uint8_t>(~ACCOUNT_UP);
             break;
@@ -211,8 +217,14 @@ void update_accept(array *accounts, const recv_slot *slot, presence_state *ps) {
                 ps->due = deadline;
         }
     }
-    if (same_address(msg.addr, a->address))
+    if (same_address(msg.addr, a->address)) {
+        // The name server missed this address: the message is the one chance
+        // to set it there, short of a change.
+        if (a->retry4 != 0)
+            a->retry4 =
+                effector_retry(effector_list(a), a->retry4, a->name, a->name_len, a->address);
         return;
+    }
     if ((a->flags & ACCOUNT_UP) == 0) {
         a->flags |= ACCOUNT_UP;
         log_account_up(a->name, a->name_len, msg.addr);

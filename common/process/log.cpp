@@ -288,6 +288,10 @@ void log_dns_update_tcp_retry(const log_dns_update *u) {
     emit(LOG_INFO, DNSU_HEAD ": truncated answer from %s port %s, retrying over TCP\n",
          DNSU_ARGS(u), u->host, u->port);
 }
+void log_dns_update_retry(const log_dns_update *u) {
+    emit(LOG_INFO, DNSU_HEAD ": retrying the failed update with %s port %s\n", DNSU_ARGS(u),
+         u->host, u->port);
+}
 void log_dns_update_invalid(const char *account, size_t account_len, const char *what,
                             const char *value) {
     emit(LOG_ERR, "Invalid dns-update %s \"%s\" for account %.*s\n", what, value, prec(account_len),

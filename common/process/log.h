@@ -126,6 +126,7 @@ void log_dns_update_no_answer(const log_dns_update *u, int wait_ms, unsigned ign
 void log_dns_update_lookup_failed(const log_dns_update *u, int gai_code);
 void log_dns_update_send_failed(const log_dns_update *u, int err);
 void log_dns_update_tcp_retry(const log_dns_update *u);
+void log_dns_update_retry(const log_dns_update *u);
 void log_dns_update_invalid(const char *account, size_t account_len, const char *what,
                             const char *value);
 void log_dns_update_missing(const char *account, size_t account_len, const char *what);
