@@ -69,9 +69,13 @@ bool put_name(FILE *f, const char *name, uint64_t len) {
 bool put_account(FILE *f, const account *a) {
     if (fputs("(up ", f) == EOF || !put_name(f, a->name, a->name_len))
         return false;
-    return fprintf(f, " %u.%u.%u.%u %" PRId64 " %" PRId64 ")\n", a->address[0], a->address[1],
-                   a->address[2], a->address[3], static_cast<int64_t>(a->last_seen),
-                   static_cast<int64_t>(a->last_msg)) > 0;
+    if (fprintf(f, " %u.%u.%u.%u %" PRId64 " %" PRId64, a->address[0], a->address[1], a->address[2],
+                a->address[3], static_cast<int64_t>(a->last_seen),
+                static_cast<int64_t>(a->last_msg)) < 0)
+        return false;
+    if (a->retry4 != 0 && fprintf(f, " (retry %" PRIu32 ")", a->retry4) < 0)
+        return false;
+    return fputs(")\n", f) != EOF;
 }
 
 // The directory entry of a rename lasts only once its directory is synced;
@@ -108,7 +112,29 @@ struct state_entry {
     uint8_t address[4];
     time_t last_seen;
     time_t last_msg;
+    uint32_t retry;
 };
+
+// (retry MASK), MASK in decimal within 32 bits.
+bool read_retry(const sx_node *n, uint32_t *out) {
+    const sx_node *kw = sx_is_list(n) ? sx_first(n) : nullptr;
+    if (kw == nullptr || sx_is_list(kw) || kw->len != 5 || memcmp(kw->ptr, "retry", 5) != 0)
+        return false;
+    const sx_node *v = kw->next;
+    if (v == nullptr || sx_is_list(v) || v->next != nullptr || v->len == 0 || v->len > 10)
+        return false;
+    uint64_t mask = 0;
+    for (size_t i = 0; i < v->len; i++) {
+        char c = sx_text(v)[i];
+        if (c < '0' || c > '9')
+            return false;
+        mask = mask * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (mask > UINT32_MAX)
+        return false;
+    *out = static_cast<uint32_t>(mask);
+    return true;
+}
 
 bool read_entry(const sx_node *form, state_entry *e) {
     if (!sx_is_list(form))
@@ -133,9 +159,19 @@ bool read_entry(const sx_node *form, state_entry *e) {
     if (!read_time(seen, &e->last_seen))
         return false;
     e->last_msg = 0;
-    if (seen->next == nullptr)
-        return true;
-    return read_time(seen->next, &e->last_msg) && seen->next->next == nullptr;
+    e->retry = 0;
+    const sx_node *n = seen->next;
+    if (n != nullptr && !sx_is_list(n)) {
+        if (!read_time(n, &e->last_msg))
+            return false;
+        n = n->next;
+    }
+    if (n != nullptr) {
+        if (!read_retry(n, &e->retry))
+            return false;
+        n = n->next;
+    }
+    return n == nullptr;
 }
 
 // The first account of e's name that is not up yet, or null.
@@ -262,6 +298,7 @@ int state_read(FILE *f, const char *path, array *accounts) {
         memcpy(a->address, e.address, 4);
         a->last_seen = e.last_seen;
         a->last_msg = e.last_msg;
+        a->retry4 = e.retry;
         a->flags |= ACCOUNT_UP;
     }
     return 0;

@@ -5,7 +5,11 @@
 // "-"), else as a #hex# atom, so that any bytes survive; ADDRESS as dotted
 // quad; LAST-SEEN, the server time of the last accepted message, and
 // LAST-MSG, the time that message carried, in decimal seconds since the
-// epoch. LAST-MSG may be left out (read as 0).
+// epoch. LAST-MSG may be left out (read as 0). An account whose dns-update
+// forms failed ends with (retry MASK), the forms to send again (see
+// effector_run), so that a restart loses no update. Should the forms have
+// changed meanwhile, the mask may name others: sending one of those again
+// only sets the address it already holds.
 #pragma once
 
 #include "common/process/array.h"
@@ -24,7 +28,8 @@ int state_write(const char *path, const array *accounts);
 
 // Restores the presence that path holds onto the table (sorted with
 // account_cmp): each named account, the first not yet up of its name,
-// becomes up with the address and times of the file; no effector runs. A
+// becomes up with the address, times and pending retries of the file; no
+// effector runs. A
 // missing file restores nothing and is not an error (0). A file that cannot
 // be read or holds anything but well-formed forms is logged and ignored
 // whole (-1). A name without an account is logged and passed over.
