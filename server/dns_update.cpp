@@ -57,12 +57,19 @@ bool copy_text(char *dst, size_t cap, const char *src) {
 }
 
 struct form_reader {
-    const char *acct;
-    size_t acct_len;
+    dns_update_fault *why;
 
-    bool bad(const char *what, const char *value) const {
-        log_dns_update_invalid(acct, acct_len, what, value != nullptr ? value : "");
+    bool fault(dns_update_fault::kind_t kind, const sx_node *at, const char *what,
+               const char *value) const {
+        why->kind = kind;
+        why->at = at;
+        why->what = what;
+        why->zone = "";
+        snprintf(why->value, sizeof why->value, "%s", value != nullptr ? value : "");
         return false;
+    }
+    bool bad(const sx_node *at, const char *what, const char *value) const {
+        return fault(dns_update_fault::invalid, at, what, value);
     }
 };
 
@@ -325,19 +332,20 @@ void tsig_error_text(uint16_t err, char *buf, size_t cap) {
 
 } // namespace
 
-bool dns_update_parse(const sx_node *args, const char *name, size_t name_len,
-                      dns_update_conf *out) {
-    form_reader f{name, name_len};
+bool dns_update_read(const sx_node *args, const char *name, size_t name_len, dns_update_conf *out,
+                     dns_update_fault *why) {
+    form_reader f{why};
     dns_update_conf c{};
     c.ttl = DNS_UPDATE_DEFAULT_TTL;
     c.wait_ms = DNS_UPDATE_DEFAULT_WAIT;
     bool have_server = false, have_zone = false, have_key = false, have_owner = false;
     const char *zone_text = nullptr;
+    const sx_node *owner_at = nullptr;
 
     for (const sx_node *n = args; n != nullptr; n = n->next) {
         const sx_node *kw = sx_is_list(n) ? sx_first(n) : nullptr;
         if (kw == nullptr || sx_is_list(kw))
-            return f.bad("option", sx_is_list(n) ? "(...)" : atom_text(n));
+            return f.bad(n, "option", sx_is_list(n) ? "(...)" : atom_text(n));
         const sx_node *v1 = kw->next;
         const sx_node *v2 = v1 != nullptr ? v1->next : nullptr;
         const sx_node *v3 = v2 != nullptr ? v2->next : nullptr;
@@ -345,52 +353,52 @@ bool dns_update_parse(const sx_node *args, const char *name, size_t name_len,
         if (keyword_is(kw, "server")) {
             const char *t2 = atom_text(v2);
             if (t1 == nullptr || !copy_text(c.host, sizeof c.host, t1))
-                return f.bad("server", t1);
+                return f.bad(n, "server", t1);
             if (t2 == nullptr || !copy_text(c.port, sizeof c.port, t2))
-                return f.bad("server port", t2);
+                return f.bad(n, "server port", t2);
             have_server = true;
         } else if (keyword_is(kw, "zone")) {
             if (t1 == nullptr || !dns_msg_name_from_text(&c.zone, t1, v1->len))
-                return f.bad("zone", t1);
+                return f.bad(n, "zone", t1);
             zone_text = t1;
             have_zone = true;
         } else if (keyword_is(kw, "key")) {
             const char *t2 = atom_text(v2);
             if (t1 == nullptr || !dns_msg_name_from_text(&c.key.name, t1, v1->len))
-                return f.bad("key name", t1);
+                return f.bad(n, "key name", t1);
             if (!tsig_alg_from_text(t2, &c.key.alg))
-                return f.bad("key algorithm", t2);
+                return f.bad(n, "key algorithm", t2);
             // The secret itself is never logged.
             if (v3 == nullptr || sx_is_list(v3) || v3->len == 0)
-                return f.bad("key secret for", t1);
+                return f.bad(n, "key secret for", t1);
             c.key.secret = static_cast<const uint8_t *>(v3->ptr);
             c.key.secret_len = v3->len;
             have_key = true;
         } else if (keyword_is(kw, "ttl")) {
             long v = decimal(t1, 0, 2147483647);
             if (v < 0)
-                return f.bad("ttl", t1);
+                return f.bad(n, "ttl", t1);
             c.ttl = static_cast<uint32_t>(v);
         } else if (keyword_is(kw, "owner")) {
             if (t1 == nullptr || !dns_msg_name_from_text(&c.owner, t1, v1->len))
-                return f.bad("owner", t1);
+                return f.bad(n, "owner", t1);
             have_owner = true;
+            owner_at = n;
         } else if (keyword_is(kw, "wait")) {
             long v = decimal(t1, 1, DNS_UPDATE_MAX_WAIT);
             if (v < 0)
-                return f.bad("wait", t1);
+                return f.bad(n, "wait", t1);
             c.wait_ms = static_cast<int>(v);
         } else {
-            return f.bad("option", atom_text(kw));
+            return f.bad(n, "option", atom_text(kw));
         }
     }
-    if (!have_server || !have_zone || !have_key) {
-        log_dns_update_missing(name, name_len,
-                               !have_server ? "server"
-                               : !have_zone ? "zone"
-                                            : "key");
-        return false;
-    }
+    if (!have_server || !have_zone || !have_key)
+        return f.fault(dns_update_fault::missing, nullptr,
+                       !have_server ? "server"
+                       : !have_zone ? "zone"
+                                    : "key",
+                       "");
     if (!have_owner) {
         // The account name, a dot, the zone.
         char text[DNS_NAME_MAX * 4 + 2];
@@ -398,16 +406,37 @@ bool dns_update_parse(const sx_node *args, const char *name, size_t name_len,
         if (n < 0 || static_cast<size_t>(n) >= sizeof text ||
             std::memchr(name, '\0', name_len) != nullptr ||
             !dns_msg_name_from_text(&c.owner, text, static_cast<size_t>(n)))
-            return f.bad("owner", n > 0 && static_cast<size_t>(n) < sizeof text ? text : "");
+            return f.bad(nullptr, "owner",
+                         n > 0 && static_cast<size_t>(n) < sizeof text ? text : "");
     }
     if (dns_msg_name_to_text(&c.owner, c.owner_text, sizeof c.owner_text) == 0)
-        return f.bad("owner", "");
+        return f.bad(owner_at, "owner", "");
     if (!dns_msg_name_within(&c.owner, &c.zone)) {
-        log_dns_update_outside_zone(name, name_len, c.owner_text, zone_text);
+        f.fault(dns_update_fault::outside_zone, owner_at, "owner", c.owner_text);
+        why->zone = zone_text;
         return false;
     }
     *out = c;
     return true;
+}
+
+bool dns_update_parse(const sx_node *args, const char *name, size_t name_len,
+                      dns_update_conf *out) {
+    dns_update_fault why;
+    if (dns_update_read(args, name, name_len, out, &why))
+        return true;
+    switch (why.kind) {
+    case dns_update_fault::invalid:
+        log_dns_update_invalid(name, name_len, why.what, why.value);
+        break;
+    case dns_update_fault::missing:
+        log_dns_update_missing(name, name_len, why.what);
+        break;
+    case dns_update_fault::outside_zone:
+        log_dns_update_outside_zone(name, name_len, why.value, why.zone);
+        break;
+    }
+    return false;
 }
 
 dns_update_judgement dns_update_judge(const uint8_t *msg, size_t len, uint16_t id,

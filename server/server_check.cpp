@@ -5,6 +5,7 @@
 #include "common/process/array.h"
 #include "common/process/log.h"
 #include "server/account.h"
+#include "server/dns_update.h"
 #include "server/effector.h"
 
 #include <cerrno>
@@ -39,6 +40,7 @@ struct account_sketch {
     const char *name = nullptr;
     size_t name_len = 0;
     bool key = false;
+    const sx_node *effectors = nullptr; // the list the account keeps
 };
 
 struct checker {
@@ -228,10 +230,55 @@ void check_effectors(checker *c, const sx_node *list) {
             }
         } else if (atom_is(kw, "zone")) {
             check_zone(c, n, args);
+        } else if (atom_is(kw, "dns-update")) {
+            // Checked with the account, whose name makes the default owner.
         } else {
             log_check_unknown_effector(c->path, c->at(n), sx_text(kw));
             c->problems++;
         }
+    }
+}
+
+// A dns-update form read as the effector reads it, and its server looked
+// up as each update looks it up.
+void check_dns_update(checker *c, const sx_node *form, const sx_node *args,
+                      const account_sketch *acct) {
+    dns_update_conf conf;
+    dns_update_fault why;
+    if (!dns_update_read(args, acct->name, acct->name_len, &conf, &why)) {
+        uint32_t line = c->at(why.at != nullptr ? why.at : form);
+        switch (why.kind) {
+        case dns_update_fault::invalid:
+            log_check_dns_update_invalid(c->path, line, why.what, why.value);
+            break;
+        case dns_update_fault::missing:
+            log_check_dns_update_missing(c->path, line, why.what);
+            break;
+        case dns_update_fault::outside_zone:
+            log_check_dns_update_outside_zone(c->path, line, why.value, why.zone);
+            break;
+        }
+        c->problems++;
+        return;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *res = nullptr;
+    int rc = getaddrinfo(conf.host, conf.port, &hints, &res);
+    if (rc != 0) {
+        log_check_lookup_failed(c->path, c->at(form), conf.host, conf.port, rc);
+        c->problems++;
+        return;
+    }
+    freeaddrinfo(res);
+}
+
+void check_dns_updates(checker *c, const account_sketch *acct) {
+    for (const sx_node *n = acct->effectors; n != nullptr; n = n->next) {
+        const sx_node *kw = sx_is_list(n) ? sx_first(n) : n;
+        if (kw != nullptr && atom_is(kw, "dns-update"))
+            check_dns_update(c, n, kw != n ? kw->next : nullptr, acct);
     }
 }
 
@@ -258,6 +305,7 @@ void check_options(checker *c, account_sketch *acct, const sx_node *first) {
             }
         } else if (atom_is(keyword, "effector")) {
             check_effectors(c, value);
+            acct->effectors = value;
         } else if (atom_is(keyword, "interval")) {
             check_number(c, opt, value, "interval");
             if (value->next != nullptr)
@@ -287,6 +335,7 @@ void check_account(checker *c, const sx_node *form, const account_sketch *defaul
         c->problems++;
         return;
     }
+    check_dns_updates(c, &acct);
     int32_t i = array_append(&c->kept);
     if (i >= 0)
         *static_cast<kept_account *>(array_get(&c->kept, i)) = {acct.name, acct.name_len,

@@ -502,6 +502,17 @@ void log_check_zone_unreadable(const char *path, uint32_t line, const char *file
 void log_check_zone_unwritable(const char *path, uint32_t line, const char *file, int err) {
     check_emit(path, line, "Unable to write to zone file \"%s\": %s\n", file, strerror(err));
 }
+void log_check_dns_update_invalid(const char *path, uint32_t line, const char *what,
+                                  const char *value) {
+    check_emit(path, line, "Invalid dns-update %s \"%s\"\n", what, value);
+}
+void log_check_dns_update_missing(const char *path, uint32_t line, const char *what) {
+    check_emit(path, line, "Missing dns-update %s\n", what);
+}
+void log_check_dns_update_outside_zone(const char *path, uint32_t line, const char *owner,
+                                       const char *zone) {
+    check_emit(path, line, "dns-update owner %s is not in zone %s\n", owner, zone);
+}
 void log_check_state_unusable(const char *path, uint32_t line, const char *file, int err) {
     check_emit(path, line, "Unable to keep state file \"%s\": %s\n", file, strerror(err));
 }

@@ -200,6 +200,11 @@ void log_check_unknown_signal(const char *path, uint32_t line, const char *name)
 void log_check_target_pidfile(const char *path, uint32_t line, const char *file, int err);
 void log_check_zone_unreadable(const char *path, uint32_t line, const char *file, int err);
 void log_check_zone_unwritable(const char *path, uint32_t line, const char *file, int err);
+void log_check_dns_update_invalid(const char *path, uint32_t line, const char *what,
+                                  const char *value);
+void log_check_dns_update_missing(const char *path, uint32_t line, const char *what);
+void log_check_dns_update_outside_zone(const char *path, uint32_t line, const char *owner,
+                                       const char *zone);
 void log_check_state_unusable(const char *path, uint32_t line, const char *file, int err);
 void log_check_no_listen(const char *path);
 void log_check_unknown_client_option(const char *path, uint32_t line, const char *keyword);
