@@ -3,6 +3,7 @@
 // example configurations that operators copy.
 #include "client/client_config.h"
 #include "server/server_config.h"
+#include "tests/support/dns_servers.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scenario.h"
 
@@ -38,69 +39,12 @@ std::string replace_all(std::string s, const std::string &from, const std::strin
     return s;
 }
 
-// A program from PATH or the system directories, empty when missing.
-std::string find_tool(const std::string &name) {
-    std::string path = getenv("PATH") != nullptr ? getenv("PATH") : "";
-    path += ":/usr/sbin:/sbin:/usr/bin:/bin";
-    std::stringstream dirs(path);
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        std::string p = dir + "/" + name;
-        if (!dir.empty() && access(p.c_str(), X_OK) == 0)
-            return p;
-    }
-    return {};
-}
-
 // Runs argv to its end (bounded) and returns its exit status, -1 when it
 // did not exit normally in time.
 int run(const std::vector<std::string> &argv, const std::string &err_path = {}) {
     ChildProcess p = ChildProcess::spawn(argv, {}, err_path);
     auto st = p.wait(20s);
     return st ? exit_code(*st) : -1;
-}
-
-// Output lines of a shell command (every command here ends on its own).
-std::vector<std::string> output_lines(const std::string &cmd) {
-    std::vector<std::string> lines;
-    FILE *f = popen(cmd.c_str(), "r");
-    if (f == nullptr)
-        return lines;
-    char buf[512];
-    while (fgets(buf, sizeof buf, f) != nullptr) {
-        std::string l = buf;
-        while (!l.empty() && (l.back() == '\n' || l.back() == '\r'))
-            l.pop_back();
-        lines.push_back(l);
-    }
-    pclose(f);
-    return lines;
-}
-
-// A port of 127.0.0.1 free for both UDP and TCP a moment ago: the name
-// server listens on both.
-int free_dns_port() {
-    for (int attempt = 0; attempt < 20; attempt++) {
-        int tcp = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        int port = -1;
-        if (tcp >= 0 && bind(tcp, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
-            getsockname(tcp, reinterpret_cast<sockaddr *>(&sa), &len) == 0) {
-            int udp = socket(AF_INET, SOCK_DGRAM, 0);
-            if (udp >= 0 && bind(udp, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0)
-                port = ntohs(sa.sin_port);
-            if (udp >= 0)
-                close(udp);
-        }
-        if (tcp >= 0)
-            close(tcp);
-        if (port > 0)
-            return port;
-    }
-    return -1;
 }
 
 // Today's serial with the given count, as the zone effector writes it.
