@@ -15,15 +15,10 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-bool keyword_is(const sx_node *n, std::string_view word) {
-    return !sx_is_list(n) && std::string_view(sx_text(n), n->len) == word;
-}
 
 // An atom usable as text: not a list, no NUL inside (the part before a NUL
 // would name something else).
@@ -350,19 +345,19 @@ bool dns_update_read(const sx_node *args, const char *name, size_t name_len, dns
         const sx_node *v2 = v1 != nullptr ? v1->next : nullptr;
         const sx_node *v3 = v2 != nullptr ? v2->next : nullptr;
         const char *t1 = atom_text(v1);
-        if (keyword_is(kw, "server")) {
+        if (sx_atom_is(kw, "server")) {
             const char *t2 = atom_text(v2);
             if (t1 == nullptr || !copy_text(c.host, sizeof c.host, t1))
                 return f.bad(n, "server", t1);
             if (t2 == nullptr || !copy_text(c.port, sizeof c.port, t2))
                 return f.bad(n, "server port", t2);
             have_server = true;
-        } else if (keyword_is(kw, "zone")) {
+        } else if (sx_atom_is(kw, "zone")) {
             if (t1 == nullptr || !dns_msg_name_from_text(&c.zone, t1, v1->len))
                 return f.bad(n, "zone", t1);
             zone_text = t1;
             have_zone = true;
-        } else if (keyword_is(kw, "key")) {
+        } else if (sx_atom_is(kw, "key")) {
             const char *t2 = atom_text(v2);
             if (t1 == nullptr || !dns_msg_name_from_text(&c.key.name, t1, v1->len))
                 return f.bad(n, "key name", t1);
@@ -374,17 +369,17 @@ bool dns_update_read(const sx_node *args, const char *name, size_t name_len, dns
             c.key.secret = static_cast<const uint8_t *>(v3->ptr);
             c.key.secret_len = v3->len;
             have_key = true;
-        } else if (keyword_is(kw, "ttl")) {
+        } else if (sx_atom_is(kw, "ttl")) {
             long v = decimal(t1, 0, 2147483647);
             if (v < 0)
                 return f.bad(n, "ttl", t1);
             c.ttl = static_cast<uint32_t>(v);
-        } else if (keyword_is(kw, "owner")) {
+        } else if (sx_atom_is(kw, "owner")) {
             if (t1 == nullptr || !dns_msg_name_from_text(&c.owner, t1, v1->len))
                 return f.bad(n, "owner", t1);
             have_owner = true;
             owner_at = n;
-        } else if (keyword_is(kw, "wait")) {
+        } else if (sx_atom_is(kw, "wait")) {
             long v = decimal(t1, 1, DNS_UPDATE_MAX_WAIT);
             if (v < 0)
                 return f.bad(n, "wait", t1);

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <string_view>
 #include <strings.h>
 #include <sys/types.h>
 
@@ -49,12 +48,6 @@ bool is_digit(char c) {
 // part before the NUL would name another file, signal or command.
 bool holds_nul(const sx_node *n) {
     return memchr(n->ptr, '\0', n->len) != nullptr;
-}
-
-// Keywords are compared as whole atoms, so "kill" followed by a NUL and
-// more bytes is not "kill".
-bool atom_is(const sx_node *n, std::string_view word) {
-    return !sx_is_list(n) && std::string_view(sx_text(n), n->len) == word;
 }
 
 // Decimal value of an all-digit string, or -1 when it holds anything else
@@ -116,9 +109,9 @@ piece piece_of(const sx_node *n) {
     const sx_node *kw = sx_first(n);
     if (kw == nullptr)
         return piece::nothing;
-    if (atom_is(kw, "name") || atom_is(kw, "host") || atom_is(kw, "hostname"))
+    if (sx_atom_is(kw, "name") || sx_atom_is(kw, "host") || sx_atom_is(kw, "hostname"))
         return piece::name;
-    if (atom_is(kw, "addr") || atom_is(kw, "address"))
+    if (sx_atom_is(kw, "addr") || sx_atom_is(kw, "address"))
         return piece::address;
     return piece::nothing;
 }
@@ -282,13 +275,13 @@ uint32_t effector_run(const sx_node *list, const char *name, size_t name_len, co
         const sx_node *kw = form_keyword(n, &args);
         if (kw == nullptr)
             continue;
-        if (atom_is(kw, "kill")) {
+        if (sx_atom_is(kw, "kill")) {
             run_kill(args);
-        } else if (atom_is(kw, "system")) {
+        } else if (sx_atom_is(kw, "system")) {
             effector_system(args, name, name_len, addr);
-        } else if (atom_is(kw, "zone")) {
+        } else if (sx_atom_is(kw, "zone")) {
             effector_zone(args, name, name_len, addr);
-        } else if (atom_is(kw, "dns-update")) {
+        } else if (sx_atom_is(kw, "dns-update")) {
             dns_update_conf c;
             if (dns_update_parse(args, name, name_len, &c) &&
                 dns_update_run(&c, name, name_len, DNS_TYPE_A, addr) != dns_update_result::applied)
@@ -308,7 +301,7 @@ uint32_t effector_retry(const sx_node *list, uint32_t mask, const char *name, si
     for (const sx_node *n = list; n != nullptr && mask != 0; n = n->next) {
         const sx_node *args = nullptr;
         const sx_node *kw = form_keyword(n, &args);
-        if (kw == nullptr || !atom_is(kw, "dns-update"))
+        if (kw == nullptr || !sx_atom_is(kw, "dns-update"))
             continue;
         uint32_t bit = retry_bit(updates++);
         if ((mask & bit) == 0)

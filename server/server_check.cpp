@@ -52,10 +52,6 @@ struct checker {
     uint32_t at(const sx_node *n) const { return sx_lines_of(lines, n); }
 };
 
-bool atom_is(const sx_node *n, std::string_view word) {
-    return !sx_is_list(n) && std::string_view(sx_text(n), n->len) == word;
-}
-
 bool holds_nul(const sx_node *n) {
     return memchr(n->ptr, '\0', n->len) != nullptr;
 }
@@ -221,16 +217,16 @@ void check_effectors(checker *c, const sx_node *list) {
             }
             args = kw->next;
         }
-        if (atom_is(kw, "kill")) {
+        if (sx_atom_is(kw, "kill")) {
             check_kill(c, n, args);
-        } else if (atom_is(kw, "system")) {
+        } else if (sx_atom_is(kw, "system")) {
             if (args == nullptr) {
                 log_check_effector_idle(c->path, c->at(n), "system");
                 c->problems++;
             }
-        } else if (atom_is(kw, "zone")) {
+        } else if (sx_atom_is(kw, "zone")) {
             check_zone(c, n, args);
-        } else if (atom_is(kw, "dns-update")) {
+        } else if (sx_atom_is(kw, "dns-update")) {
             // Checked with the account, whose name makes the default owner.
         } else {
             log_check_unknown_effector(c->path, c->at(n), sx_text(kw));
@@ -277,7 +273,7 @@ void check_dns_update(checker *c, const sx_node *form, const sx_node *args,
 void check_dns_updates(checker *c, const account_sketch *acct) {
     for (const sx_node *n = acct->effectors; n != nullptr; n = n->next) {
         const sx_node *kw = sx_is_list(n) ? sx_first(n) : n;
-        if (kw != nullptr && atom_is(kw, "dns-update"))
+        if (kw != nullptr && sx_atom_is(kw, "dns-update"))
             check_dns_update(c, n, kw != n ? kw->next : nullptr, acct);
     }
 }
@@ -293,27 +289,27 @@ void check_options(checker *c, account_sketch *acct, const sx_node *first) {
             continue;
         }
         const sx_node *keyword = sx_first(opt);
-        if (atom_is(keyword, "name") || atom_is(keyword, "key")) {
+        if (sx_atom_is(keyword, "name") || sx_atom_is(keyword, "key")) {
             if (sx_is_list(value)) {
                 log_check_value_ignored(c->path, c->at(opt), sx_text(keyword));
                 c->problems++;
-            } else if (atom_is(keyword, "name")) {
+            } else if (sx_atom_is(keyword, "name")) {
                 acct->name = sx_text(value);
                 acct->name_len = value->len;
             } else {
                 acct->key = value->len > 0;
             }
-        } else if (atom_is(keyword, "effector")) {
+        } else if (sx_atom_is(keyword, "effector")) {
             check_effectors(c, value);
             acct->effectors = value;
-        } else if (atom_is(keyword, "interval")) {
+        } else if (sx_atom_is(keyword, "interval")) {
             check_number(c, opt, value, "interval");
             if (value->next != nullptr)
                 check_number(c, opt, value->next, "interval");
-        } else if (atom_is(keyword, "max-future") || atom_is(keyword, "max-past") ||
-                   atom_is(keyword, "timeout")) {
+        } else if (sx_atom_is(keyword, "max-future") || sx_atom_is(keyword, "max-past") ||
+                   sx_atom_is(keyword, "timeout")) {
             check_number(c, opt, value, sx_text(keyword));
-        } else if (atom_is(keyword, "flags") || atom_is(keyword, "flag")) {
+        } else if (sx_atom_is(keyword, "flags") || sx_atom_is(keyword, "flag")) {
             check_flags(c, opt, value);
         } else {
             log_check_unknown_account_option(c->path, c->at(opt), sx_text(keyword));
@@ -459,14 +455,14 @@ int server_check_file(const char *path) {
             continue;
         }
         const sx_node *keyword = sx_first(form);
-        if (atom_is(keyword, "listen")) {
+        if (sx_atom_is(keyword, "listen")) {
             listens = true;
             check_listen(&c, form, value);
-        } else if (atom_is(keyword, "account")) {
+        } else if (sx_atom_is(keyword, "account")) {
             check_account(&c, form, &defaults, value);
-        } else if (atom_is(keyword, "default") || atom_is(keyword, "defaults")) {
+        } else if (sx_atom_is(keyword, "default") || sx_atom_is(keyword, "defaults")) {
             check_options(&c, &defaults, value);
-        } else if (atom_is(keyword, "state")) {
+        } else if (sx_atom_is(keyword, "state")) {
             check_state(&c, form, value);
         } else {
             log_check_unknown_server_option(path, c.at(form), sx_text(keyword));

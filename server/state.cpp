@@ -118,7 +118,7 @@ struct state_entry {
 // (retry MASK), MASK in decimal within 32 bits.
 bool read_retry(const sx_node *n, uint32_t *out) {
     const sx_node *kw = sx_is_list(n) ? sx_first(n) : nullptr;
-    if (kw == nullptr || sx_is_list(kw) || kw->len != 5 || memcmp(kw->ptr, "retry", 5) != 0)
+    if (kw == nullptr || !sx_atom_is(kw, "retry"))
         return false;
     const sx_node *v = kw->next;
     if (v == nullptr || sx_is_list(v) || v->next != nullptr || v->len == 0 || v->len > 10)
@@ -140,7 +140,7 @@ bool read_entry(const sx_node *form, state_entry *e) {
     if (!sx_is_list(form))
         return false;
     const sx_node *kw = sx_first(form);
-    if (kw == nullptr || sx_is_list(kw) || kw->len != 2 || memcmp(kw->ptr, "up", 2) != 0)
+    if (kw == nullptr || !sx_atom_is(kw, "up"))
         return false;
     const sx_node *name = kw->next;
     if (name == nullptr || sx_is_list(name) || name->len == 0)
