@@ -38,7 +38,8 @@ inline constexpr presence_state PRESENCE_WALK_NOW = {0, 0};
 
 // Judges one datagram against the table (an array of account sorted with
 // account_cmp) and applies it to the matched account's presence, running its
-// effectors when it comes up or changes address. Every outcome is logged; a
+// effectors when it comes up or changes address, and otherwise only its
+// dns-update forms that failed before (retry4). Every outcome is logged; a
 // rejected datagram changes nothing. ps, when given, is kept up to date.
 void update_accept(array *accounts, const recv_slot *slot, presence_state *ps = nullptr);
 // Takes down every present account silent for at least its timeout (running
@@ -47,11 +48,12 @@ void update_accept(array *accounts, const recv_slot *slot, presence_state *ps = 
 // walked only when ps->due has come; without it, on every call.
 int32_t presence_sweep(array *accounts, presence_state *ps = nullptr);
 // Carries presence from the running table to a new one, both sorted with
-// account_cmp: a new account takes over address, last_seen and up from an
-// old account of the same name whose effector list is the same, and the
-// last accepted message time from any old account of its name. An old up
-// account left without such a successor is logged as removed and its
-// effectors run with 0.0.0.0. Leaves ps walking at the next sweep.
+// account_cmp: a new account takes over address, last_seen, up and the
+// pending retries from an old account of the same name whose effector list
+// is the same, and the last accepted message time from any old account of
+// its name. An old up account left without such a successor is logged as
+// removed and its effectors run with 0.0.0.0. Leaves ps walking at the next
+// sweep.
 void presence_carry(array *next, array *prev, presence_state *ps);
 // Logs the two-record description of a rejected message; peer may be null.
 void update_msg_dump(const update_msg *msg, const uint8_t *peer);
