@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <netdb.h>
-#include <string_view>
 #include <sys/socket.h>
 
 namespace {
@@ -50,10 +49,6 @@ struct settings {
     bool name = false;
     bool key = false;
 };
-
-bool atom_is(const sx_node *n, std::string_view word) {
-    return !sx_is_list(n) && std::string_view(sx_text(n), n->len) == word;
-}
 
 bool holds_nul(const sx_node *n) {
     return memchr(n->ptr, '\0', n->len) != nullptr;
@@ -101,7 +96,7 @@ void check_sensors(checker *c, const sx_node *list) {
             c->bad_statement(n);
             continue;
         }
-        if (!atom_is(kind, "system")) {
+        if (!sx_atom_is(kind, "system")) {
             log_check_unknown_sensor(c->path, c->at(n), sx_text(kind));
             c->problems++;
             continue;

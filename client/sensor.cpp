@@ -16,7 +16,7 @@ constexpr size_t SENSOR_READ_MAX = 16;
 constexpr size_t SENSOR6_READ_MAX = 64;
 
 bool is_atom_text(const sx_node *n, const char *text) {
-    return n != nullptr && !sx_is_list(n) && strcmp(sx_text(n), text) == 0;
+    return n != nullptr && sx_atom_is(n, text);
 }
 
 // Turns what a sensor printed into the address; 0, or -1 for bad output.

@@ -37,6 +37,10 @@ struct account {
     uint8_t address6[16];
     time_t last_seen6;
     time_t last_msg6;
+    // dns-update forms whose update of the IPv4 or the IPv6 address failed,
+    // sent again with the family's next accepted message.
+    uint32_t retry4;
+    uint32_t retry6;
 };
 
 // An account with no name, key or effectors, no bound, no timeout and no

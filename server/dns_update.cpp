@@ -15,15 +15,10 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-bool keyword_is(const sx_node *n, std::string_view word) {
-    return !sx_is_list(n) && std::string_view(sx_text(n), n->len) == word;
-}
 
 // An atom usable as text: not a list, no NUL inside (the part before a NUL
 // would name something else).
@@ -57,14 +52,36 @@ bool copy_text(char *dst, size_t cap, const char *src) {
 }
 
 struct form_reader {
-    const char *acct;
-    size_t acct_len;
+    dns_update_fault *why;
 
-    bool bad(const char *what, const char *value) const {
-        log_dns_update_invalid(acct, acct_len, what, value != nullptr ? value : "");
+    bool fault(dns_update_fault::kind_t kind, const sx_node *at, const char *what,
+               const char *value) const {
+        why->kind = kind;
+        why->at = at;
+        why->what = what;
+        why->zone = "";
+        snprintf(why->value, sizeof why->value, "%s", value != nullptr ? value : "");
         return false;
     }
+    bool bad(const sx_node *at, const char *what, const char *value) const {
+        return fault(dns_update_fault::invalid, at, what, value);
+    }
 };
+
+// An update as its log records name it.
+struct update_text {
+    char addr[INET6_ADDRSTRLEN];
+    log_dns_update lu;
+};
+
+// REQUIRES: type is DNS_TYPE_A or DNS_TYPE_AAAA.
+void describe(const dns_update_conf *c, const char *name, size_t name_len, uint16_t type,
+              const uint8_t *addr, update_text *t) {
+    t->addr[0] = '\0';
+    inet_ntop(type == DNS_TYPE_A ? AF_INET : AF_INET6, addr, t->addr, sizeof t->addr);
+    t->lu = log_dns_update{name,    name_len, c->owner_text, type == DNS_TYPE_A ? "A" : "AAAA",
+                           t->addr, c->host,  c->port};
+}
 
 int64_t monotonic_ms() {
     timespec ts{};
@@ -310,72 +327,73 @@ void tsig_error_text(uint16_t err, char *buf, size_t cap) {
 
 } // namespace
 
-bool dns_update_parse(const sx_node *args, const char *name, size_t name_len,
-                      dns_update_conf *out) {
-    form_reader f{name, name_len};
+bool dns_update_read(const sx_node *args, const char *name, size_t name_len, dns_update_conf *out,
+                     dns_update_fault *why) {
+    form_reader f{why};
     dns_update_conf c{};
     c.ttl = DNS_UPDATE_DEFAULT_TTL;
     c.wait_ms = DNS_UPDATE_DEFAULT_WAIT;
     bool have_server = false, have_zone = false, have_key = false, have_owner = false;
     const char *zone_text = nullptr;
+    const sx_node *owner_at = nullptr;
 
     for (const sx_node *n = args; n != nullptr; n = n->next) {
         const sx_node *kw = sx_is_list(n) ? sx_first(n) : nullptr;
         if (kw == nullptr || sx_is_list(kw))
-            return f.bad("option", sx_is_list(n) ? "(...)" : atom_text(n));
+            return f.bad(n, "option", sx_is_list(n) ? "(...)" : atom_text(n));
         const sx_node *v1 = kw->next;
         const sx_node *v2 = v1 != nullptr ? v1->next : nullptr;
         const sx_node *v3 = v2 != nullptr ? v2->next : nullptr;
         const char *t1 = atom_text(v1);
-        if (keyword_is(kw, "server")) {
+        if (sx_atom_is(kw, "server")) {
             const char *t2 = atom_text(v2);
             if (t1 == nullptr || !copy_text(c.host, sizeof c.host, t1))
-                return f.bad("server", t1);
+                return f.bad(n, "server", t1);
             if (t2 == nullptr || !copy_text(c.port, sizeof c.port, t2))
-                return f.bad("server port", t2);
+                return f.bad(n, "server port", t2);
             have_server = true;
-        } else if (keyword_is(kw, "zone")) {
+        } else if (sx_atom_is(kw, "zone")) {
             if (t1 == nullptr || !dns_msg_name_from_text(&c.zone, t1, v1->len))
-                return f.bad("zone", t1);
+                return f.bad(n, "zone", t1);
             zone_text = t1;
             have_zone = true;
-        } else if (keyword_is(kw, "key")) {
+        } else if (sx_atom_is(kw, "key")) {
             const char *t2 = atom_text(v2);
             if (t1 == nullptr || !dns_msg_name_from_text(&c.key.name, t1, v1->len))
-                return f.bad("key name", t1);
+                return f.bad(n, "key name", t1);
             if (!tsig_alg_from_text(t2, &c.key.alg))
-                return f.bad("key algorithm", t2);
+                return f.bad(n, "key algorithm", t2);
             // The secret itself is never logged.
             if (v3 == nullptr || sx_is_list(v3) || v3->len == 0)
-                return f.bad("key secret for", t1);
+                return f.bad(n, "key secret for", t1);
             c.key.secret = static_cast<const uint8_t *>(v3->ptr);
             c.key.secret_len = v3->len;
             have_key = true;
-        } else if (keyword_is(kw, "ttl")) {
+        } else if (sx_atom_is(kw, "ttl")) {
             long v = decimal(t1, 0, 2147483647);
             if (v < 0)
-                return f.bad("ttl", t1);
+                return f.bad(n, "ttl", t1);
             c.ttl = static_cast<uint32_t>(v);
-        } else if (keyword_is(kw, "owner")) {
+        } else if (sx_atom_is(kw, "owner")) {
             if (t1 == nullptr || !dns_msg_name_from_text(&c.owner, t1, v1->len))
-                return f.bad("owner", t1);
+                return f.bad(n, "owner", t1);
             have_owner = true;
-        } else if (keyword_is(kw, "wait")) {
+            owner_at = n;
+        } else if (sx_atom_is(kw, "wait")) {
             long v = decimal(t1, 1, DNS_UPDATE_MAX_WAIT);
             if (v < 0)
-                return f.bad("wait", t1);
+                return f.bad(n, "wait", t1);
             c.wait_ms = static_cast<int>(v);
         } else {
-            return f.bad("option", atom_text(kw));
+            return f.bad(n, "option", atom_text(kw));
         }
     }
-    if (!have_server || !have_zone || !have_key) {
-        log_dns_update_missing(name, name_len,
-                               !have_server ? "server"
-                               : !have_zone ? "zone"
-                                            : "key");
-        return false;
-    }
+    if (!have_server || !have_zone || !have_key)
+        return f.fault(dns_update_fault::missing, nullptr,
+                       !have_server ? "server"
+                       : !have_zone ? "zone"
+                                    : "key",
+                       "");
     if (!have_owner) {
         // The account name, a dot, the zone.
         char text[DNS_NAME_MAX * 4 + 2];
@@ -383,16 +401,37 @@ bool dns_update_parse(const sx_node *args, const char *name, size_t name_len,
         if (n < 0 || static_cast<size_t>(n) >= sizeof text ||
             std::memchr(name, '\0', name_len) != nullptr ||
             !dns_msg_name_from_text(&c.owner, text, static_cast<size_t>(n)))
-            return f.bad("owner", n > 0 && static_cast<size_t>(n) < sizeof text ? text : "");
+            return f.bad(nullptr, "owner",
+                         n > 0 && static_cast<size_t>(n) < sizeof text ? text : "");
     }
     if (dns_msg_name_to_text(&c.owner, c.owner_text, sizeof c.owner_text) == 0)
-        return f.bad("owner", "");
+        return f.bad(owner_at, "owner", "");
     if (!dns_msg_name_within(&c.owner, &c.zone)) {
-        log_dns_update_outside_zone(name, name_len, c.owner_text, zone_text);
+        f.fault(dns_update_fault::outside_zone, owner_at, "owner", c.owner_text);
+        why->zone = zone_text;
         return false;
     }
     *out = c;
     return true;
+}
+
+bool dns_update_parse(const sx_node *args, const char *name, size_t name_len,
+                      dns_update_conf *out) {
+    dns_update_fault why;
+    if (dns_update_read(args, name, name_len, out, &why))
+        return true;
+    switch (why.kind) {
+    case dns_update_fault::invalid:
+        log_dns_update_invalid(name, name_len, why.what, why.value);
+        break;
+    case dns_update_fault::missing:
+        log_dns_update_missing(name, name_len, why.what);
+        break;
+    case dns_update_fault::outside_zone:
+        log_dns_update_outside_zone(name, name_len, why.value, why.zone);
+        break;
+    }
+    return false;
 }
 
 dns_update_judgement dns_update_judge(const uint8_t *msg, size_t len, uint16_t id,
@@ -436,10 +475,9 @@ dns_update_result dns_update_run(const dns_update_conf *c, const char *name, siz
     bool remove = true;
     for (size_t i = 0; i < addr_len; i++)
         remove = remove && addr[i] == 0;
-    char addr_text[INET6_ADDRSTRLEN] = "";
-    inet_ntop(type == DNS_TYPE_A ? AF_INET : AF_INET6, addr, addr_text, sizeof addr_text);
-    const log_dns_update lu{name,      name_len, c->owner_text, type == DNS_TYPE_A ? "A" : "AAAA",
-                            addr_text, c->host,  c->port};
+    update_text t;
+    describe(c, name, name_len, type, addr, &t);
+    const log_dns_update &lu = t.lu;
 
     // Looked up each time, so a primary that moves is followed.
     addrinfo hints{};
@@ -508,6 +546,16 @@ dns_update_result dns_update_run(const dns_update_conf *c, const char *name, siz
     }
     log_dns_update_no_answer(&lu, c->wait_ms, x.ignored);
     return dns_update_result::no_answer;
+}
+
+dns_update_result dns_update_retry(const dns_update_conf *c, const char *name, size_t name_len,
+                                   uint16_t type, const uint8_t *addr) {
+    if (c == nullptr || addr == nullptr || (type != DNS_TYPE_A && type != DNS_TYPE_AAAA))
+        return dns_update_result::failed;
+    update_text t;
+    describe(c, name, name_len, type, addr, &t);
+    log_dns_update_retry(&t.lu);
+    return dns_update_run(c, name, name_len, type, addr);
 }
 
 dns_update_result dns_update_effector(const sx_node *args, const char *name, size_t name_len,

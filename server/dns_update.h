@@ -33,6 +33,21 @@ struct dns_update_conf {
     int wait_ms;
 };
 
+// Why a form does not read. Never holds the key's secret.
+struct dns_update_fault {
+    enum kind_t { invalid, missing, outside_zone } kind;
+    const sx_node *at; // the option that is wrong; null for a missing one or the default owner
+    const char *what;  // the option, or the part of it, that is wrong or missing
+    const char *zone;  // for outside_zone: the zone, as written
+    char value[DNS_NAME_MAX * 4 + 2]; // the text that is wrong; for outside_zone, the owner
+};
+
+// Reads the arguments of a dns-update form (the nodes after the keyword) for
+// the account name[0..name_len) without a word logged. Returns false with
+// *why filled for the first fault; out then holds nothing of use. why->at
+// and why->zone point into the form.
+bool dns_update_read(const sx_node *args, const char *name, size_t name_len, dns_update_conf *out,
+                     dns_update_fault *why);
 // Reads the arguments of a dns-update form (the nodes after the keyword) for
 // the account name[0..name_len). Every fault is logged, naming the account;
 // returns false then, and out holds nothing of use.
@@ -66,6 +81,11 @@ dns_update_judgement dns_update_judge(const uint8_t *msg, size_t len, uint16_t i
 // is all zero. Logs the outcome for the account name[0..name_len).
 dns_update_result dns_update_run(const dns_update_conf *c, const char *name, size_t name_len,
                                  uint16_t type, const uint8_t *addr);
+
+// dns_update_run after a failed update of the same form, logged as a retry
+// first.
+dns_update_result dns_update_retry(const dns_update_conf *c, const char *name, size_t name_len,
+                                   uint16_t type, const uint8_t *addr);
 
 // The effector: reads the form and runs it. A form that does not read is
 // logged and gives failed.

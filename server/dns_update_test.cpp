@@ -1,10 +1,16 @@
 #include "server/dns_update.h"
 #include "server/effector.h"
 
+#include "common/protocol/update_msg.h"
+#include "server/effector.h"
+#include "server/presence.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/scenario.h"
 #include "tests/support/sx_text.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -483,6 +489,172 @@ TEST(DnsUpdateExchange, UnresolvableServerIsLogged) {
     EXPECT_EQ(cap.records()[0].text.rfind(head + ": lookup of host.invalid. port 53 failed: ", 0),
               0u)
         << cap.records()[0].text;
+}
+
+// The retry of failed updates. A list of a system effector that leaves a
+// line per run, then two dns-update forms.
+std::string retry_list(const std::string &effects, int good_port, int flaky_port) {
+    auto update = [](int port) {
+        return "(dns-update (server 127.0.0.1 " + std::to_string(port) +
+               ") (zone example.test) (key upd.key hmac-sha256 \"" + secret + "\") (wait 500))";
+    };
+    return "(system \"echo run >> " + effects + "\") " + update(good_port) + " " +
+           update(flaky_port);
+}
+
+size_t lines_in(const std::string &path) {
+    if (!file_exists(path))
+        return 0;
+    std::string text = read_file(path);
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+size_t count_of(const std::vector<log_record> &log, const std::string &text) {
+    return static_cast<size_t>(
+        std::count_if(log.begin(), log.end(), [&](const log_record &r) { return r.text == text; }));
+}
+
+// The run reports the form that failed; the retry runs that form alone,
+// keeps it while it fails and drops it once applied. The good form, which
+// answers only once, would fail if it were sent again.
+TEST(DnsUpdateRetry, OnlyTheFailedFormsRunAgain) {
+    FakeClock clock(now);
+    TempDir dir;
+    const std::string effects = dir.file("effects");
+    fake_ns good([&](fake_ns &s, const std::string &req) { s.send(answer(req)); });
+    fake_ns flaky([&](fake_ns &s, const std::string &req) {
+        s.send(answer(req, {.rcode = 5}));
+        std::string again = s.receive();
+        s.send(answer(again, {.rcode = 5}));
+        again = s.receive();
+        s.send(answer(again));
+    });
+    sx_text_tree list(retry_list(effects, good.port(), flaky.port()));
+    const std::string flaky_at = " 127.0.0.1 port " + std::to_string(flaky.port());
+    LogCapture cap;
+
+    uint32_t mask = effector_run(list.first(), acct, 4, AF_INET, addr4);
+    EXPECT_EQ(mask, 2u);
+    mask = effector_retry(list.first(), mask, acct, 4, AF_INET, addr4);
+    EXPECT_EQ(mask, 2u);
+    mask = effector_retry(list.first(), mask, acct, 4, AF_INET, addr4);
+    EXPECT_EQ(mask, 0u);
+    EXPECT_EQ(effector_retry(list.first(), mask, acct, 4, AF_INET, addr4), 0u);
+
+    EXPECT_EQ(lines_in(effects), 1u);
+    std::vector<log_record> log = cap.records();
+    EXPECT_EQ(count_of(log, head + ": retrying the failed update with" + flaky_at + "\n"), 2u);
+    EXPECT_EQ(count_of(log, head + " refused by" + flaky_at + ": REFUSED\n"), 2u);
+    EXPECT_EQ(count_of(log, head + " applied by" + flaky_at + "\n"), 1u);
+    EXPECT_EQ(log.size(), 6u) << ::testing::PrintToString(log);
+}
+
+// Forms from the 32nd on share the top bit: all of them run again. A form
+// that does not read is no failure to retry, but still holds its index.
+TEST(DnsUpdateRetry, FormsPastTheThirtyFirstShareTheTopBit) {
+    const int closed = free_udp_port();
+    std::string text;
+    for (int i = 0; i < 31; i++)
+        text += "(dns-update (zone example.test)) ";
+    for (int i = 0; i < 2; i++)
+        text += "(dns-update (server 127.0.0.1 " + std::to_string(closed) +
+                ") (zone example.test) (key upd.key hmac-sha256 s) (wait 1)) ";
+    sx_text_tree list(text);
+    LogCapture cap;
+    uint32_t mask = effector_run(list.first(), acct, 4, AF_INET, addr4);
+    EXPECT_EQ(mask, EFFECTOR_RETRY_REST);
+    size_t before = cap.records().size();
+    EXPECT_EQ(effector_retry(list.first(), mask, acct, 4, AF_INET, addr4), EFFECTOR_RETRY_REST);
+    std::vector<log_record> log = cap.records();
+    log.erase(log.begin(), log.begin() + static_cast<ptrdiff_t>(before));
+    EXPECT_EQ(count_of(log, head + ": retrying the failed update with 127.0.0.1 port " +
+                                std::to_string(closed) + "\n"),
+              2u)
+        << ::testing::PrintToString(log);
+}
+
+// One account's datagrams: the update fails, the same address again
+// retries it alone, a third datagram finds nothing pending; a reload with
+// the same forms keeps a pending update, with other forms drops it.
+TEST(DnsUpdateRetry, TheNextDatagramRetriesAndAReloadKeepsIt) {
+    FakeClock clock(now);
+    TempDir dir;
+    const std::string effects = dir.file("effects");
+    fake_ns good([&](fake_ns &s, const std::string &req) {
+        s.send(answer(req));
+        s.send(answer(s.receive()));
+    });
+    fake_ns flaky([&](fake_ns &s, const std::string &req) {
+        s.send(answer(req, {.rcode = 2}));
+        s.send(answer(s.receive()));
+        s.send(answer(s.receive(), {.rcode = 2}));
+    });
+    sx_text_tree list(retry_list(effects, good.port(), flaky.port()));
+    const std::string key = "home-key";
+
+    auto table_of = [&](array *t, const sx_node *effectors) {
+        array_init(t, sizeof(account));
+        auto *a = static_cast<account *>(array_get(t, array_append(t)));
+        account_init(a);
+        a->name = const_cast<char *>(acct);
+        a->name_len = 4;
+        a->key = reinterpret_cast<uint8_t *>(const_cast<char *>(key.data()));
+        a->key_len = key.size();
+        sx_dup(&a->effectors, effectors);
+        return a;
+    };
+    auto datagram = [&](array *t) {
+        update_msg m{};
+        m.time = now;
+        m.name = acct;
+        m.name_len = 4;
+        memcpy(m.addr, addr4, 4);
+        recv_slot slot{};
+        slot.len = static_cast<int64_t>(
+            update_msg_encode(slot.data, sizeof slot.data, &m, key.data(), key.size()));
+        slot.peer.in.sin_family = AF_INET;
+        memcpy(&slot.peer.in.sin_addr, addr4, 4);
+        update_accept(t, &slot);
+    };
+    auto release = [](array *t) {
+        auto *a = static_cast<account *>(array_get(t, 0));
+        sx_free(&a->effectors);
+        array_free(t);
+    };
+
+    LogCapture cap;
+    array table;
+    account *a = table_of(&table, list.first());
+    datagram(&table);
+    EXPECT_EQ(a->retry4, 2u);
+    datagram(&table);
+    EXPECT_EQ(a->retry4, 0u);
+    datagram(&table);
+    EXPECT_EQ(lines_in(effects), 1u);
+    const std::string retry = head + ": retrying the failed update with 127.0.0.1 port " +
+                              std::to_string(flaky.port()) + "\n";
+    EXPECT_EQ(count_of(cap.records(), retry), 1u);
+
+    // A new address runs every form and starts the mask afresh; here
+    // reached through a timeout's deletion, which the flaky one refuses.
+    a->timeout = 1;
+    clock.advance(2);
+    presence_sweep(&table);
+    EXPECT_EQ(a->retry4, 2u);
+    EXPECT_EQ(lines_in(effects), 2u);
+    a->flags |= ACCOUNT_UP; // as if the deletion had come with an up account
+
+    array same, other;
+    account *kept = table_of(&same, list.first());
+    presence_carry(&same, &table, nullptr);
+    EXPECT_EQ(kept->retry4, 2u);
+    sx_text_tree changed(retry_list(effects, good.port(), flaky.port()) + " (kill /nonexistent)");
+    account *fresh = table_of(&other, changed.first());
+    presence_carry(&other, &same, nullptr);
+    EXPECT_EQ(fresh->retry4, 0u);
+    release(&table);
+    release(&same);
+    release(&other);
 }
 
 } // namespace

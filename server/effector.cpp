@@ -15,7 +15,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <string_view>
 #include <strings.h>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -51,12 +50,6 @@ bool is_digit(char c) {
 // part before the NUL would name another file, signal or command.
 bool holds_nul(const sx_node *n) {
     return memchr(n->ptr, '\0', n->len) != nullptr;
-}
-
-// Keywords are compared as whole atoms, so "kill" followed by a NUL and
-// more bytes is not "kill".
-bool atom_is(const sx_node *n, std::string_view word) {
-    return !sx_is_list(n) && std::string_view(sx_text(n), n->len) == word;
 }
 
 // Decimal value of an all-digit string, or -1 when it holds anything else
@@ -118,13 +111,38 @@ piece piece_of(const sx_node *n) {
     const sx_node *kw = sx_first(n);
     if (kw == nullptr)
         return piece::nothing;
-    if (atom_is(kw, "name") || atom_is(kw, "host") || atom_is(kw, "hostname"))
+    if (sx_atom_is(kw, "name") || sx_atom_is(kw, "host") || sx_atom_is(kw, "hostname"))
         return piece::name;
-    if (atom_is(kw, "addr") || atom_is(kw, "address"))
+    if (sx_atom_is(kw, "addr") || sx_atom_is(kw, "address"))
         return piece::address;
-    if (atom_is(kw, "type"))
+    if (sx_atom_is(kw, "type"))
         return piece::type;
     return piece::nothing;
+}
+
+// The keyword of a form of an effector list, a bare atom or a list's first
+// atom, and its arguments; null for a form without one. Both the run and
+// the retry walk the list through it, so their counts of dns-update forms
+// agree.
+const sx_node *form_keyword(const sx_node *n, const sx_node **args) {
+    *args = nullptr;
+    if (!sx_is_list(n))
+        return n;
+    const sx_node *kw = sx_first(n);
+    if (kw == nullptr || sx_is_list(kw))
+        return nullptr;
+    *args = kw->next;
+    return kw;
+}
+
+// The record a change of family's address is kept in.
+uint16_t dns_type_of(int family) {
+    return family == AF_INET6 ? DNS_TYPE_AAAA : DNS_TYPE_A;
+}
+
+// The bit of the index-th dns-update form of a list.
+uint32_t retry_bit(unsigned index) {
+    return index < 31 ? uint32_t{1} << index : EFFECTOR_RETRY_REST;
 }
 
 struct free_delete {
@@ -264,27 +282,53 @@ void effector_system(const sx_node *args, const char *name, size_t name_len, int
         log_system_failure(cmd.get(), status);
 }
 
-void effector_run(const sx_node *list, const char *name, size_t name_len, int family,
-                  const uint8_t *addr) {
+uint32_t effector_run(const sx_node *list, const char *name, size_t name_len, int family,
+                      const uint8_t *addr) {
+    uint32_t failed = 0;
+    unsigned updates = 0;
     for (const sx_node *n = list; n != nullptr; n = n->next) {
-        const sx_node *kw = n;
         const sx_node *args = nullptr;
-        if (sx_is_list(n)) {
-            kw = sx_first(n);
-            if (kw == nullptr || sx_is_list(kw))
-                continue;
-            args = kw->next;
-        }
-        if (atom_is(kw, "kill"))
+        const sx_node *kw = form_keyword(n, &args);
+        if (kw == nullptr)
+            continue;
+        if (sx_atom_is(kw, "kill")) {
             run_kill(args);
-        else if (atom_is(kw, "system"))
+        } else if (sx_atom_is(kw, "system")) {
             effector_system(args, name, name_len, family, addr);
-        else if (atom_is(kw, "zone"))
+        } else if (sx_atom_is(kw, "zone")) {
             effector_zone(args, name, name_len, family, addr);
-        else if (atom_is(kw, "dns-update"))
-            dns_update_effector(args, name, name_len,
-                                family == AF_INET6 ? DNS_TYPE_AAAA : DNS_TYPE_A, addr);
-        else
+        } else if (sx_atom_is(kw, "dns-update")) {
+            dns_update_conf c;
+            if (dns_update_parse(args, name, name_len, &c) &&
+                dns_update_run(&c, name, name_len, dns_type_of(family), addr) !=
+                    dns_update_result::applied)
+                failed |= retry_bit(updates);
+            updates++;
+        } else {
             log_unknown_effector(sx_text(kw));
+        }
     }
+    return failed;
+}
+
+uint32_t effector_retry(const sx_node *list, uint32_t mask, const char *name, size_t name_len,
+                        int family, const uint8_t *addr) {
+    uint32_t failed = 0;
+    unsigned updates = 0;
+    for (const sx_node *n = list; n != nullptr && mask != 0; n = n->next) {
+        const sx_node *args = nullptr;
+        const sx_node *kw = form_keyword(n, &args);
+        if (kw == nullptr || !sx_atom_is(kw, "dns-update"))
+            continue;
+        uint32_t bit = retry_bit(updates++);
+        if ((mask & bit) == 0)
+            continue;
+        dns_update_conf c;
+        if (!dns_update_parse(args, name, name_len, &c))
+            continue;
+        if (dns_update_retry(&c, name, name_len, dns_type_of(family), addr) !=
+            dns_update_result::applied)
+            failed |= bit;
+    }
+    return failed;
 }

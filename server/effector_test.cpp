@@ -1,8 +1,8 @@
 #include "server/effector.h"
 
-#include "common/csexp/sx_reader.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scenario.h"
+#include "tests/support/sx_text.h"
 
 #include <gtest/gtest.h>
 
@@ -18,32 +18,13 @@
 
 namespace {
 
-// An effector list read from configuration text, as the server holds it.
-class effector_list {
-  public:
-    explicit effector_list(const std::string &text) {
-        FILE *f = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
-        if (f == nullptr || sx_read_file(&block_, f, 64, 256, 16) != 0)
-            ADD_FAILURE() << "cannot read " << text;
-        if (f != nullptr)
-            fclose(f);
-    }
-    ~effector_list() { sx_free(&block_); }
-    effector_list(const effector_list &) = delete;
-    effector_list &operator=(const effector_list &) = delete;
-    const sx_node *first() const { return block_.nsize > 0 ? &block_.nodes[0] : nullptr; }
-
-  private:
-    sx_block block_{};
-};
-
 const uint8_t host_addr[4] = {192, 0, 2, 7};
 
 const uint8_t host_addr6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
 
 void run(const std::string &text, const uint8_t *addr = host_addr, const char *name = "host",
          int family = AF_INET) {
-    effector_list list(text);
+    sx_text_tree list(text);
     effector_run(list.first(), name, strlen(name), family, addr);
 }
 

@@ -20,12 +20,13 @@ struct presence_view {
     size_t len;
     time_t *last_seen;
     time_t *last_msg;
+    uint32_t *retry;
 };
 
 presence_view view_of(account *a, int family) {
     if (family == AF_INET6)
-        return {AF_INET6, ACCOUNT_UP6, a->address6, 16, &a->last_seen6, &a->last_msg6};
-    return {AF_INET, ACCOUNT_UP, a->address, 4, &a->last_seen, &a->last_msg};
+        return {AF_INET6, ACCOUNT_UP6, a->address6, 16, &a->last_seen6, &a->last_msg6, &a->retry6};
+    return {AF_INET, ACCOUNT_UP, a->address, 4, &a->last_seen, &a->last_msg, &a->retry4};
 }
 
 constexpr int FAMILIES[] = {AF_INET, AF_INET6};
@@ -61,9 +62,14 @@ bool anachronic(int64_t d, const account *a) {
     return a->max_past > 0 && d > a->max_past;
 }
 
+const sx_node *effector_list(const account *a) {
+    return a->effectors.nsize > 0 ? &a->effectors.nodes[0] : nullptr;
+}
+
+// Every effector runs; the updates that fail wait for the family's next
+// message.
 void run_effectors(account *a, const presence_view &v) {
-    const sx_node *list = a->effectors.nsize > 0 ? &a->effectors.nodes[0] : nullptr;
-    effector_run(list, a->name, a->name_len, v.family, v.address);
+    *v.retry = effector_run(effector_list(a), a->name, a->name_len, v.family, v.address);
 }
 
 void take_down(account *a, const presence_view &v) {
@@ -128,6 +134,9 @@ void carry_run(array *prev, int32_t i, int32_t i_end, array *next, int32_t j, in
             memcpy(a->address6, old->address6, 16);
             a->last_seen6 = old->last_seen6;
             a->last_msg6 = old->last_msg6;
+            // Same forms, so the same indexes.
+            a->retry4 = old->retry4;
+            a->retry6 = old->retry6;
             a->flags |= old->flags & up_any;
             old->flags &= static_cast<uint8_t>(~up_any);
             break;
@@ -264,8 +273,14 @@ void update_accept(array *accounts, const recv_slot *slot, presence_state *ps) {
                 ps->due = deadline;
         }
     }
-    if (memcmp(msg_addr, v.address, v.len) == 0)
+    if (memcmp(msg_addr, v.address, v.len) == 0) {
+        // The name server missed this address: the message is the one chance
+        // to set it there, short of a change.
+        if (*v.retry != 0)
+            *v.retry = effector_retry(effector_list(a), *v.retry, a->name, a->name_len, v.family,
+                                      v.address);
         return;
+    }
     bool six = v.family == AF_INET6;
     if ((a->flags & v.bit) == 0) {
         a->flags |= v.bit;

@@ -48,8 +48,10 @@ inline constexpr presence_state PRESENCE_WALK_NOW = {0, 0};
 // Judges one datagram against the table (an array of account sorted with
 // account_cmp) and applies it to the matched account's presence of the
 // message's family, running its effectors with that family and address when
-// it comes up or changes address. A message of one family from a peer of
-// the other is an address mismatch. Every outcome is logged; a
+// it comes up or changes address, and otherwise only its dns-update forms
+// that failed before for that family (retry4, retry6). A message of one
+// family from a peer of the other is an address mismatch. Every outcome is
+// logged; a
 // rejected datagram changes nothing. ps, when given, is kept up to date.
 void update_accept(array *accounts, const recv_slot *slot, presence_state *ps = nullptr);
 // Takes down every presence silent for at least its account's timeout, each
@@ -58,12 +60,12 @@ void update_accept(array *accounts, const recv_slot *slot, presence_state *ps = 
 // ps->due has come; without it, on every call.
 int32_t presence_sweep(array *accounts, presence_state *ps = nullptr);
 // Carries presence from the running table to a new one, both sorted with
-// account_cmp: a new account takes over address, last_seen and up from an
-// old account of the same name whose effector list is the same, both
-// families, and the last accepted message times from any old account of its
-// name. Each presence of an old account left without such a successor is
-// logged as removed and its effectors run with 0.0.0.0 or ::. Leaves ps
-// walking at the next sweep.
+// account_cmp: a new account takes over address, last_seen, up and the
+// pending retries from an old account of the same name whose effector list
+// is the same, both families, and the last accepted message times from any
+// old account of its name. Each presence of an old account left without such
+// a successor is logged as removed and its effectors run with 0.0.0.0 or ::.
+// Leaves ps walking at the next sweep.
 void presence_carry(array *next, array *prev, presence_state *ps);
 // Logs the two-record description of a rejected message; peer, of
 // peer_family (AF_INET: 4 bytes, AF_INET6: 16), may be null.

@@ -5,6 +5,7 @@
 #include "common/process/array.h"
 #include "common/process/log.h"
 #include "server/account.h"
+#include "server/dns_update.h"
 #include "server/effector.h"
 
 #include <cerrno>
@@ -39,6 +40,7 @@ struct account_sketch {
     const char *name = nullptr;
     size_t name_len = 0;
     bool key = false;
+    const sx_node *effectors = nullptr; // the list the account keeps
 };
 
 struct checker {
@@ -49,10 +51,6 @@ struct checker {
 
     uint32_t at(const sx_node *n) const { return sx_lines_of(lines, n); }
 };
-
-bool atom_is(const sx_node *n, std::string_view word) {
-    return !sx_is_list(n) && std::string_view(sx_text(n), n->len) == word;
-}
 
 bool holds_nul(const sx_node *n) {
     return memchr(n->ptr, '\0', n->len) != nullptr;
@@ -219,19 +217,64 @@ void check_effectors(checker *c, const sx_node *list) {
             }
             args = kw->next;
         }
-        if (atom_is(kw, "kill")) {
+        if (sx_atom_is(kw, "kill")) {
             check_kill(c, n, args);
-        } else if (atom_is(kw, "system")) {
+        } else if (sx_atom_is(kw, "system")) {
             if (args == nullptr) {
                 log_check_effector_idle(c->path, c->at(n), "system");
                 c->problems++;
             }
-        } else if (atom_is(kw, "zone")) {
+        } else if (sx_atom_is(kw, "zone")) {
             check_zone(c, n, args);
+        } else if (sx_atom_is(kw, "dns-update")) {
+            // Checked with the account, whose name makes the default owner.
         } else {
             log_check_unknown_effector(c->path, c->at(n), sx_text(kw));
             c->problems++;
         }
+    }
+}
+
+// A dns-update form read as the effector reads it, and its server looked
+// up as each update looks it up.
+void check_dns_update(checker *c, const sx_node *form, const sx_node *args,
+                      const account_sketch *acct) {
+    dns_update_conf conf;
+    dns_update_fault why;
+    if (!dns_update_read(args, acct->name, acct->name_len, &conf, &why)) {
+        uint32_t line = c->at(why.at != nullptr ? why.at : form);
+        switch (why.kind) {
+        case dns_update_fault::invalid:
+            log_check_dns_update_invalid(c->path, line, why.what, why.value);
+            break;
+        case dns_update_fault::missing:
+            log_check_dns_update_missing(c->path, line, why.what);
+            break;
+        case dns_update_fault::outside_zone:
+            log_check_dns_update_outside_zone(c->path, line, why.value, why.zone);
+            break;
+        }
+        c->problems++;
+        return;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *res = nullptr;
+    int rc = getaddrinfo(conf.host, conf.port, &hints, &res);
+    if (rc != 0) {
+        log_check_lookup_failed(c->path, c->at(form), conf.host, conf.port, rc);
+        c->problems++;
+        return;
+    }
+    freeaddrinfo(res);
+}
+
+void check_dns_updates(checker *c, const account_sketch *acct) {
+    for (const sx_node *n = acct->effectors; n != nullptr; n = n->next) {
+        const sx_node *kw = sx_is_list(n) ? sx_first(n) : n;
+        if (kw != nullptr && sx_atom_is(kw, "dns-update"))
+            check_dns_update(c, n, kw != n ? kw->next : nullptr, acct);
     }
 }
 
@@ -246,26 +289,27 @@ void check_options(checker *c, account_sketch *acct, const sx_node *first) {
             continue;
         }
         const sx_node *keyword = sx_first(opt);
-        if (atom_is(keyword, "name") || atom_is(keyword, "key")) {
+        if (sx_atom_is(keyword, "name") || sx_atom_is(keyword, "key")) {
             if (sx_is_list(value)) {
                 log_check_value_ignored(c->path, c->at(opt), sx_text(keyword));
                 c->problems++;
-            } else if (atom_is(keyword, "name")) {
+            } else if (sx_atom_is(keyword, "name")) {
                 acct->name = sx_text(value);
                 acct->name_len = value->len;
             } else {
                 acct->key = value->len > 0;
             }
-        } else if (atom_is(keyword, "effector")) {
+        } else if (sx_atom_is(keyword, "effector")) {
             check_effectors(c, value);
-        } else if (atom_is(keyword, "interval")) {
+            acct->effectors = value;
+        } else if (sx_atom_is(keyword, "interval")) {
             check_number(c, opt, value, "interval");
             if (value->next != nullptr)
                 check_number(c, opt, value->next, "interval");
-        } else if (atom_is(keyword, "max-future") || atom_is(keyword, "max-past") ||
-                   atom_is(keyword, "timeout")) {
+        } else if (sx_atom_is(keyword, "max-future") || sx_atom_is(keyword, "max-past") ||
+                   sx_atom_is(keyword, "timeout")) {
             check_number(c, opt, value, sx_text(keyword));
-        } else if (atom_is(keyword, "flags") || atom_is(keyword, "flag")) {
+        } else if (sx_atom_is(keyword, "flags") || sx_atom_is(keyword, "flag")) {
             check_flags(c, opt, value);
         } else {
             log_check_unknown_account_option(c->path, c->at(opt), sx_text(keyword));
@@ -287,6 +331,7 @@ void check_account(checker *c, const sx_node *form, const account_sketch *defaul
         c->problems++;
         return;
     }
+    check_dns_updates(c, &acct);
     int32_t i = array_append(&c->kept);
     if (i >= 0)
         *static_cast<kept_account *>(array_get(&c->kept, i)) = {acct.name, acct.name_len,
@@ -411,14 +456,14 @@ int server_check_file(const char *path) {
             continue;
         }
         const sx_node *keyword = sx_first(form);
-        if (atom_is(keyword, "listen") || atom_is(keyword, "listen6")) {
+        if (sx_atom_is(keyword, "listen") || sx_atom_is(keyword, "listen6")) {
             listens = true;
-            check_listen(&c, form, value, atom_is(keyword, "listen6") ? AF_INET6 : AF_INET);
-        } else if (atom_is(keyword, "account")) {
+            check_listen(&c, form, value, sx_atom_is(keyword, "listen6") ? AF_INET6 : AF_INET);
+        } else if (sx_atom_is(keyword, "account")) {
             check_account(&c, form, &defaults, value);
-        } else if (atom_is(keyword, "default") || atom_is(keyword, "defaults")) {
+        } else if (sx_atom_is(keyword, "default") || sx_atom_is(keyword, "defaults")) {
             check_options(&c, &defaults, value);
-        } else if (atom_is(keyword, "state")) {
+        } else if (sx_atom_is(keyword, "state")) {
             check_state(&c, form, value);
         } else {
             log_check_unknown_server_option(path, c.at(form), sx_text(keyword));

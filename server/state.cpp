@@ -71,21 +71,25 @@ bool put_name(FILE *f, const char *name, uint64_t len) {
 // IPv6 text goes in quotes: digits before a colon would read back as the
 // length prefix of a verbatim atom.
 bool put_presence(FILE *f, const account *a, const address_text &addr, bool quoted,
-                  time_t last_seen, time_t last_msg) {
+                  time_t last_seen, time_t last_msg, uint32_t retry) {
     if (fputs("(up ", f) == EOF || !put_name(f, a->name, a->name_len))
         return false;
     const char *q = quoted ? "\"" : "";
-    return fprintf(f, " %s%s%s %" PRId64 " %" PRId64 ")\n", q, addr.s, q,
-                   static_cast<int64_t>(last_seen), static_cast<int64_t>(last_msg)) > 0;
+    if (fprintf(f, " %s%s%s %" PRId64 " %" PRId64, q, addr.s, q, static_cast<int64_t>(last_seen),
+                static_cast<int64_t>(last_msg)) < 0)
+        return false;
+    if (retry != 0 && fprintf(f, " (retry %" PRIu32 ")", retry) < 0)
+        return false;
+    return fputs(")\n", f) != EOF;
 }
 
 // One line per up family, IPv4 first.
 bool put_account(FILE *f, const account *a) {
-    if ((a->flags & ACCOUNT_UP) != 0 &&
-        !put_presence(f, a, address_format4(a->address), false, a->last_seen, a->last_msg))
+    if ((a->flags & ACCOUNT_UP) != 0 && !put_presence(f, a, address_format4(a->address), false,
+                                                      a->last_seen, a->last_msg, a->retry4))
         return false;
-    if ((a->flags & ACCOUNT_UP6) != 0 &&
-        !put_presence(f, a, address_format6(a->address6), true, a->last_seen6, a->last_msg6))
+    if ((a->flags & ACCOUNT_UP6) != 0 && !put_presence(f, a, address_format6(a->address6), true,
+                                                       a->last_seen6, a->last_msg6, a->retry6))
         return false;
     return true;
 }
@@ -125,13 +129,35 @@ struct state_entry {
     uint8_t address[16];
     time_t last_seen;
     time_t last_msg;
+    uint32_t retry;
 };
+
+// (retry MASK), MASK in decimal within 32 bits.
+bool read_retry(const sx_node *n, uint32_t *out) {
+    const sx_node *kw = sx_is_list(n) ? sx_first(n) : nullptr;
+    if (kw == nullptr || !sx_atom_is(kw, "retry"))
+        return false;
+    const sx_node *v = kw->next;
+    if (v == nullptr || sx_is_list(v) || v->next != nullptr || v->len == 0 || v->len > 10)
+        return false;
+    uint64_t mask = 0;
+    for (size_t i = 0; i < v->len; i++) {
+        char c = sx_text(v)[i];
+        if (c < '0' || c > '9')
+            return false;
+        mask = mask * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (mask > UINT32_MAX)
+        return false;
+    *out = static_cast<uint32_t>(mask);
+    return true;
+}
 
 bool read_entry(const sx_node *form, state_entry *e) {
     if (!sx_is_list(form))
         return false;
     const sx_node *kw = sx_first(form);
-    if (kw == nullptr || sx_is_list(kw) || kw->len != 2 || memcmp(kw->ptr, "up", 2) != 0)
+    if (kw == nullptr || !sx_atom_is(kw, "up"))
         return false;
     const sx_node *name = kw->next;
     if (name == nullptr || sx_is_list(name) || name->len == 0)
@@ -159,9 +185,19 @@ bool read_entry(const sx_node *form, state_entry *e) {
     if (!read_time(seen, &e->last_seen))
         return false;
     e->last_msg = 0;
-    if (seen->next == nullptr)
-        return true;
-    return read_time(seen->next, &e->last_msg) && seen->next->next == nullptr;
+    e->retry = 0;
+    const sx_node *n = seen->next;
+    if (n != nullptr && !sx_is_list(n)) {
+        if (!read_time(n, &e->last_msg))
+            return false;
+        n = n->next;
+    }
+    if (n != nullptr) {
+        if (!read_retry(n, &e->retry))
+            return false;
+        n = n->next;
+    }
+    return n == nullptr;
 }
 
 // The first account of e's name whose presence of e's family is not up
@@ -290,11 +326,13 @@ int state_read(FILE *f, const char *path, array *accounts) {
             memcpy(a->address6, e.address, 16);
             a->last_seen6 = e.last_seen;
             a->last_msg6 = e.last_msg;
+            a->retry6 = e.retry;
             a->flags |= ACCOUNT_UP6;
         } else {
             memcpy(a->address, e.address, 4);
             a->last_seen = e.last_seen;
             a->last_msg = e.last_msg;
+            a->retry4 = e.retry;
             a->flags |= ACCOUNT_UP;
         }
     }

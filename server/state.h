@@ -4,9 +4,14 @@
 // account up in both families has two, the IPv4 one first: NAME as a plain
 // token when it is one (a letter, then letters, digits, ".", "_" or "-"),
 // else as a #hex# atom, so that any bytes survive; ADDRESS as dotted quad or
-// as IPv6 text in double quotes, whose family the form restores; LAST-SEEN, the server time of the
-// last accepted message, and LAST-MSG, the time that message carried, in decimal seconds since the
-// epoch. LAST-MSG may be left out (read as 0).
+// as IPv6 text in double quotes, whose family the form restores; LAST-SEEN,
+// the server time of the last accepted message, and LAST-MSG, the time that
+// message carried, in decimal seconds since the epoch. LAST-MSG may be left
+// out (read as 0). A presence whose dns-update forms failed ends with
+// (retry MASK), the forms to send again for that family (see effector_run),
+// so that a restart loses no update. Should the forms have changed
+// meanwhile, the mask may name others: sending one of those again only sets
+// the address it already holds.
 #pragma once
 
 #include "common/process/array.h"
@@ -25,10 +30,11 @@ int state_write(const char *path, const array *accounts);
 
 // Restores the presence that path holds onto the table (sorted with
 // account_cmp): each named account, the first of its name not yet up in the
-// form's family, becomes up in that family with the address and times of the file; no effector
-// runs. A missing file restores nothing and is not an error (0). A file that cannot be read or
-// holds anything but well-formed forms is logged and ignored whole (-1). A name without an account
-// is logged and passed over.
+// form's family, becomes up in that family with the address, times and
+// pending retries of the file; no effector runs. A missing file restores
+// nothing and is not an error (0). A file that cannot be read or holds
+// anything but well-formed forms is logged and ignored whole (-1). A name
+// without an account is logged and passed over.
 int state_restore(const char *path, array *accounts);
 // The same from an open stream, read to its end; path only names it in
 // records.

@@ -322,6 +322,38 @@ TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
              "\": No such file or directory\n"
              "@:4: Effector \"zone\" has nothing to act on\n"
              "@:4: Effector \"system\" has nothing to act on\n"},
+        {"dns-update",
+         listen + "(account (name a) (key k) (effector (dns-update (server 127.0.0.1 53)\n"
+                  " (zone example.test) (key k.example hmac-sha1 |c2VjcmV0|) (ttl 0)\n"
+                  " (owner A.Example.Test.) (wait 60000))))\n",
+         ""},
+        {"dns-update faults",
+         listen +
+             "(account (name a) (key k) (effector\n"
+             " (dns-update (zone example.test) (key k hmac-sha256 s))\n"
+             " (dns-update (server 127.0.0.1 53) (zone example.test) (key k hmac-md5 s))\n"
+             " (dns-update (server 127.0.0.1 53) (zone example.test) (key k hmac-sha1 s)\n"
+             "   (owner a..b.example.test))\n"
+             " (dns-update (server 127.0.0.1 53) (zone example.test) (key k hmac-sha1 s)\n"
+             "   (owner www.example.net) (ttl 60))\n"
+             " (dns-update (server 127.0.0.1 53) (zone example.test) (key k hmac-sha1 s)\n"
+             "   (wait 1s))\n"
+             " (dns-update (server 127.0.0.1 no-such-service) (zone example.test)\n"
+             "   (key k hmac-sha1 s))))\n"
+             "(account (name " +
+             std::string(64, 'x') +
+             ") (key k) (effector\n"
+             " (dns-update (server 127.0.0.1 53) (zone example.test) (key k hmac-sha1 s))))\n",
+         "@:3: Missing dns-update server\n"
+         "@:4: Invalid dns-update key algorithm \"hmac-md5\"\n"
+         "@:6: Invalid dns-update owner \"a..b.example.test\"\n"
+         "@:8: dns-update owner www.example.net is not in zone example.test\n"
+         "@:10: Invalid dns-update wait \"1s\"\n"
+         "@:11: Address lookup of 127.0.0.1:no-such-service failed: " +
+             std::string(gai_strerror(EAI_SERVICE)) +
+             "\n"
+             "@:14: Invalid dns-update owner \"" +
+             std::string(64, 'x') + ".example.test\"\n"},
         {"listen", "(listen no-such-service 127.0.0.1)\n" + acct,
          "@:1: Address lookup of 127.0.0.1:no-such-service failed: " +
              std::string(gai_strerror(EAI_SERVICE)) + "\n"},

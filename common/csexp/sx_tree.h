@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 // len of a list node.
 inline constexpr size_t SX_LIST = SIZE_MAX;
@@ -30,6 +31,12 @@ inline bool sx_is_list(const sx_node *n) {
 // An atom's bytes, NUL-terminated in every block this library builds.
 inline const char *sx_text(const sx_node *n) {
     return static_cast<const char *>(n->ptr);
+}
+// Whether n is an atom whose bytes are exactly word: the one way keywords
+// are matched, so that an atom with a NUL inside never passes for the word
+// before the NUL.
+inline bool sx_atom_is(const sx_node *n, std::string_view word) {
+    return !sx_is_list(n) && std::string_view(sx_text(n), n->len) == word;
 }
 // A list's first child, or null.
 inline sx_node *sx_first(const sx_node *n) {

@@ -292,6 +292,10 @@ void log_dns_update_tcp_retry(const log_dns_update *u) {
     emit(LOG_INFO, DNSU_HEAD ": truncated answer from %s port %s, retrying over TCP\n",
          DNSU_ARGS(u), u->host, u->port);
 }
+void log_dns_update_retry(const log_dns_update *u) {
+    emit(LOG_INFO, DNSU_HEAD ": retrying the failed update with %s port %s\n", DNSU_ARGS(u),
+         u->host, u->port);
+}
 void log_dns_update_invalid(const char *account, size_t account_len, const char *what,
                             const char *value) {
     emit(LOG_ERR, "Invalid dns-update %s \"%s\" for account %.*s\n", what, value, prec(account_len),
@@ -501,6 +505,17 @@ void log_check_zone_unreadable(const char *path, uint32_t line, const char *file
 }
 void log_check_zone_unwritable(const char *path, uint32_t line, const char *file, int err) {
     check_emit(path, line, "Unable to write to zone file \"%s\": %s\n", file, strerror(err));
+}
+void log_check_dns_update_invalid(const char *path, uint32_t line, const char *what,
+                                  const char *value) {
+    check_emit(path, line, "Invalid dns-update %s \"%s\"\n", what, value);
+}
+void log_check_dns_update_missing(const char *path, uint32_t line, const char *what) {
+    check_emit(path, line, "Missing dns-update %s\n", what);
+}
+void log_check_dns_update_outside_zone(const char *path, uint32_t line, const char *owner,
+                                       const char *zone) {
+    check_emit(path, line, "dns-update owner %s is not in zone %s\n", owner, zone);
 }
 void log_check_state_unusable(const char *path, uint32_t line, const char *file, int err) {
     check_emit(path, line, "Unable to keep state file \"%s\": %s\n", file, strerror(err));

@@ -127,6 +127,7 @@ void log_dns_update_no_answer(const log_dns_update *u, int wait_ms, unsigned ign
 void log_dns_update_lookup_failed(const log_dns_update *u, int gai_code);
 void log_dns_update_send_failed(const log_dns_update *u, int err);
 void log_dns_update_tcp_retry(const log_dns_update *u);
+void log_dns_update_retry(const log_dns_update *u);
 void log_dns_update_invalid(const char *account, size_t account_len, const char *what,
                             const char *value);
 void log_dns_update_missing(const char *account, size_t account_len, const char *what);
@@ -200,6 +201,11 @@ void log_check_unknown_signal(const char *path, uint32_t line, const char *name)
 void log_check_target_pidfile(const char *path, uint32_t line, const char *file, int err);
 void log_check_zone_unreadable(const char *path, uint32_t line, const char *file, int err);
 void log_check_zone_unwritable(const char *path, uint32_t line, const char *file, int err);
+void log_check_dns_update_invalid(const char *path, uint32_t line, const char *what,
+                                  const char *value);
+void log_check_dns_update_missing(const char *path, uint32_t line, const char *what);
+void log_check_dns_update_outside_zone(const char *path, uint32_t line, const char *owner,
+                                       const char *zone);
 void log_check_state_unusable(const char *path, uint32_t line, const char *file, int err);
 void log_check_no_listen(const char *path);
 void log_check_unknown_client_option(const char *path, uint32_t line, const char *keyword);

@@ -50,6 +50,31 @@ zone:
     dnssec-signing: @DNSSEC@
 )";
 
+const char knot_file_conf[] = R"(server:
+    rundir: "@DIR@"
+    pidfile: "@DIR@/knot.pid"
+    listen: @ADDR@@@PORT@
+    udp-workers: 1
+    tcp-workers: 1
+    background-workers: 1
+control:
+    listen: "@DIR@/knot.sock"
+log:
+  - target: "@DIR@/ns.log"
+    any: info
+database:
+    storage: "@DIR@"
+template:
+  - id: default
+    storage: "@DIR@"
+    file: "%s.zone"
+    zonefile-sync: -1
+    zonefile-load: whole
+    journal-content: none
+zone:
+  - domain: example.test.
+)";
+
 const char bind_conf[] = R"(options {
     directory "@DIR@";
     pid-file "@DIR@/named.pid";
@@ -152,7 +177,9 @@ TestNameServer::TestNameServer(ns_kind kind, const TempDir &dir, bool dnssec)
     : kind_(kind), dir_(dir), dnssec_(dnssec), address_(test_ns_address(kind)) {}
 
 std::string TestNameServer::config() const {
-    std::string text = kind_ == ns_kind::knot ? knot_conf : bind_conf;
+    std::string text = kind_ == ns_kind::knot   ? knot_conf
+                       : kind_ == ns_kind::bind ? bind_conf
+                                                : knot_file_conf;
     text = replace_all(text, "@DIR@", dir_.path());
     text = replace_all(text, "@PORT@", std::to_string(port_));
     text = replace_all(text, "@ADDR@", address_);
@@ -176,16 +203,22 @@ std::string TestNameServer::start() {
         if (!restart || attempt > 0)
             port_ = free_dns_port();
         std::string conf =
-            dir_.write(kind_ == ns_kind::knot ? "knot.conf" : "named.conf", config());
+            dir_.write(kind_ == ns_kind::bind ? "named.conf" : "knot.conf", config());
         std::vector<std::string> argv = {prog, "-c", conf};
         if (kind_ == ns_kind::bind)
             argv.push_back("-g"); // foreground, log to stderr too
         proc_ = ChildProcess::spawn(argv, dir_.file("ns.out"), dir_.file("ns.out"));
         if (wait_until(
                 [&] {
+                    // The PID file too: the kill effector reads it.
+                    if (kind_ == ns_kind::knot_file && !file_exists(dir_.file("knot.pid")))
+                        return false;
                     auto soa = query("example.test", "SOA");
+                    // A zone of the test's own has no tag; the address of
+                    // this process keeps other tests' answers away.
                     return !soa.empty() &&
-                           soa[0].find(" " + tag_ + ".example.test. ") != std::string::npos;
+                           (tag_.empty() ||
+                            soa[0].find(" " + tag_ + ".example.test. ") != std::string::npos);
                 },
                 15s))
             return {};

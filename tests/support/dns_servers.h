@@ -20,7 +20,10 @@ std::string find_tool(const std::string &name);
 std::vector<std::string> output_lines(const std::string &cmd);
 // A port of 127.0.0.1 free for both UDP and TCP a moment ago.
 int free_dns_port();
-enum class ns_kind { knot, bind };
+// knot and bind take updates signed with the test key; knot_file serves the
+// zone file as the test writes it, with no journal, and reads it again on
+// SIGHUP to the PID in knot.pid, as the zone effector expects.
+enum class ns_kind { knot, bind, knot_file };
 
 // The loopback address a name server of this kind listens on in this test
 // process.
@@ -30,7 +33,8 @@ class TestNameServer {
   public:
     // dnssec: let the name server sign the zone (Knot only).
     TestNameServer(ns_kind kind, const TempDir &dir, bool dnssec = false);
-    // Empty on success, else why not (a missing program says so).
+    // Empty on success, else why not (a missing program says so). Writes
+    // dir/example.test.zone unless the test wrote it first.
     std::string start();
     // Stops the name server and waits for it; start() runs it again on the
     // same port.
@@ -38,7 +42,7 @@ class TestNameServer {
     int port() const { return port_; }
     // The loopback address it listens on, of this test process alone.
     const std::string &address() const { return address_; }
-    const char *name() const { return kind_ == ns_kind::knot ? "knotd" : "named"; }
+    const char *name() const { return kind_ == ns_kind::bind ? "named" : "knotd"; }
     // Answers to one query, one record a line, as dig +short prints them.
     std::vector<std::string> query(const std::string &qname, const std::string &type,
                                    const std::string &flags = {}) const;
