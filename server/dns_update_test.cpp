@@ -658,3 +658,57 @@ TEST(DnsUpdateRetry, TheNextDatagramRetriesAndAReloadKeepsIt) {
 }
 
 } // namespace
+
+namespace {
+
+// Each family keeps its own pending updates: an IPv6 datagram whose AAAA
+// update fails marks retry6 alone, and the next IPv6 datagram with the same
+// address sends the AAAA update again, not the A one.
+TEST(DnsUpdateRetry, EachFamilyRetriesItsOwnRecord) {
+    FakeClock clock(now);
+    const int closed = free_udp_port();
+    sx_text_tree list("(dns-update (server 127.0.0.1 " + std::to_string(closed) +
+                      ") (zone example.test) (key upd.key hmac-sha256 s) (wait 1))");
+    const std::string key = "home-key";
+    const uint8_t addr6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
+    array table;
+    array_init(&table, sizeof(account));
+    auto *a = static_cast<account *>(array_get(&table, array_append(&table)));
+    account_init(a);
+    a->name = const_cast<char *>(acct);
+    a->name_len = 4;
+    a->key = reinterpret_cast<uint8_t *>(const_cast<char *>(key.data()));
+    a->key_len = key.size();
+    sx_dup(&a->effectors, list.first());
+    auto datagram6 = [&] {
+        update_msg m{};
+        m.time = now;
+        m.name = acct;
+        m.name_len = 4;
+        m.family = AF_INET6;
+        memcpy(m.addr6, addr6, 16);
+        recv_slot slot{};
+        slot.len = static_cast<int64_t>(
+            update_msg_encode(slot.data, sizeof slot.data, &m, key.data(), key.size()));
+        slot.peer.in6.sin6_family = AF_INET6;
+        memcpy(&slot.peer.in6.sin6_addr, addr6, 16);
+        update_accept(&table, &slot);
+    };
+
+    LogCapture cap;
+    datagram6();
+    EXPECT_EQ(a->retry6, 1u);
+    EXPECT_EQ(a->retry4, 0u);
+    datagram6();
+    EXPECT_EQ(a->retry6, 1u);
+    EXPECT_EQ(count_of(cap.records(),
+                       "Account home: DNS update of home.example.test AAAA to 2001:db8::7: "
+                       "retrying the failed update with 127.0.0.1 port " +
+                           std::to_string(closed) + "\n"),
+              1u)
+        << ::testing::PrintToString(cap.records());
+    sx_free(&a->effectors);
+    array_free(&table);
+}
+
+} // namespace
