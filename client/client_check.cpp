@@ -2,6 +2,7 @@
 #include "client/client_check.h"
 
 #include "common/csexp/sx_lines.h"
+#include "common/process/conf_check.h"
 #include "common/process/log.h"
 
 #include <cerrno>
@@ -170,31 +171,13 @@ struct lines_owner {
 } // namespace
 
 int client_check_file(const char *path) {
-    FILE *f = fopen(path, "rb");
-    if (f == nullptr) {
-        log_check_open_failed(path, errno);
-        return -1;
-    }
     lines_owner read;
-    int rc = sx_lines_read(&read.l, f, READ_DUNIT, READ_NUNIT);
-    fclose(f);
-    if (rc != 0) {
-        log_check_open_failed(path, ENOMEM);
+    int text_problems = conf_check_read(&read.l, path, READ_DUNIT, READ_NUNIT);
+    if (text_problems < 0)
         return -1;
-    }
     checker c{path, &read.l};
+    c.problems = text_problems;
     const sx_lines &l = read.l;
-    for (size_t i = 0; i < l.nstray; i++)
-        log_check_stray_close(path, l.stray_closes[i]);
-    for (size_t i = 0; i < l.nopen; i++)
-        log_check_unfinished_list(path, l.open_lists[i]);
-    if (l.unfinished > 0)
-        log_check_unfinished_atom(path, l.unfinished);
-    c.problems += static_cast<int>(l.nstray + l.nopen) + (l.unfinished > 0 ? 1 : 0);
-    if (l.tree.nsize == 0) {
-        log_check_empty(path);
-        return -1;
-    }
 
     settings s;
     for (const sx_node *item = &l.tree.nodes[0]; item != nullptr; item = item->next) {

@@ -3,6 +3,7 @@
 
 #include "common/csexp/sx_lines.h"
 #include "common/process/array.h"
+#include "common/process/conf_check.h"
 #include "common/process/log.h"
 #include "server/account.h"
 #include "server/dns_update.h"
@@ -397,17 +398,6 @@ void check_duplicates(checker *c) {
 }
 
 // What the reader passed over: the text is not what its author wrote.
-void check_text(checker *c) {
-    const sx_lines *l = c->lines;
-    for (size_t i = 0; i < l->nstray; i++)
-        log_check_stray_close(c->path, l->stray_closes[i]);
-    for (size_t i = 0; i < l->nopen; i++)
-        log_check_unfinished_list(c->path, l->open_lists[i]);
-    if (l->unfinished > 0)
-        log_check_unfinished_atom(c->path, l->unfinished);
-    c->problems += static_cast<int>(l->nstray + l->nopen) + (l->unfinished > 0 ? 1 : 0);
-}
-
 struct lines_owner {
     sx_lines l{};
     ~lines_owner() { sx_lines_free(&l); }
@@ -416,26 +406,12 @@ struct lines_owner {
 } // namespace
 
 int server_check_file(const char *path) {
-    FILE *f = fopen(path, "rb");
-    if (f == nullptr) {
-        log_check_open_failed(path, errno);
-        return -1;
-    }
     lines_owner read;
-    int rc = sx_lines_read(&read.l, f, READ_DUNIT, READ_NUNIT);
-    fclose(f);
-    if (rc != 0) {
-        log_check_open_failed(path, ENOMEM);
+    int text_problems = conf_check_read(&read.l, path, READ_DUNIT, READ_NUNIT);
+    if (text_problems < 0)
         return -1;
-    }
-    checker c{path, &read.l, 0, {}};
+    checker c{path, &read.l, text_problems, {}};
     array_init(&c.kept, sizeof(kept_account));
-    check_text(&c);
-    if (read.l.tree.nsize == 0) {
-        log_check_empty(path);
-        array_free(&c.kept);
-        return -1;
-    }
 
     // At most one account per form: the table never grows one by one.
     int32_t forms = 0;
