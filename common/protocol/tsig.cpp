@@ -3,46 +3,107 @@
 
 #include "common/protocol/hmac_sha1.h"
 #include "common/protocol/hmac_sha256.h"
+#include "common/protocol/hmac_sha512.h"
 
 #include <cstring>
 
 namespace {
 
-// Algorithm names in wire form, lower case as they are covered by the MAC.
+// Algorithm names in wire form, lower case as they are covered by the MAC;
+// each string's NUL is the root label.
+struct alg_entry {
+    tsig_alg alg;
+    const char *text;
+    const uint8_t *wire;
+    size_t wire_len;
+    size_t mac_len;
+};
 constexpr uint8_t alg_sha256_wire[] = "\x0bhmac-sha256";
+constexpr uint8_t alg_sha384_wire[] = "\x0bhmac-sha384";
+constexpr uint8_t alg_sha512_wire[] = "\x0bhmac-sha512";
 constexpr uint8_t alg_sha1_wire[] = "\x09hmac-sha1";
+constexpr alg_entry algs[] = {
+    {tsig_alg::hmac_sha256, "hmac-sha256", alg_sha256_wire, sizeof alg_sha256_wire,
+     HMAC_SHA256_LEN},
+    {tsig_alg::hmac_sha384, "hmac-sha384", alg_sha384_wire, sizeof alg_sha384_wire,
+     HMAC_SHA384_LEN},
+    {tsig_alg::hmac_sha512, "hmac-sha512", alg_sha512_wire, sizeof alg_sha512_wire,
+     HMAC_SHA512_LEN},
+    {tsig_alg::hmac_sha1, "hmac-sha1", alg_sha1_wire, sizeof alg_sha1_wire, HMAC_SHA1_LEN},
+};
+
+const alg_entry &entry(tsig_alg alg) {
+    for (const alg_entry &e : algs)
+        if (e.alg == alg)
+            return e;
+    return algs[0];
+}
 
 dns_name alg_name(tsig_alg alg) {
+    const alg_entry &e = entry(alg);
     dns_name n;
-    const uint8_t *w = alg == tsig_alg::hmac_sha256 ? alg_sha256_wire : alg_sha1_wire;
-    n.len = alg == tsig_alg::hmac_sha256 ? sizeof alg_sha256_wire : sizeof alg_sha1_wire;
-    std::memcpy(n.wire, w, n.len); // the string's NUL is the root label
+    n.len = e.wire_len;
+    std::memcpy(n.wire, e.wire, n.len);
     return n;
+}
+
+// text is name, or name with a final dot.
+bool names(const char *text, const char *name) {
+    size_t n = std::strlen(name);
+    return std::strncmp(text, name, n) == 0 &&
+           (text[n] == '\0' || (text[n] == '.' && text[n + 1] == '\0'));
 }
 
 // One MAC over pieces, with the key's algorithm.
 struct mac_ctx {
     tsig_alg alg;
     hmac_sha256_ctx s256;
+    hmac_sha512_ctx s512;
     hmac_sha1_ctx s1;
 
     mac_ctx(const tsig_key *key) : alg(key->alg) {
-        if (alg == tsig_alg::hmac_sha256)
+        switch (alg) {
+        case tsig_alg::hmac_sha256:
             hmac_sha256_init(&s256, key->secret, key->secret_len);
-        else
+            break;
+        case tsig_alg::hmac_sha384:
+            hmac_sha512_init_384(&s512, key->secret, key->secret_len);
+            break;
+        case tsig_alg::hmac_sha512:
+            hmac_sha512_init(&s512, key->secret, key->secret_len);
+            break;
+        case tsig_alg::hmac_sha1:
             hmac_sha1_init(&s1, key->secret, key->secret_len);
+            break;
+        }
     }
     void update(const void *p, size_t n) {
-        if (alg == tsig_alg::hmac_sha256)
+        switch (alg) {
+        case tsig_alg::hmac_sha256:
             hmac_sha256_update(&s256, p, n);
-        else
+            break;
+        case tsig_alg::hmac_sha384:
+        case tsig_alg::hmac_sha512:
+            hmac_sha512_update(&s512, p, n);
+            break;
+        case tsig_alg::hmac_sha1:
             hmac_sha1_update(&s1, p, n);
+            break;
+        }
     }
     void final(uint8_t *out) {
-        if (alg == tsig_alg::hmac_sha256)
+        switch (alg) {
+        case tsig_alg::hmac_sha256:
             hmac_sha256_final(&s256, out);
-        else
+            break;
+        case tsig_alg::hmac_sha384:
+        case tsig_alg::hmac_sha512:
+            hmac_sha512_final(&s512, out);
+            break;
+        case tsig_alg::hmac_sha1:
             hmac_sha1_final(&s1, out);
+            break;
+        }
     }
 };
 
@@ -103,7 +164,16 @@ void compute_mac(const tsig_key *key, const uint8_t *req_mac, size_t req_mac_len
 }
 
 bool mac_equal(tsig_alg alg, const uint8_t *a, const uint8_t *b) {
-    return alg == tsig_alg::hmac_sha256 ? hmac_sha256_equal(a, b) : hmac_sha1_equal(a, b);
+    switch (alg) {
+    case tsig_alg::hmac_sha256:
+        return hmac_sha256_equal(a, b);
+    case tsig_alg::hmac_sha384:
+    case tsig_alg::hmac_sha512:
+        return hmac_sha512_equal(a, b, tsig_mac_len(alg));
+    case tsig_alg::hmac_sha1:
+        return hmac_sha1_equal(a, b);
+    }
+    return false;
 }
 
 } // namespace
@@ -111,21 +181,24 @@ bool mac_equal(tsig_alg alg, const uint8_t *a, const uint8_t *b) {
 bool tsig_alg_from_text(const char *text, tsig_alg *alg) {
     if (text == nullptr || alg == nullptr)
         return false;
-    if (std::strcmp(text, "hmac-sha256") == 0)
-        *alg = tsig_alg::hmac_sha256;
-    else if (std::strcmp(text, "hmac-sha1") == 0)
-        *alg = tsig_alg::hmac_sha1;
-    else
-        return false;
-    return true;
+    for (const alg_entry &e : algs)
+        if (names(text, e.text)) {
+            *alg = e.alg;
+            return true;
+        }
+    return false;
+}
+
+bool tsig_alg_is_md5(const char *text) {
+    return text != nullptr && (names(text, "hmac-md5") || names(text, "hmac-md5.sig-alg.reg.int"));
 }
 
 const char *tsig_alg_text(tsig_alg alg) {
-    return alg == tsig_alg::hmac_sha256 ? "hmac-sha256" : "hmac-sha1";
+    return entry(alg).text;
 }
 
 size_t tsig_mac_len(tsig_alg alg) {
-    return alg == tsig_alg::hmac_sha256 ? HMAC_SHA256_LEN : HMAC_SHA1_LEN;
+    return entry(alg).mac_len;
 }
 
 size_t tsig_sign(uint8_t *buf, size_t len, size_t cap, const tsig_key *key, uint64_t now,
@@ -138,7 +211,6 @@ size_t tsig_sign(uint8_t *buf, size_t len, size_t cap, const tsig_key *key, uint
         return 0;
     dns_name an = alg_name(key->alg);
     size_t mlen = tsig_mac_len(key->alg);
-    // The owner goes out as configured; only the MAC sees it in lower case.
     size_t rdlen = an.len + 6 + 2 + 2 + mlen + 2 + 2 + 2;
     size_t need = key->name.len + 10 + rdlen;
     if (need > cap - len)
@@ -147,9 +219,13 @@ size_t tsig_sign(uint8_t *buf, size_t len, size_t cap, const tsig_key *key, uint
     tsig_fields f{0, now & 0xffffffffffffULL, TSIG_FUDGE, dns_msg_get16(buf), error, nullptr, 0};
     compute_mac(key, req_mac, req_mac_len, buf, buf + DNS_HEADER_LEN, len - DNS_HEADER_LEN, f, mac);
 
+    // The owner goes out in the canonical form the MAC covers: a name
+    // server that checks the MAC over the name as received then agrees.
+    dns_name owner = key->name;
+    dns_msg_name_lower(&owner);
     uint8_t *p = buf + len;
-    std::memcpy(p, key->name.wire, key->name.len);
-    p += key->name.len;
+    std::memcpy(p, owner.wire, owner.len);
+    p += owner.len;
     dns_msg_put16(p, DNS_TYPE_TSIG);
     dns_msg_put16(p + 2, DNS_CLASS_ANY);
     std::memset(p + 4, 0, 4);

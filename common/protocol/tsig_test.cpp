@@ -48,6 +48,20 @@ tsig_verdict verify(const parsed &m, const tsig_key &k, uint64_t now, const uint
     return tsig_verify(m.p(), m.bytes.size(), &m.ans, &k, now, req_mac, req_len, err);
 }
 
+// The same update signed by the same tool with the longer MACs, at
+// knsupdate_time_long and a moment later.
+const char knsupdate_sha512_request[] =
+    "df6828000001000000010001076578616d706c650474657374000006000104686f6d65c00c000100010000"
+    "003c0004c00002070a7a6f7276656c2d6b65790000fa00ff00000000005d0b686d61632d73686135313200"
+    "00006b1c00e2012c00403552565fe66fa8cb16b5d52e3479156d6ae720414ee7640bb039731fb8e89fd4d2"
+    "22cd75f9b138262320b2e79d2944fe05c92e9a130e7fb35b9a637438529812df6800000000";
+const char knsupdate_sha384_request[] =
+    "a8df28000001000000010001076578616d706c650474657374000006000104686f6d65c00c000100010000"
+    "003c0004c00002070a7a6f7276656c2d6b65790000fa00ff00000000004d0b686d61632d73686133383400"
+    "00006b1c00e9012c0030adac51506687145f98c68c3aa93084a0f5d8a790b0942b6549a5934464810bd466"
+    "5b82853e1183135317296ccd43afb7a8df00000000";
+constexpr uint64_t knsupdate_time_long = 0x6b1c00e2;
+
 // Another implementation's MAC checks out under ours, and any other key,
 // algorithm, time or byte does not.
 TEST(Tsig, VerifiesAnotherImplementationsRequest) {
@@ -77,11 +91,36 @@ TEST(Tsig, VerifiesAnotherImplementationsRequest) {
     }
 }
 
-// Signing a request and answering it, both ways and for both algorithms:
+TEST(Tsig, VerifiesAnotherImplementationsLongerMacs) {
+    const struct {
+        const char *hex;
+        tsig_alg alg;
+    } rows[] = {{knsupdate_sha512_request, tsig_alg::hmac_sha512},
+                {knsupdate_sha384_request, tsig_alg::hmac_sha384}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(tsig_alg_text(r.alg));
+        parsed m = parse(bytes_of_hex(r.hex));
+        ASSERT_TRUE(m.ok);
+        EXPECT_EQ(verify(m, make_key(r.alg), knsupdate_time_long, nullptr, 0), tsig_verdict::valid);
+        // The other long algorithm, and SHA-256, do not match.
+        for (tsig_alg other : {tsig_alg::hmac_sha256, tsig_alg::hmac_sha384, tsig_alg::hmac_sha512})
+            if (other != r.alg) {
+                EXPECT_EQ(verify(m, make_key(other), knsupdate_time_long, nullptr, 0),
+                          tsig_verdict::invalid);
+            }
+        std::string spoilt = m.bytes;
+        spoilt[spoilt.size() - 10] ^= 1; // the MAC's last byte
+        EXPECT_EQ(verify(parse(spoilt), make_key(r.alg), knsupdate_time_long, nullptr, 0),
+                  tsig_verdict::invalid);
+    }
+}
+
+// Signing a request and answering it, both ways and for every algorithm:
 // the answer's MAC covers the request's, so an answer to another request,
 // or signed with another request's MAC, is refused.
 TEST(Tsig, AnswerCoversTheRequestMac) {
-    for (tsig_alg alg : {tsig_alg::hmac_sha256, tsig_alg::hmac_sha1}) {
+    for (tsig_alg alg : {tsig_alg::hmac_sha256, tsig_alg::hmac_sha384, tsig_alg::hmac_sha512,
+                         tsig_alg::hmac_sha1}) {
         SCOPED_TRACE(tsig_alg_text(alg));
         tsig_key k = make_key(alg);
         const uint64_t now = 1796910545;
@@ -157,14 +196,59 @@ TEST(Tsig, SignRefusesWhatDoesNotFit) {
     EXPECT_EQ(tsig_sign(buf, 5, sizeof buf, &k, 1, nullptr, 0, 0, mac), 0u);
 }
 
+// The names as configurations write them and as name servers' tools print
+// them, with the final dot.
 TEST(Tsig, AlgorithmNames) {
-    tsig_alg a;
-    EXPECT_TRUE(tsig_alg_from_text("hmac-sha256", &a));
-    EXPECT_EQ(a, tsig_alg::hmac_sha256);
-    EXPECT_TRUE(tsig_alg_from_text("hmac-sha1", &a));
-    EXPECT_EQ(a, tsig_alg::hmac_sha1);
-    EXPECT_FALSE(tsig_alg_from_text("hmac-md5", &a));
-    EXPECT_FALSE(tsig_alg_from_text("HMAC-SHA256", &a));
+    const struct {
+        const char *text;
+        bool ok;
+        tsig_alg alg;
+        bool md5;
+    } rows[] = {
+        {"hmac-sha256", true, tsig_alg::hmac_sha256, false},
+        {"hmac-sha256.", true, tsig_alg::hmac_sha256, false},
+        {"hmac-sha384", true, tsig_alg::hmac_sha384, false},
+        {"hmac-sha512.", true, tsig_alg::hmac_sha512, false},
+        {"hmac-sha1", true, tsig_alg::hmac_sha1, false},
+        {"hmac-sha1.", true, tsig_alg::hmac_sha1, false},
+        {"hmac-sha256..", false, {}, false},
+        {"hmac-sha25", false, {}, false},
+        {"hmac-sha2566", false, {}, false},
+        {"HMAC-SHA256", false, {}, false},
+        {"hmac-sha224", false, {}, false},
+        {"", false, {}, false},
+        {"hmac-md5", false, {}, true},
+        {"hmac-md5.", false, {}, true},
+        {"hmac-md5.sig-alg.reg.int.", false, {}, true},
+        {"hmac-md5.sig-alg", false, {}, false},
+    };
+    for (const auto &r : rows) {
+        tsig_alg a = tsig_alg::hmac_sha1;
+        EXPECT_EQ(tsig_alg_from_text(r.text, &a), r.ok) << r.text;
+        if (r.ok) {
+            EXPECT_EQ(a, r.alg) << r.text;
+        }
+        EXPECT_EQ(tsig_alg_is_md5(r.text), r.md5) << r.text;
+    }
+    EXPECT_FALSE(tsig_alg_from_text(nullptr, nullptr));
+    EXPECT_FALSE(tsig_alg_is_md5(nullptr));
+}
+
+// The key's name goes out in lower case whatever its configured case; the
+// MAC is the one over the lower-cased name, so both verify alike.
+TEST(Tsig, KeyNameIsSentLowerCased) {
+    tsig_key upper = make_key(tsig_alg::hmac_sha256, "Zorvel-KEY.Example");
+    tsig_key lower = make_key(tsig_alg::hmac_sha256, "zorvel-key.example");
+    uint8_t a[512] = {0x12, 0x34, 0x28, 0x00}, b[512] = {0x12, 0x34, 0x28, 0x00};
+    uint8_t mac_a[TSIG_MAC_MAX], mac_b[TSIG_MAC_MAX];
+    size_t an = tsig_sign(a, DNS_HEADER_LEN, sizeof a, &upper, 1796910545, nullptr, 0, 0, mac_a);
+    size_t bn = tsig_sign(b, DNS_HEADER_LEN, sizeof b, &lower, 1796910545, nullptr, 0, 0, mac_b);
+    ASSERT_GT(an, 0u);
+    EXPECT_EQ(hex_of(a, an), hex_of(b, bn));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(a) + DNS_HEADER_LEN, 20),
+              std::string("\x0azorvel-key\x07"
+                          "example\x00",
+                          20));
 }
 
 } // namespace
