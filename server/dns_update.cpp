@@ -154,8 +154,10 @@ struct exchange {
             result = j;
             break;
         case dns_update_judgement::unsigned_error:
+            // One that names a TSIG error says more than a bare RCODE.
+            if (!unsigned_seen || j.tsig_error != 0 || unsigned_error.tsig_error == 0)
+                unsigned_error = j;
             unsigned_seen = true;
-            unsigned_error = j;
             break;
         case dns_update_judgement::ignore:
             ignored++;
@@ -361,6 +363,8 @@ bool dns_update_read(const sx_node *args, const char *name, size_t name_len, dns
             const char *t2 = atom_text(v2);
             if (t1 == nullptr || !dns_msg_name_from_text(&c.key.name, t1, v1->len))
                 return f.bad(n, "key name", t1);
+            if (tsig_alg_is_md5(t2))
+                return f.fault(dns_update_fault::md5, n, "key algorithm", t2);
             if (!tsig_alg_from_text(t2, &c.key.alg))
                 return f.bad(n, "key algorithm", t2);
             // The secret itself is never logged.
@@ -430,6 +434,9 @@ bool dns_update_parse(const sx_node *args, const char *name, size_t name_len,
     case dns_update_fault::outside_zone:
         log_dns_update_outside_zone(name, name_len, why.value, why.zone);
         break;
+    case dns_update_fault::md5:
+        log_dns_update_md5(name, name_len, why.value);
+        break;
     }
     return false;
 }
@@ -451,6 +458,14 @@ dns_update_judgement dns_update_judge(const uint8_t *msg, size_t len, uint16_t i
     dns_msg_answer a;
     if (!dns_msg_parse(msg, len, &a))
         return j;
+    // Some name servers refuse a request they cannot verify with a bare
+    // RCODE, no TSIG record at all. Taken as an unsigned error, it names the
+    // refusal at the end of the wait instead of silence.
+    if (a.tsig_at == 0) {
+        j.kind = dns_update_judgement::unsigned_error;
+        j.rcode = dns_msg_rcode(&a);
+        return j;
+    }
     uint16_t err = 0;
     switch (tsig_verify(msg, len, &a, key, now, req_mac, req_mac_len, &err)) {
     case tsig_verdict::valid:
@@ -540,8 +555,12 @@ dns_update_result dns_update_run(const dns_update_conf *c, const char *name, siz
     // kept in case no authentic answer came.
     if (x.unsigned_seen) {
         rcode_text(x.unsigned_error.rcode, rcode, sizeof rcode);
-        tsig_error_text(x.unsigned_error.tsig_error, terr, sizeof terr);
-        log_dns_update_unsigned_error(&lu, rcode, terr);
+        if (x.unsigned_error.tsig_error == 0) {
+            log_dns_update_unsigned_answer(&lu, rcode);
+        } else {
+            tsig_error_text(x.unsigned_error.tsig_error, terr, sizeof terr);
+            log_dns_update_unsigned_error(&lu, rcode, terr);
+        }
         return dns_update_result::refused;
     }
     log_dns_update_no_answer(&lu, c->wait_ms, x.ignored);

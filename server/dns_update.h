@@ -4,8 +4,9 @@
 //   (dns-update (server HOST PORT) (zone ZONE) (key NAME ALG SECRET)
 //               (ttl 60) (owner NAME) (wait 1000))
 //
-// ALG is hmac-sha256 or hmac-sha1; SECRET is the key's bytes, normally
-// written as a base64 atom, |...|. The update blocks the caller for at most
+// ALG is hmac-sha256, hmac-sha384, hmac-sha512 or hmac-sha1, with or
+// without a final dot; SECRET is the key's bytes, normally written as a
+// base64 atom, |...|. The update blocks the caller for at most
 // `wait` milliseconds.
 #pragma once
 
@@ -35,7 +36,8 @@ struct dns_update_conf {
 
 // Why a form does not read. Never holds the key's secret.
 struct dns_update_fault {
-    enum kind_t { invalid, missing, outside_zone } kind;
+    // md5: the key's algorithm is HMAC-MD5, refused for its weakness
+    enum kind_t { invalid, missing, outside_zone, md5 } kind;
     const sx_node *at; // the option that is wrong; null for a missing one or the default owner
     const char *what;  // the option, or the part of it, that is wrong or missing
     const char *zone;  // for outside_zone: the zone, as written
@@ -61,17 +63,24 @@ enum class dns_update_result {
 };
 
 // What one received message means for the update that waits for it.
+// unsigned_error is an answer without a MAC: it cannot be told from a
+// forgery, so it can only make the update fail, and only when no authentic
+// answer comes within the wait.
 struct dns_update_judgement {
     enum kind_t { ignore, truncated, answer, unsigned_error } kind;
     unsigned rcode;
+    // The TSIG record's error; for unsigned_error 0 when the answer had no
+    // TSIG record at all.
     uint16_t tsig_error;
 };
 
 // Judges msg[0..len) as the answer to the request with this id and MAC
 // (pure: now is the clock's time for the TSIG window). Anything that is not
-// an answer of this exchange, or not authentic, is to be ignored; a
-// truncated answer is taken on its ID alone, since it asks only for a retry
-// over TCP, where the answer is judged again.
+// an answer of this exchange, or carries a TSIG record that does not
+// verify, is to be ignored. An answer with no TSIG record, whatever its
+// RCODE, and one whose TSIG record has an error but no MAC (BADKEY, BADSIG)
+// are unsigned errors. A truncated answer is taken on its ID alone, since it
+// asks only for a retry over TCP, where the answer is judged again.
 dns_update_judgement dns_update_judge(const uint8_t *msg, size_t len, uint16_t id,
                                       const tsig_key *key, const uint8_t *req_mac,
                                       size_t req_mac_len, uint64_t now);

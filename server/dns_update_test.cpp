@@ -77,7 +77,13 @@ TEST(DnsUpdateParse, FaultsAreLoggedWithTheAccountAndNeverTheSecret) {
         {"(server 127.0.0.1) (zone example.test) " + key,
          "Invalid dns-update server port \"\" for account home\n"},
         {base + "(key k hmac-md5 |c2VjcmV0|)",
-         "Invalid dns-update key algorithm \"hmac-md5\" for account home\n"},
+         "Invalid dns-update key algorithm \"hmac-md5\" for account home: HMAC-MD5 is broken "
+         "and RFC 8945 forbids it for TSIG; use hmac-sha256\n"},
+        {base + "(key k hmac-md5.sig-alg.reg.int. |c2VjcmV0|)",
+         "Invalid dns-update key algorithm \"hmac-md5.sig-alg.reg.int.\" for account home: "
+         "HMAC-MD5 is broken and RFC 8945 forbids it for TSIG; use hmac-sha256\n"},
+        {base + "(key k hmac-sha224 |c2VjcmV0|)",
+         "Invalid dns-update key algorithm \"hmac-sha224\" for account home\n"},
         {base + "(key k hmac-sha256 \"\")",
          "Invalid dns-update key secret for \"k\" for account home\n"},
         {base + "(key a..b hmac-sha256 |c2VjcmV0|)",
@@ -104,6 +110,31 @@ TEST(DnsUpdateParse, FaultsAreLoggedWithTheAccountAndNeverTheSecret) {
         EXPECT_EQ(cap.records(), (std::vector<log_record>{{LOG_ERR, r.log}})) << r.form;
         for (const auto &rec : cap.records())
             EXPECT_EQ(rec.text.find("c2VjcmV0"), std::string::npos);
+    }
+}
+
+// The key as name servers' tools print it: the name and the algorithm with
+// their final dots, and every algorithm RFC 8945 lists but MD5.
+TEST(DnsUpdateParse, KeyFormsAsNameServerToolsPrintThem) {
+    const struct {
+        const char *alg;
+        tsig_alg want;
+    } rows[] = {
+        {"hmac-sha256.", tsig_alg::hmac_sha256}, {"hmac-sha384", tsig_alg::hmac_sha384},
+        {"hmac-sha384.", tsig_alg::hmac_sha384}, {"hmac-sha512", tsig_alg::hmac_sha512},
+        {"hmac-sha512.", tsig_alg::hmac_sha512}, {"hmac-sha1.", tsig_alg::hmac_sha1},
+    };
+    for (const auto &r : rows) {
+        LogCapture cap;
+        dns_update_conf c;
+        ASSERT_TRUE(parse(std::string("(dns-update (server ns.example.test 53) (zone example.test)"
+                                      " (key zorvel-home. ") +
+                              r.alg + " |em9ydmVs|))",
+                          &c))
+            << r.alg;
+        EXPECT_EQ(c.key.alg, r.want) << r.alg;
+        EXPECT_EQ(c.key.name.len, 13u) << "zorvel-home. is the same name as zorvel-home";
+        EXPECT_TRUE(cap.records().empty());
     }
 }
 
@@ -227,6 +258,7 @@ struct answer_opts {
     int id_delta = 0;
     bool sign = true;
     bool spoil_mac = false;
+    bool bare = false; // no TSIG record at all, as some name servers refuse
     tsig_key key = test_key();
 };
 
@@ -239,6 +271,8 @@ std::string answer(const std::string &req, const answer_opts &o = {}) {
     dns_msg_put16(buf, id);
     dns_msg_put16(buf + 2,
                   static_cast<uint16_t>(DNS_FLAG_QR | DNS_OPCODE_UPDATE << 11 | o.flags | o.rcode));
+    if (o.bare)
+        return std::string(reinterpret_cast<char *>(buf), DNS_HEADER_LEN);
     if (!o.sign) {
         std::string m(reinterpret_cast<char *>(buf), DNS_HEADER_LEN);
         m[11] = 1;
@@ -290,9 +324,10 @@ struct run_result {
     std::vector<log_record> log;
 };
 
-run_result run_against(fake_ns &ns, const uint8_t *addr = addr4, uint16_t type = DNS_TYPE_A) {
+run_result run_against(fake_ns &ns, const uint8_t *addr = addr4, uint16_t type = DNS_TYPE_A,
+                       int wait_ms = 1000) {
     LogCapture cap;
-    form f(conf_text(ns.port()));
+    form f(conf_text(ns.port(), wait_ms));
     dns_update_result r = dns_update_effector(f.args(), acct, 4, type, addr);
     return {r, cap.records()};
 }
@@ -365,6 +400,121 @@ TEST(DnsUpdateExchange, OutcomesAndTheirMessages) {
                              {row.priority,
                               head + " refused" + by + std::to_string(ns.port()) + row.tail}}));
     }
+}
+
+// Each message an answer may be, judged without a socket: only an
+// authentic one is an answer; one without any TSIG record, whatever its
+// RCODE, is an unsigned error and never a success.
+TEST(DnsUpdateJudge, ForgedAndUnsignedAnswers) {
+    uint8_t req[512] = {0x12, 0x34, 0x28, 0x00};
+    tsig_key k = test_key();
+    uint8_t req_mac[TSIG_MAC_MAX];
+    size_t rn = tsig_sign(req, DNS_HEADER_LEN, sizeof req, &k, now, nullptr, 0, 0, req_mac);
+    ASSERT_GT(rn, 0u);
+    const std::string request(reinterpret_cast<char *>(req), rn);
+    using J = dns_update_judgement;
+    const struct {
+        const char *what;
+        std::string msg;
+        J::kind_t kind;
+        unsigned rcode;
+        uint16_t tsig_error;
+    } rows[] = {
+        {"signed NOERROR", answer(request), J::answer, 0, 0},
+        {"signed REFUSED", answer(request, {.rcode = 5}), J::answer, 5, 0},
+        {"bare REFUSED", answer(request, {.rcode = 5, .bare = true}), J::unsigned_error, 5, 0},
+        {"bare NOERROR", answer(request, {.bare = true}), J::unsigned_error, 0, 0},
+        {"bare NOTAUTH", answer(request, {.rcode = 9, .bare = true}), J::unsigned_error, 9, 0},
+        {"unsigned BADKEY", answer(request, {.rcode = 9, .tsig_error = TSIG_BADKEY, .sign = false}),
+         J::unsigned_error, 9, TSIG_BADKEY},
+        {"bad MAC", answer(request, {.spoil_mac = true}), J::ignore, 0, 0},
+        {"bare, another ID", answer(request, {.rcode = 5, .id_delta = 1, .bare = true}), J::ignore,
+         0, 0},
+        {"bare, a query", answer(request, {.rcode = 5, .bare = true}).replace(2, 1, 1, '\x80'),
+         J::ignore, 0, 0},
+        {"bare, cut short", answer(request, {.rcode = 5, .bare = true}).substr(0, 11), J::ignore, 0,
+         0},
+        {"bare, bytes after the header", answer(request, {.rcode = 5, .bare = true}) + "x",
+         J::ignore, 0, 0},
+        {"the request echoed", request, J::ignore, 0, 0},
+    };
+    for (const auto &r : rows) {
+        J j = dns_update_judge(reinterpret_cast<const uint8_t *>(r.msg.data()), r.msg.size(),
+                               0x1234, &k, req_mac, tsig_mac_len(k.alg), now);
+        EXPECT_EQ(j.kind, r.kind) << r.what;
+        if (j.kind != J::ignore) {
+            EXPECT_EQ(j.rcode, r.rcode) << r.what;
+            EXPECT_EQ(j.tsig_error, r.tsig_error) << r.what;
+        }
+    }
+}
+
+// An answer without a TSIG record names the refusal once the wait is over;
+// it never makes the update applied, and an authentic answer that comes
+// after it still counts.
+TEST(DnsUpdateExchange, UnsignedAnswersOnlyEverFailAndASignedOneStillWins) {
+    FakeClock clock(now);
+    const struct {
+        const char *what;
+        std::vector<answer_opts> answers;
+        dns_update_result result;
+        std::string tail; // after the head
+    } rows[] = {
+        {"bare REFUSED",
+         {{.rcode = 5, .bare = true}},
+         dns_update_result::refused,
+         " refused by @ in an unsigned answer: REFUSED\n"},
+        {"bare NOERROR",
+         {{.bare = true}},
+         dns_update_result::refused,
+         " refused by @ in an unsigned answer: NOERROR\n"},
+        {"bare REFUSED, then signed NOERROR",
+         {{.rcode = 5, .bare = true}, {}},
+         dns_update_result::applied,
+         " applied by @\n"},
+        {"unsigned BADSIG, then bare REFUSED",
+         {{.rcode = 9, .tsig_error = TSIG_BADSIG, .sign = false}, {.rcode = 5, .bare = true}},
+         dns_update_result::refused,
+         " refused by @ in an unsigned answer: NOTAUTH, TSIG error BADSIG\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        fake_ns ns([&](fake_ns &s, const std::string &req) {
+            for (const auto &o : row.answers)
+                s.send(answer(req, o));
+        });
+        run_result r = run_against(ns, addr4, DNS_TYPE_A, 300);
+        EXPECT_EQ(r.result, row.result);
+        std::string tail = row.tail;
+        tail.replace(tail.find('@'), 1, "127.0.0.1 port " + std::to_string(ns.port()));
+        EXPECT_EQ(r.log, (std::vector<log_record>{
+                             {row.result == dns_update_result::applied ? LOG_INFO : LOG_ERR,
+                              head + tail}}));
+    }
+}
+
+// A key name written with capitals goes out lower-cased, and the request
+// still verifies under the key as the name server holds it.
+TEST(DnsUpdateExchange, KeyNameGoesOutLowerCased) {
+    FakeClock clock(now);
+    std::string seen;
+    fake_ns ns([&](fake_ns &s, const std::string &req) {
+        seen = req;
+        s.send(answer(req));
+    });
+    LogCapture cap;
+    form f("(dns-update (server 127.0.0.1 " + std::to_string(ns.port()) +
+           ") (zone example.test) (key UPD.Key. hmac-sha256. \"" + secret + "\"))");
+    EXPECT_EQ(dns_update_effector(f.args(), acct, 4, DNS_TYPE_A, addr4),
+              dns_update_result::applied);
+    ns.join();
+    EXPECT_NE(seen.find(std::string("\x03upd\x03key\x00\x00\xfa", 9)), std::string::npos);
+    EXPECT_EQ(seen.find("UPD"), std::string::npos);
+    dns_msg_answer a{};
+    const auto *p = reinterpret_cast<const uint8_t *>(seen.data());
+    ASSERT_TRUE(dns_msg_parse(p, seen.size(), &a));
+    tsig_key k = test_key();
+    EXPECT_EQ(tsig_verify(p, seen.size(), &a, &k, now, nullptr, 0, nullptr), tsig_verdict::valid);
 }
 
 TEST(DnsUpdateExchange, SilenceEndsTheWaitAndCountsWhatWasIgnored) {

@@ -254,6 +254,9 @@ void check_dns_update(checker *c, const sx_node *form, const sx_node *args,
         case dns_update_fault::outside_zone:
             log_check_dns_update_outside_zone(c->path, line, why.value, why.zone);
             break;
+        case dns_update_fault::md5:
+            log_check_dns_update_md5(c->path, line, why.value);
+            break;
         }
         c->problems++;
         return;

@@ -324,7 +324,7 @@ TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
              "@:4: Effector \"system\" has nothing to act on\n"},
         {"dns-update",
          listen + "(account (name a) (key k) (effector (dns-update (server 127.0.0.1 53)\n"
-                  " (zone example.test) (key k.example hmac-sha1 |c2VjcmV0|) (ttl 0)\n"
+                  " (zone example.test) (key k.example. hmac-sha384. |c2VjcmV0|) (ttl 0)\n"
                   " (owner A.Example.Test.) (wait 60000))))\n",
          ""},
         {"dns-update faults",
@@ -345,7 +345,8 @@ TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
              ") (key k) (effector\n"
              " (dns-update (server 127.0.0.1 53) (zone example.test) (key k hmac-sha1 s))))\n",
          "@:3: Missing dns-update server\n"
-         "@:4: Invalid dns-update key algorithm \"hmac-md5\"\n"
+         "@:4: Invalid dns-update key algorithm \"hmac-md5\": HMAC-MD5 is broken and RFC 8945 "
+         "forbids it for TSIG; use hmac-sha256\n"
          "@:6: Invalid dns-update owner \"a..b.example.test\"\n"
          "@:8: dns-update owner www.example.net is not in zone example.test\n"
          "@:10: Invalid dns-update wait \"1s\"\n"

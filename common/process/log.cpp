@@ -276,6 +276,10 @@ void log_dns_update_unsigned_error(const log_dns_update *u, const char *rcode,
     emit(LOG_ERR, DNSU_HEAD " refused by %s port %s in an unsigned answer: %s, TSIG error %s\n",
          DNSU_ARGS(u), u->host, u->port, rcode, tsig_error);
 }
+void log_dns_update_unsigned_answer(const log_dns_update *u, const char *rcode) {
+    emit(LOG_ERR, DNSU_HEAD " refused by %s port %s in an unsigned answer: %s\n", DNSU_ARGS(u),
+         u->host, u->port, rcode);
+}
 void log_dns_update_no_answer(const log_dns_update *u, int wait_ms, unsigned ignored) {
     emit(LOG_ERR, DNSU_HEAD ": no answer from %s port %s within %d ms (%u ignored)\n", DNSU_ARGS(u),
          u->host, u->port, wait_ms, ignored);
@@ -308,6 +312,12 @@ void log_dns_update_outside_zone(const char *account, size_t account_len, const 
                                  const char *zone) {
     emit(LOG_ERR, "dns-update owner %s is not in zone %s for account %.*s\n", owner, zone,
          prec(account_len), account);
+}
+void log_dns_update_md5(const char *account, size_t account_len, const char *alg) {
+    emit(LOG_ERR,
+         "Invalid dns-update key algorithm \"%s\" for account %.*s: HMAC-MD5 is broken and "
+         "RFC 8945 forbids it for TSIG; use hmac-sha256\n",
+         alg, prec(account_len), account);
 }
 
 #undef DNSU_ARGS
@@ -516,6 +526,12 @@ void log_check_dns_update_missing(const char *path, uint32_t line, const char *w
 void log_check_dns_update_outside_zone(const char *path, uint32_t line, const char *owner,
                                        const char *zone) {
     check_emit(path, line, "dns-update owner %s is not in zone %s\n", owner, zone);
+}
+void log_check_dns_update_md5(const char *path, uint32_t line, const char *alg) {
+    check_emit(path, line,
+               "Invalid dns-update key algorithm \"%s\": HMAC-MD5 is broken and RFC 8945 "
+               "forbids it for TSIG; use hmac-sha256\n",
+               alg);
 }
 void log_check_state_unusable(const char *path, uint32_t line, const char *file, int err) {
     check_emit(path, line, "Unable to keep state file \"%s\": %s\n", file, strerror(err));

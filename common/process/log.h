@@ -123,6 +123,7 @@ void log_dns_update_refused(const log_dns_update *u, const char *rcode);
 void log_dns_update_tsig_error(const log_dns_update *u, const char *rcode, const char *tsig_error);
 void log_dns_update_unsigned_error(const log_dns_update *u, const char *rcode,
                                    const char *tsig_error);
+void log_dns_update_unsigned_answer(const log_dns_update *u, const char *rcode);
 void log_dns_update_no_answer(const log_dns_update *u, int wait_ms, unsigned ignored);
 void log_dns_update_lookup_failed(const log_dns_update *u, int gai_code);
 void log_dns_update_send_failed(const log_dns_update *u, int err);
@@ -133,6 +134,7 @@ void log_dns_update_invalid(const char *account, size_t account_len, const char 
 void log_dns_update_missing(const char *account, size_t account_len, const char *what);
 void log_dns_update_outside_zone(const char *account, size_t account_len, const char *owner,
                                  const char *zone);
+void log_dns_update_md5(const char *account, size_t account_len, const char *alg);
 
 // Command effectors.
 void log_unknown_effector(const char *keyword);
@@ -206,6 +208,7 @@ void log_check_dns_update_invalid(const char *path, uint32_t line, const char *w
 void log_check_dns_update_missing(const char *path, uint32_t line, const char *what);
 void log_check_dns_update_outside_zone(const char *path, uint32_t line, const char *owner,
                                        const char *zone);
+void log_check_dns_update_md5(const char *path, uint32_t line, const char *alg);
 void log_check_state_unusable(const char *path, uint32_t line, const char *file, int err);
 void log_check_no_listen(const char *path);
 void log_check_unknown_client_option(const char *path, uint32_t line, const char *keyword);
