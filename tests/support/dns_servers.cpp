@@ -1,4 +1,4 @@
-// Knot and BIND for the end-to-end tests.
+// Knot, BIND and PowerDNS for the end-to-end tests.
 #include "tests/support/dns_servers.h"
 
 #include <arpa/inet.h>
@@ -100,6 +100,32 @@ zone "example.test" {
 };
 )";
 
+// PowerDNS's own settings only (its configuration directory is the test's);
+// no caches, so a query right after an update sees it, and no lookups of
+// its own.
+const char pdns_conf[] = R"(launch=gsqlite3
+gsqlite3-database=@DIR@/pdns.sqlite3
+local-address=@ADDR@
+local-port=@PORT@
+socket-dir=@DIR@
+guardian=no
+daemon=no
+disable-syslog=yes
+loglevel=6
+dnsupdate=yes
+allow-dnsupdate-from=127.0.0.0/8,::1/128
+cache-ttl=0
+query-cache-ttl=0
+negquery-cache-ttl=0
+security-poll-suffix=
+webserver=no
+api=no
+receiver-threads=1
+distributor-threads=1
+)";
+
+const char pdns_schema[] = "/usr/share/pdns-backend-sqlite3/schema/schema.sqlite3.sql";
+
 const char zone_text[] = "$ORIGIN example.test.\n"
                          "$TTL 60\n"
                          "@ IN SOA ns @TAG@ 1 3600 600 86400 60\n"
@@ -179,12 +205,34 @@ TestNameServer::TestNameServer(ns_kind kind, const TempDir &dir, bool dnssec)
 std::string TestNameServer::config() const {
     std::string text = kind_ == ns_kind::knot   ? knot_conf
                        : kind_ == ns_kind::bind ? bind_conf
+                       : kind_ == ns_kind::pdns ? pdns_conf
                                                 : knot_file_conf;
     text = replace_all(text, "@DIR@", dir_.path());
     text = replace_all(text, "@PORT@", std::to_string(port_));
     text = replace_all(text, "@ADDR@", address_);
     text = replace_all(text, "@SECRET@", test_tsig_secret_b64);
     return replace_all(text, "@DNSSEC@", dnssec_ ? "on" : "off");
+}
+
+std::string TestNameServer::make_pdns_db() const {
+    std::string sqlite = find_tool("sqlite3");
+    std::string pdnsutil = find_tool("pdnsutil");
+    if (sqlite.empty() || pdnsutil.empty() || !file_exists(pdns_schema))
+        return "sqlite3, pdnsutil or the pdns-backend-sqlite3 schema missing: run "
+               "scripts/install-deps";
+    const std::string out = dir_.file("setup.out");
+    const std::string util = pdnsutil + " --config-dir=" + dir_.path() + " ";
+    const std::string steps[] = {
+        sqlite + " " + dir_.file("pdns.sqlite3") + " < " + pdns_schema,
+        util + "load-zone example.test " + dir_.file("example.test.zone"),
+        util + "import-tsig-key " + test_tsig_name + " hmac-sha256 " + test_tsig_secret_b64,
+        util + "set-meta example.test TSIG-ALLOW-DNSUPDATE " + test_tsig_name,
+        util + "set-meta example.test SOA-EDIT-DNSUPDATE INCREASE",
+    };
+    for (const auto &step : steps)
+        if (system((step + " >>" + out + " 2>&1").c_str()) != 0)
+            return "PowerDNS set-up failed: " + step + "\n" + read_file(out);
+    return {};
 }
 
 std::string TestNameServer::start() {
@@ -198,15 +246,25 @@ std::string TestNameServer::start() {
     const std::string tag = "h" + std::to_string(getpid());
     if (!restart && !file_exists(dir_.file("example.test.zone")))
         dir_.write("example.test.zone", replace_all(zone_text, "@TAG@", tag_ = tag));
+    if (kind_ == ns_kind::pdns && !restart) {
+        // The configuration first: pdnsutil reads it to find the database.
+        dir_.write("pdns.conf", config());
+        if (std::string why = make_pdns_db(); !why.empty())
+            return why;
+    }
     // The port was free a moment ago; another program may take it first.
     for (int attempt = 0; attempt < 3; attempt++) {
         if (!restart || attempt > 0)
             port_ = free_dns_port();
-        std::string conf =
-            dir_.write(kind_ == ns_kind::bind ? "named.conf" : "knot.conf", config());
+        std::string conf = dir_.write(kind_ == ns_kind::bind   ? "named.conf"
+                                      : kind_ == ns_kind::pdns ? "pdns.conf"
+                                                               : "knot.conf",
+                                      config());
         std::vector<std::string> argv = {prog, "-c", conf};
         if (kind_ == ns_kind::bind)
             argv.push_back("-g"); // foreground, log to stderr too
+        if (kind_ == ns_kind::pdns)
+            argv = {prog, "--config-dir=" + dir_.path()};
         proc_ = ChildProcess::spawn(argv, dir_.file("ns.out"), dir_.file("ns.out"));
         if (wait_until(
                 [&] {

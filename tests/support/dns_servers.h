@@ -1,7 +1,7 @@
-// Real name servers on loopback for the tests: Knot (knotd) and BIND
-// (named), each run in the foreground from a temporary directory, serving
-// example.test. with a TSIG key that may update it. Also the tools that
-// query them.
+// Real name servers on loopback for the tests: Knot (knotd), BIND (named)
+// and PowerDNS (pdns_server with its sqlite3 backend), each run in the
+// foreground from a temporary directory, serving example.test. with a TSIG
+// key that may update it. Also the tools that query them.
 #pragma once
 
 #include "tests/support/scenario.h"
@@ -20,10 +20,10 @@ std::string find_tool(const std::string &name);
 std::vector<std::string> output_lines(const std::string &cmd);
 // A port of 127.0.0.1 free for both UDP and TCP a moment ago.
 int free_dns_port();
-// knot and bind take updates signed with the test key; knot_file serves the
-// zone file as the test writes it, with no journal, and reads it again on
-// SIGHUP to the PID in knot.pid, as the zone effector expects.
-enum class ns_kind { knot, bind, knot_file };
+// knot, bind and pdns take updates signed with the test key; knot_file
+// serves the zone file as the test writes it, with no journal, and reads it
+// again on SIGHUP to the PID in knot.pid, as the zone effector expects.
+enum class ns_kind { knot, bind, knot_file, pdns };
 
 // The loopback address a name server of this kind listens on in this test
 // process.
@@ -42,7 +42,9 @@ class TestNameServer {
     int port() const { return port_; }
     // The loopback address it listens on, of this test process alone.
     const std::string &address() const { return address_; }
-    const char *name() const { return kind_ == ns_kind::bind ? "named" : "knotd"; }
+    const char *name() const {
+        return kind_ == ns_kind::bind ? "named" : kind_ == ns_kind::pdns ? "pdns_server" : "knotd";
+    }
     // Answers to one query, one record a line, as dig +short prints them.
     std::vector<std::string> query(const std::string &qname, const std::string &type,
                                    const std::string &flags = {}) const;
@@ -53,6 +55,9 @@ class TestNameServer {
 
   private:
     std::string config() const;
+    // PowerDNS keeps the zone in a database: made once, from the zone file,
+    // with the key allowed to update it. Empty on success, else why not.
+    std::string make_pdns_db() const;
     ns_kind kind_;
     const TempDir &dir_;
     bool dnssec_;
