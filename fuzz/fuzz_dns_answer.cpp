@@ -1,8 +1,10 @@
 // Arbitrary bytes as a name server's answer: the parser and the TSIG check
 // must never read outside them, what the parser accepts must hang together,
-// and no answer may pass the TSIG check without the key's MAC.
+// and no answer may pass the TSIG check, or the update's judgement, without
+// the key's MAC.
 #include "common/protocol/dns_msg.h"
 #include "common/protocol/tsig.h"
+#include "server/dns_update.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -48,18 +50,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!dns_msg_parse(b, size, &a))
         return 0;
     check(size >= DNS_HEADER_LEN);
-    if (a.tsig_at == 0)
-        return 0;
-    check(a.tsig_at >= DNS_HEADER_LEN && a.tsig_at < a.tsig_rdata);
-    check(a.tsig_rdata + a.tsig_rdlen == size);
-    check_name_text(b, size, a.tsig_at);
-
+    const uint8_t req_mac[TSIG_MAC_MAX] = {1, 2, 3};
     tsig_key k{};
     k.name = a.tsig_key; // the right name, so the check goes as far as the MAC
     k.alg = tsig_alg::hmac_sha256;
     k.secret = reinterpret_cast<const uint8_t *>(secret);
     k.secret_len = sizeof secret - 1;
-    const uint8_t req_mac[TSIG_MAC_MAX] = {1, 2, 3};
+    // Whatever the update makes of it, it is never a success; without a
+    // TSIG record it is at most an unsigned error that names no TSIG error.
+    dns_update_judgement j =
+        dns_update_judge(b, size, a.id, &k, req_mac, tsig_mac_len(k.alg), 0x6b1aadd1);
+    check(j.kind != dns_update_judgement::answer);
+    if (a.tsig_at == 0) {
+        check(j.kind != dns_update_judgement::unsigned_error || j.tsig_error == 0);
+        return 0;
+    }
+    check(a.tsig_at >= DNS_HEADER_LEN && a.tsig_at < a.tsig_rdata);
+    check(a.tsig_rdata + a.tsig_rdlen == size);
+    check_name_text(b, size, a.tsig_at);
+
     uint16_t err = 0;
     tsig_verdict v = tsig_verify(b, size, &a, &k, 0x6b1aadd1, req_mac, tsig_mac_len(k.alg), &err);
     // A MAC under this key cannot come out of the fuzzer by chance.
