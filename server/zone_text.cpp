@@ -559,21 +559,27 @@ struct insertion {
 };
 
 // The place for a new record line, where the apex is the origin (see
-// zone_text_rewrite). The stretches that come into question end after the
-// serial, for the line must not stand before the SOA record, and at a line
-// that leaves no record without an owner of its own after the new line.
+// zone_text_rewrite): the last line start after the serial, outside
+// parentheses and under the apex, before which a new line takes no records
+// from the owner before it. That is the end of such a stretch when the
+// records after its $ORIGIN have owners of their own, else the last record
+// line in it that has an owner.
 insertion insertion_point(const char *t, size_t len, const zone_soa &soa) {
     size_t last = len + 1; // none yet
     size_t soa_end = len;  // the end of the SOA record's stretch
     line_walk w = walk_start(t, len, &soa.apex);
     for (; w.x.i < len; walk_past(&w)) {
-        std::string_view arg;
         size_t s = w.x.i;
-        if (!at_directive(w.x) || !directive_is(t, len, s, "$ORIGIN", &arg) || s < soa.at)
+        if (s < soa.at || w.x.depth != 0)
             continue;
-        if (soa_end == len)
+        std::string_view arg;
+        bool origin = at_directive(w.x) && directive_is(t, len, s, "$ORIGIN", &arg);
+        if (origin && soa_end == len)
             soa_end = s;
-        if (w.where == place::apex && next_owner(t, len, s).kind == next_record::owned)
+        if (w.where != place::apex)
+            continue;
+        if (origin ? next_owner(t, len, s).kind == next_record::owned
+                   : !at_directive(w.x) && !is_blank(t[s]) && t[s] != ';')
             last = s;
     }
     if (w.where == place::apex)

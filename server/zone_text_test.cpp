@@ -297,6 +297,9 @@ TEST(ZoneTextRewrite, NewLineUnderTheApex) {
         {"stretch before ownerless lines passed over",
          "$ORIGIN example.org.\n@ SOA ns hm # 1 1 1 1\nwww A 192.0.2.1\n^$ORIGIN sub\n"
          "x A 192.0.2.2\n$ORIGIN example.org.\n$ORIGIN c\n\tTXT \"x\"\n"},
+        {"before the last owned line of the stretch",
+         "@ SOA ns hm # 1 1 1 1\n NS ns\nns A 192.0.2.1\n\tTXT \"x\"\n^www A 192.0.2.2\n"
+         "\tTXT \"y\"\n$ORIGIN sub\n\tTXT \"z\"\n"},
         {"line breaks of the file", "@ SOA ns hm # 1 1 1 1\r\nwww A 192.0.2.1\r\n^$ORIGIN sub\r\n"},
         // With no origin to go by but the configured one, never a guess:
         // the end of the SOA record's stretch.
