@@ -644,7 +644,7 @@ zone_text_status zone_text_rewrite(std::span<const char> text, const zone_text_r
     // Gone, the records after the line that have no owner of their own get
     // its owner written out.
     size_t owner_at = len + 1;
-    if (found && rec.gone && line.name == line.start) {
+    if (found && rec.gone) {
         next_record next = next_owner(t, len, line.end);
         if (next.kind == next_record::unsure)
             return zone_text_status::owner_continues;
