@@ -390,48 +390,6 @@ next_record next_owner(const char *t, size_t len, size_t end) {
     }
 }
 
-// The record line: the first live one after the first line break, else
-// the first commented-out one that may be revived (see zone_text_rewrite).
-// Lines inside parentheses continue another record, and a line that holds
-// the serial [ser, ser_end) is never taken. Rewriting the line leaves every
-// other line to be read as before.
-bool find_record(const char *t, size_t len, const apex_name &apex, const zone_text_record &rec,
-                 size_t ser, size_t ser_end, record_line *out) {
-    bool have_commented = false;
-    line_walk w = walk_start(t, len, &apex);
-    for (walk_past(&w); w.x.i < len; walk_past(&w)) {
-        record_line l{};
-        if (w.x.depth != 0 || at_directive(w.x) || w.where == place::elsewhere ||
-            !record_at(t, len, w.x.i, rec, &l) || (ser < l.end && ser_end > l.start))
-            continue;
-        if (!l.commented) {
-            *out = l;
-            return true;
-        }
-        if (!have_commented && !rec.gone && next_owner(t, len, l.end).kind == next_record::owned) {
-            *out = l;
-            have_commented = true;
-        }
-    }
-    return have_commented;
-}
-
-// Whether a live line gives the name a CNAME, in a stretch where it may be
-// the account's name. The first line counts too: a name that has a CNAME
-// may hold no other data wherever the CNAME stands.
-bool has_cname(const char *t, size_t len, const apex_name &apex, std::string_view name) {
-    for (line_walk w = walk_start(t, len, &apex); w.x.i < len; walk_past(&w)) {
-        size_t n = skip_blanks(t, len, w.x.i);
-        if (w.x.depth != 0 || at_directive(w.x) || w.where == place::elsewhere ||
-            !name_at(t, len, n, name))
-            continue;
-        size_t type = type_token(t, len, n + name.size());
-        if (equal_nocase(line_word(t, len, type), "CNAME"))
-            return true;
-    }
-    return false;
-}
-
 // What find_serial learns of the zone: where the serial's digits stand, and
 // the apex as far as the SOA record and the $ORIGIN in force there write it.
 struct zone_soa {
@@ -558,37 +516,83 @@ struct insertion {
     bool origin;
 };
 
-// The place for a new record line, where the apex is the origin (see
-// zone_text_rewrite): the last line start after the serial, outside
-// parentheses and under the apex, before which a new line takes no records
-// from the owner before it. That is the end of such a stretch when the
-// records after its $ORIGIN have owners of their own, else the last record
-// line in it that has an owner.
-insertion insertion_point(const char *t, size_t len, const zone_soa &soa) {
-    size_t last = len + 1; // none yet
+// What one reading of the zone's lines finds for the account.
+struct zone_scan {
+    bool found;       // `line` is the record line
+    record_line line; //
+    bool cname;       // without a record line: a live line gives the name a CNAME
+    insertion add;    // without a record line: where a new one goes
+};
+
+// Reads the zone's lines once for the account (see zone_text_rewrite):
+//  - the record line: the first live one after the first line break, else
+//    the first commented-out one that may be revived. Lines inside
+//    parentheses continue another record, and a line that holds the serial
+//    is never taken. Rewriting the line leaves every other line to be read
+//    as before.
+//  - a CNAME of the name, on any live line, the first included: a name that
+//    has a CNAME may hold no other data wherever the CNAME stands.
+//  - the place for a new record line: the last line start after the serial,
+//    outside parentheses and under the apex, before which a new line takes
+//    no records from the owner before it. That is the end of such a stretch
+//    when the records after its $ORIGIN have owners of their own, else the
+//    last record line in it that has an owner.
+// Lines in a stretch shown to be under another name count for none of these.
+void scan_zone(const char *t, size_t len, const zone_soa &soa, const zone_text_record &rec,
+               zone_scan *scan) {
+    const size_t ser = soa.at;
+    const size_t ser_end = soa.at + soa.n;
+    bool have_commented = false;
+    size_t last = len + 1; // no place for a new line yet
     size_t soa_end = len;  // the end of the SOA record's stretch
+    scan->found = false;
+    scan->cname = false;
     line_walk w = walk_start(t, len, &soa.apex);
     for (; w.x.i < len; walk_past(&w)) {
-        size_t s = w.x.i;
-        if (s < soa.at || w.x.depth != 0)
+        const size_t s = w.x.i;
+        if (w.x.depth != 0)
             continue;
-        std::string_view arg;
-        bool origin = at_directive(w.x) && directive_is(t, len, s, "$ORIGIN", &arg);
-        if (origin && soa_end == len)
-            soa_end = s;
-        if (w.where != place::apex)
+        if (at_directive(w.x)) {
+            std::string_view arg;
+            if (s < ser || !directive_is(t, len, s, "$ORIGIN", &arg))
+                continue;
+            if (soa_end == len)
+                soa_end = s;
+            if (w.where == place::apex && next_owner(t, len, s).kind == next_record::owned)
+                last = s;
             continue;
-        if (origin ? next_owner(t, len, s).kind == next_record::owned
-                   : !at_directive(w.x) && !is_blank(t[s]) && t[s] != ';')
+        }
+        if (w.where == place::elsewhere)
+            continue;
+        record_line l{};
+        if (s > 0 && record_at(t, len, s, rec, &l) && !(ser < l.end && ser_end > l.start)) {
+            if (!l.commented) {
+                scan->found = true;
+                scan->line = l;
+                return;
+            }
+            if (!have_commented && !rec.gone &&
+                next_owner(t, len, l.end).kind == next_record::owned) {
+                scan->line = l;
+                have_commented = true;
+            }
+        }
+        size_t n = skip_blanks(t, len, s);
+        if (name_at(t, len, n, rec.name) &&
+            equal_nocase(line_word(t, len, type_token(t, len, n + rec.name.size())), "CNAME"))
+            scan->cname = true;
+        if (s >= ser && w.where == place::apex && !is_blank(t[s]) && t[s] != ';')
             last = s;
     }
+    scan->found = have_commented;
     if (w.where == place::apex)
-        return {len, false};
-    if (last <= len)
-        return {last, false};
-    if (!soa.apex.abs.empty())
-        return {len, true};
-    return {soa_end, false};
+        scan->add = {len, false};
+    else if (last <= len)
+        scan->add = {last, false};
+    else if (!soa.apex.abs.empty())
+        scan->add = {len, true};
+    else
+        scan->add = {soa_end, false};
 }
 
 } // namespace
@@ -635,11 +639,13 @@ zone_text_status zone_text_rewrite(std::span<const char> text, const zone_text_r
     size_t ser = soa.at;
     size_t ser_end = have_serial ? soa.at + soa.n : 0;
 
-    record_line line{};
-    bool found = find_record(t, len, soa.apex, rec, ser, ser_end, &line);
+    zone_scan scan{};
+    scan_zone(t, len, soa, rec, &scan);
+    const bool found = scan.found;
+    const record_line &line = scan.line;
     if (!found && rec.gone)
         return zone_text_status::absent;
-    if (!found && has_cname(t, len, soa.apex, rec.name))
+    if (!found && scan.cname)
         return zone_text_status::cname;
     // Gone, the records after the line that have no owner of their own get
     // its owner written out.
@@ -677,7 +683,7 @@ zone_text_status zone_text_rewrite(std::span<const char> text, const zone_text_r
     emitter e{text, 0, ser, ser_end, text_span(out->serial, out->serial_len), out};
 
     if (!found) {
-        insertion at = insertion_point(t, len, soa);
+        const insertion &at = scan.add;
         copy_to(&e, at.at);
         // Inside the file the new line ends as the line before it does; at
         // the end with a line feed, and never glued to a last line that has
