@@ -208,10 +208,10 @@ bool directive_is(const char *t, size_t len, size_t s, std::string_view name,
 bool is_absolute(std::string_view name) {
     if (name.empty() || name.back() != '.')
         return false;
-    size_t slashes = 0;
-    while (slashes + 1 < name.size() && name[name.size() - 2 - slashes] == '\\')
-        slashes++;
-    return slashes % 2 == 0;
+    size_t backslashes = 0;
+    while (backslashes + 1 < name.size() && name[name.size() - 2 - backslashes] == '\\')
+        backslashes++;
+    return backslashes % 2 == 0;
 }
 
 // The zone's apex as the text writes it out: `rel` "." `abs`, or `abs`

@@ -67,7 +67,7 @@ struct zone_text_out {
 // another name than the apex, that reads after a lead of blanks and
 // semicolons: the name, blanks, TTL and class tokens only, the lone type
 // token (any case), blanks, and the address up to a comment or the line end
-// (no quote, escape or unbalanced parenthesis in it). The first live line
+// (no quote or unbalanced parenthesis in it). The first live line
 // (no semicolon in its lead) is the record line; a commented-out one counts
 // only when there is no live one, the account is not gone, and the lines
 // after it have owners of their own (reviving it would otherwise take their
