@@ -75,13 +75,17 @@ struct zone_text_out {
 //
 // Gone, the live line is commented out; when the records after it have no
 // owner of their own, its owner is written at the start of the first of
-// them so that they keep their name. Without a live line nothing changes.
+// them so that they keep their name (owner_continues where an $ORIGIN
+// stands between, or a directive other than $TTL follows). Without a live
+// line nothing changes.
 //
 // Without a record line a new one is written where the zone's apex is the
 // origin: at the end of the file, or of the last stretch after the SOA
-// record whose $ORIGIN says the apex, or after an $ORIGIN line that names
-// it where no such stretch is left; nothing is added when the name owns a
-// CNAME. The serial is the serial field of the first SOA record; a line
+// record whose $ORIGIN says the apex (before its last line with an owner
+// when records without one follow the stretch); where no such stretch is
+// left, after an $ORIGIN line for the apex when the file writes the apex
+// out, else before the first $ORIGIN after the SOA record. Nothing is added
+// when the name owns a CNAME. The serial is the serial field of the first SOA record; a line
 // holding it is never the record line. Every other byte is kept. `out` is
 // filled for rewrite and names the old serial for invalid_serial; otherwise
 // its contents are unspecified.
