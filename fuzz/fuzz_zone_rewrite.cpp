@@ -1,14 +1,18 @@
 // The zone text rewrite on arbitrary text. Besides memory errors it checks
-// what an operator relies on: every byte outside the record line and the
-// serial digits is kept, the serial goes up, and the record line written is
-// the one found next time (the same update is then no change).
+// what an operator relies on: every line but the record line is kept, the
+// serial digits and, on a timeout, the owner written before the first line
+// after it apart; a new record line is one line inserted (after an $ORIGIN
+// line at most); the serial goes up; and the record line written is the one
+// found next time (the same update is then no change).
 #include "server/zone_text.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -33,8 +37,27 @@ uint64_t value(std::string_view digits) {
     return v;
 }
 
-bool has_break(std::string_view s) {
-    return s.find_first_of("\r\n") != std::string_view::npos;
+// The lines of s, each ended by a CR LF, a CR or an LF, as the zone
+// reads them (a run of line breaks is a run of empty lines here).
+std::vector<std::string_view> lines(std::string_view s) {
+    std::vector<std::string_view> v;
+    while (!s.empty()) {
+        size_t n = s.find_first_of("\r\n");
+        v.push_back(s.substr(0, n));
+        if (n == std::string_view::npos)
+            break;
+        s.remove_prefix(n + (s.compare(n, 2, "\r\n") == 0 ? 2 : 1));
+    }
+    return v;
+}
+
+bool equal_nocase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
 }
 
 zone_text_status rewrite(std::string_view text, const zone_text_record &rec, zone_text_out *out) {
@@ -67,41 +90,56 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string_view new_serial(out.serial, out.serial_len);
     require(value(new_serial) > value(old_serial) && value(new_serial) <= UINT32_MAX);
 
-    // Apart from the serial, the text is kept but for one line, or has one
-    // line added at its end.
+    // Apart from the serial, the lines that differ: none in the text and
+    // the new record line (after an $ORIGIN line) in the result, or the
+    // record line and, on a timeout, the first ownerless line after it,
+    // which gains the owner as the record line writes it.
     std::string expect(text);
     expect.replace(out.serial_at, out.old_len, new_serial);
-    bool appended = result.compare(0, expect.size(), expect) == 0;
+    std::vector<std::string_view> was = lines(expect);
+    std::vector<std::string_view> now = lines(result);
+    size_t pre = 0;
+    while (pre < was.size() && pre < now.size() && was[pre] == now[pre])
+        pre++;
+    size_t suf = 0;
+    while (suf < was.size() - pre && suf < now.size() - pre &&
+           was[was.size() - 1 - suf] == now[now.size() - 1 - suf])
+        suf++;
+    was = std::vector<std::string_view>(was.begin() + pre, was.end() - suf);
+    now = std::vector<std::string_view>(now.begin() + pre, now.end() - suf);
+    std::string line = std::string(rec.name) + " IN " + std::string(rec.type) + " ";
+    line += rec.addr;
+    bool appended = was.empty();
     if (appended) {
-        std::string_view added = std::string_view(result).substr(expect.size());
-        if (!added.empty() && added[0] == '\n' && !expect.empty() && expect.back() != '\n' &&
-            expect.back() != '\r')
-            added.remove_prefix(1);
-        require(added.size() > 1 && !has_break(added.substr(0, added.size() - 1)) &&
-                added.back() == '\n');
+        require(now.size() == 1 || (now.size() == 2 && now[0].rfind("$ORIGIN ", 0) == 0));
+        require(now.back() == line);
     } else {
-        size_t pre = 0;
-        while (pre < expect.size() && pre < result.size() && expect[pre] == result[pre])
-            pre++;
-        size_t suf = 0;
-        while (suf < expect.size() - pre && suf < result.size() - pre &&
-               expect[expect.size() - 1 - suf] == result[result.size() - 1 - suf])
-            suf++;
-        std::string_view was = std::string_view(expect).substr(pre, expect.size() - pre - suf);
-        std::string_view now = std::string_view(result).substr(pre, result.size() - pre - suf);
-        require(!has_break(was));
-        if (has_break(now))
-            require(now.back() == '\n' && !has_break(now.substr(0, now.size() - 1)) &&
-                    pre + was.size() == expect.size());
+        require(was.size() == now.size());
+        require(now[0].find(rec.addr) != std::string_view::npos &&
+                (now[0].rfind("; ", 0) == 0) == gone);
+        if (now.size() > 1) {
+            require(gone);
+            for (size_t i = 1; i + 1 < now.size(); i++)
+                require(was[i] == now[i]);
+            std::string_view last = was.back();
+            require(!last.empty() && (last[0] == ' ' || last[0] == '\t'));
+            require(now.back().size() == rec.name.size() + last.size() &&
+                    equal_nocase(now.back().substr(0, rec.name.size()), rec.name) &&
+                    now.back().substr(rec.name.size()) == last);
+        }
     }
 
     // The same update again finds the line it wrote and changes nothing;
     // another address finds it and the new serial.
     // Only a line appended inside a parenthesis the zone never closes (it
-    // does not load in any case) is not found again; it is appended again.
+    // does not load in any case) is not found again; it is added again.
+    // Gone, the line is no longer live; only another live line of the name
+    // is left to be commented out.
     zone_text_out again;
     zone_text_status st1 = rewrite(result, rec, &again);
-    if (st1 != zone_text_status::unchanged) {
+    if (gone) {
+        require(st1 != zone_text_status::unchanged && st1 != zone_text_status::no_serial);
+    } else if (st1 != zone_text_status::unchanged) {
         require(appended &&
                 (st1 == zone_text_status::invalid_serial ||
                  (st1 == zone_text_status::rewrite && joined(again).size() > result.size())));

@@ -94,14 +94,6 @@ size_t type_token(const char *t, size_t len, size_t after_name) {
     }
 }
 
-// Offsets of the account's record line in the zone text.
-struct record_line {
-    size_t start; // first byte of the line
-    size_t name;  // first byte after the lead of blanks and semicolons
-    size_t addr;  // first byte after the blanks that follow the type token
-    size_t end;   // first line break from addr on, or the length
-};
-
 // The master file format as far as the structure of lines goes: tokens,
 // quoted strings, escapes, comments, and parentheses that continue a record
 // over line breaks. Quoted strings end at the line end at the latest, so a
@@ -185,6 +177,108 @@ void lex_next_line(lexer *x) {
         x->i++;
 }
 
+// Whether the line at x->i is a directive ($ORIGIN, $TTL, $INCLUDE, ...):
+// one that starts with a dollar outside parentheses. Its parentheses do not
+// count.
+bool at_directive(const lexer &x) {
+    return x.depth == 0 && x.i < x.len && x.t[x.i] == '$';
+}
+
+void skip_directive(lexer *x) {
+    x->i = line_end(x->t, x->len, x->i);
+    lex_next_line(x);
+}
+
+// Whether the directive line at s is `name` (any case); *arg is then its
+// first argument, empty when it has none.
+bool directive_is(const char *t, size_t len, size_t s, std::string_view name,
+                  std::string_view *arg) {
+    lexer x{t, len, s, 0};
+    std::string_view tok;
+    bool quoted = false;
+    if (!lex_token(&x, &tok, &quoted) || !equal_nocase(tok, name))
+        return false;
+    if (!lex_token(&x, arg, &quoted))
+        *arg = std::string_view();
+    return true;
+}
+
+// A name that ends with an unescaped dot stands for itself, not relative to
+// the origin.
+bool is_absolute(std::string_view name) {
+    if (name.empty() || name.back() != '.')
+        return false;
+    size_t backslashes = 0;
+    while (backslashes + 1 < name.size() && name[name.size() - 2 - backslashes] == '\\')
+        backslashes++;
+    return backslashes % 2 == 0;
+}
+
+// The zone's apex as the text writes it out: `rel` "." `abs`, or `abs`
+// alone when `rel` is empty. Unknown when `abs` is empty: the file leaves it
+// to the origin the name server is given.
+struct apex_name {
+    std::string_view rel;
+    std::string_view abs;
+};
+
+// Whether the absolute name `name` is the apex, compared as the text
+// writes both; names that differ only in how they escape a byte count as
+// different, so this never says yes wrongly.
+bool is_apex_name(std::string_view name, const apex_name &apex) {
+    if (apex.rel.empty())
+        return equal_nocase(name, apex.abs);
+    size_t r = apex.rel.size();
+    if (name.size() <= r || !equal_nocase(name.substr(0, r), apex.rel) || name[r] != '.')
+        return false;
+    std::string_view rest = name.substr(r + 1);
+    return apex.abs == "." ? rest.empty() : equal_nocase(rest, apex.abs);
+}
+
+// Where the relative names of a stretch of the file between $ORIGIN lines
+// lie: under the apex, shown to be under another name, or not known. The
+// stretch before any $ORIGIN has the origin the name server is given, the
+// apex.
+enum class place { apex, elsewhere, unknown };
+
+// The place after an $ORIGIN line with argument `arg` in a stretch at
+// `where`. A relative origin is relative to the one before it, so under the
+// apex it names a name below it.
+place place_after(std::string_view arg, place where, const apex_name &apex) {
+    if (arg == "@")
+        return where;
+    if (!is_absolute(arg))
+        return where == place::apex ? place::elsewhere : place::unknown;
+    if (apex.abs.empty())
+        return place::unknown;
+    return is_apex_name(arg, apex) ? place::apex : place::elsewhere;
+}
+
+// Reads the zone line by line, outside directives as the lexer does,
+// keeping the place of the line at x.i.
+struct line_walk {
+    lexer x;
+    const apex_name *apex;
+    place where;
+};
+
+line_walk walk_start(const char *t, size_t len, const apex_name *apex) {
+    return line_walk{{t, len, 0, 0}, apex, place::apex};
+}
+
+// Passes over the line at w->x.i; an $ORIGIN line gives the lines after it
+// their place.
+void walk_past(line_walk *w) {
+    if (!at_directive(w->x)) {
+        lex_next_line(&w->x);
+        return;
+    }
+    std::string_view arg;
+    if (directive_is(w->x.t, w->x.len, w->x.i, "$ORIGIN", &arg))
+        w->where = place_after(arg, w->where, *w->apex);
+    skip_directive(&w->x);
+}
+
 // A name that stands as written in the zone: none of the bytes that end or
 // escape a token, or a line.
 bool plain_name(std::string_view name) {
@@ -196,13 +290,21 @@ bool plain_name(std::string_view name) {
     return true;
 }
 
-// An address that takes the whole rest of the line, up to a comment, and
-// leaves the lines after it to be read as before: no quote, and no
-// parenthesis left open or closed (escaped bytes count as the lexer counts
-// them, as data).
-bool plain_address(const char *t, size_t from, size_t to) {
+// Whether the word at i is `name` (any case) with a blank after it: "host2"
+// is not the line of "host".
+bool name_at(const char *t, size_t len, size_t i, std::string_view name) {
+    return name.size() < len - i && equal_nocase(std::string_view(t + i, name.size()), name) &&
+           is_blank(t[i + name.size()]);
+}
+
+// The end of an address that runs from `from` up to a comment or `to`,
+// without the blanks before the comment. The address leaves the lines after
+// it to be read as before: no quote, and no parenthesis left open or closed
+// (escaped bytes count as the lexer counts them, as data); false otherwise.
+bool address_end(const char *t, size_t from, size_t to, size_t *end) {
     int depth = 0;
-    for (size_t i = from; i < to && t[i] != ';' && depth >= 0; i++) {
+    size_t i = from;
+    for (; i < to && t[i] != ';' && depth >= 0; i++) {
         if (t[i] == '"')
             return false;
         if (t[i] == '\\' && i + 1 < to)
@@ -210,135 +312,160 @@ bool plain_address(const char *t, size_t from, size_t to) {
         else
             depth += t[i] == '(' ? 1 : t[i] == ')' ? -1 : 0;
     }
-    return depth == 0;
+    if (depth != 0)
+        return false;
+    while (i > from && is_blank(t[i - 1]))
+        i--;
+    *end = i;
+    return true;
 }
+
+// Offsets of the account's record line in the zone text.
+struct record_line {
+    size_t start;    // first byte of the line
+    size_t name;     // first byte after the lead of blanks and semicolons
+    size_t addr;     // first byte after the blanks that follow the type token
+    size_t addr_end; // the end of the address: a comment or the line end, less blanks
+    size_t end;      // first line break from addr on, or the length
+    bool commented;  // the lead holds a semicolon
+};
 
 // The record line at start, if that line reads as one (see
 // zone_text_rewrite).
 bool record_at(const char *t, size_t len, size_t start, const zone_text_record &rec,
                record_line *out) {
-    const std::string_view name = rec.name;
     size_t i = start;
+    bool commented = false;
     while (i < len && (is_blank(t[i]) || t[i] == ';'))
-        i++;
-    // The name, then at least a blank: "host2" is not the line of "host".
-    if (name.size() >= len - i || memcmp(t + i, name.data(), name.size()) != 0 ||
-        !is_blank(t[i + name.size()]))
+        commented |= t[i++] == ';';
+    if (!name_at(t, len, i, rec.name))
         return false;
-    size_t type = type_token(t, len, i + name.size());
+    size_t type = type_token(t, len, i + rec.name.size());
     std::string_view w = line_word(t, len, type);
     size_t after = type + w.size();
     if (!equal_nocase(w, rec.type) || after >= len || !is_blank(t[after]))
         return false;
     size_t addr = skip_blanks(t, len, after);
     size_t end = line_end(t, len, addr);
-    if (!plain_address(t, addr, end))
+    size_t addr_end = 0;
+    if (!address_end(t, addr, end, &addr_end))
         return false;
-    *out = {start, i, addr, end};
+    *out = {start, i, addr, addr_end, end, commented};
     return true;
 }
 
-// The first record line after the first line break that starts outside
-// parentheses (a line inside them continues another record) and does not
-// hold the serial [ser, ser_end). Rewriting such a line leaves every other
-// line to be read as before.
-bool find_record(const char *t, size_t len, const zone_text_record &rec, size_t ser, size_t ser_end,
-                 record_line *out) {
-    lexer x{t, len, 0, 0};
-    lex_next_line(&x);
-    while (x.i < len) {
-        if (x.depth == 0 && record_at(t, len, x.i, rec, out) &&
-            !(ser < out->end && ser_end > out->start))
-            return true;
-        lex_next_line(&x);
-    }
-    return false;
-}
+// What follows a record line as far as owners go, past empty lines,
+// comments and $TTL lines.
+struct next_record {
+    enum { owned, ownerless, unsure } kind;
+    size_t at; // ownerless: the start of that line
+};
 
-// Whether a live line (not commented out) gives the name a CNAME. Names in
-// the DNS are compared without case, and the first line counts too: a name
-// that has a CNAME may hold no other data wherever the CNAME stands.
-bool has_cname(const char *t, size_t len, std::string_view name) {
-    for (size_t i = 0; i < len;) {
-        size_t n = skip_blanks(t, len, i);
-        if (name.size() < len - n && equal_nocase(std::string_view(t + n, name.size()), name) &&
-            is_blank(t[n + name.size()])) {
-            size_t type = type_token(t, len, n + name.size());
-            if (equal_nocase(line_word(t, len, type), "CNAME"))
-                return true;
-        }
-        i = line_end(t, len, i);
-        while (i < len && is_break(t[i]))
-            i++;
-    }
-    return false;
-}
-
-// Reads the zone's records far enough to find the serial field of the
-// first SOA record: directives ($TTL, $ORIGIN, ...) and comments are passed
-// over, a record continues over line breaks inside parentheses, and the
-// type is the first token after the owner that is neither TTL nor class.
-bool find_serial(const char *t, size_t len, size_t *at, size_t *n) {
-    enum { owner, type, rdata, soa } state = owner;
-    int soa_field = 0;
-    lexer x{t, len, 0, 0};
-    while (x.i < len) {
-        if (x.depth == 0) {
-            if (t[x.i] == '$') {
-                x.i = line_end(t, len, x.i);
-                lex_next_line(&x);
-                continue;
-            }
-            // A line that begins with a blank has no owner: it belongs to
-            // the previous owner.
-            state = is_blank(t[x.i]) ? type : owner;
-        }
-        std::string_view tok;
-        bool quoted;
-        while (lex_token(&x, &tok, &quoted)) {
-            switch (state) {
-            case owner:
-                state = type;
-                break;
-            case type:
-                if (quoted || !is_ttl_or_class(tok))
-                    state = !quoted && equal_nocase(tok, "SOA") ? soa : rdata;
-                soa_field = 0;
-                break;
-            case rdata:
-                break;
-            case soa:
-                // MNAME, RNAME, then the serial.
-                if (++soa_field < 3)
-                    break;
-                for (char d : tok)
-                    if (!is_digit(d))
-                        return false;
-                *at = static_cast<size_t>(tok.data() - t);
-                *n = tok.size();
-                return true;
-            }
-        }
-        lex_next_line(&x);
-    }
-    return false;
-}
-
-// Whether a line after the record line, past empty and comment lines,
-// leaves out its owner and so belongs to the record line's owner: commenting
-// the record line out would hand those records to the owner before it.
-bool owner_continues(const char *t, size_t len, size_t end) {
+// Whether the next record after `end` has an owner of its own. One that
+// has none belongs to the owner before it: commenting out or reviving the
+// line before it would hand it to another name. Where an $ORIGIN stands
+// between, or a directive that reads another file or makes records, the
+// owner it has cannot be written as text here.
+next_record next_owner(const char *t, size_t len, size_t end) {
+    bool origin = false;
     size_t i = end;
     for (;;) {
         while (i < len && is_break(t[i]))
             i++;
         size_t s = skip_blanks(t, len, i);
         if (s >= len)
-            return false;
-        if (!is_break(t[s]) && t[s] != ';')
-            return s > i;
+            return {next_record::owned, 0};
+        std::string_view arg;
+        if (s == i && t[s] == '$') {
+            if (directive_is(t, len, s, "$ORIGIN", &arg))
+                origin = true;
+            else if (!directive_is(t, len, s, "$TTL", &arg))
+                return {next_record::unsure, 0};
+        } else if (!is_break(t[s]) && t[s] != ';') {
+            if (s == i)
+                return {next_record::owned, 0};
+            return {origin ? next_record::unsure : next_record::ownerless, i};
+        }
         i = line_end(t, len, s);
     }
+}
+
+// What find_serial learns of the zone: where the serial's digits stand, and
+// the apex as far as the SOA record and the $ORIGIN in force there write it.
+struct zone_soa {
+    size_t at;
+    size_t n;
+    apex_name apex;
+};
+
+// The apex by the SOA record's owner; `origin` is the argument of the
+// $ORIGIN in force, empty where none is.
+apex_name apex_of(std::string_view owner, std::string_view origin) {
+    bool known = is_absolute(origin);
+    if (owner == "@")
+        return known ? apex_name{{}, origin} : apex_name{};
+    if (is_absolute(owner))
+        return {{}, owner};
+    return known ? apex_name{owner, origin} : apex_name{};
+}
+
+// Reads the zone's records far enough to find the serial field of the
+// first SOA record: directives ($TTL, $ORIGIN, ...) and comments are passed
+// over, a record continues over line breaks inside parentheses, and the
+// type is the first token after the owner that is neither TTL nor class.
+bool find_serial(const char *t, size_t len, zone_soa *soa) {
+    enum { owner, type, rdata, soa_rdata } state = owner;
+    int soa_field = 0;
+    std::string_view origin; // the $ORIGIN in force if it is absolute
+    std::string_view owner_name;
+    bool has_owner = false;
+    lexer x{t, len, 0, 0};
+    while (x.i < len) {
+        if (x.depth == 0) {
+            if (t[x.i] == '$') {
+                std::string_view arg;
+                if (directive_is(t, len, x.i, "$ORIGIN", &arg) && arg != "@")
+                    origin = is_absolute(arg) ? arg : std::string_view();
+                skip_directive(&x);
+                continue;
+            }
+            // A line that begins with a blank has no owner: it belongs to
+            // the previous owner, which is not taken for the apex.
+            state = is_blank(t[x.i]) ? type : owner;
+            has_owner = has_owner && state == owner;
+        }
+        std::string_view tok;
+        bool quoted;
+        while (lex_token(&x, &tok, &quoted)) {
+            switch (state) {
+            case owner:
+                owner_name = tok;
+                has_owner = !quoted;
+                state = type;
+                break;
+            case type:
+                if (quoted || !is_ttl_or_class(tok))
+                    state = !quoted && equal_nocase(tok, "SOA") ? soa_rdata : rdata;
+                soa_field = 0;
+                break;
+            case rdata:
+                break;
+            case soa_rdata:
+                // MNAME, RNAME, then the serial.
+                if (++soa_field < 3)
+                    break;
+                for (char d : tok)
+                    if (!is_digit(d))
+                        return false;
+                soa->at = static_cast<size_t>(tok.data() - t);
+                soa->n = tok.size();
+                soa->apex = has_owner ? apex_of(owner_name, origin) : apex_name{};
+                return true;
+            }
+        }
+        lex_next_line(&x);
+    }
+    return false;
 }
 
 // Adds a part; empty ones are left out.
@@ -353,6 +480,119 @@ text_span slice(text_span text, size_t from, size_t to) {
 
 text_span view(std::string_view s) {
     return text_span(s.data(), s.size());
+}
+
+// Writes the text into the parts in order, with the new serial in place of
+// the old one wherever the copy passes over it.
+struct emitter {
+    text_span text;
+    size_t at;      // the first byte not yet copied or dropped
+    size_t ser;     // the old serial
+    size_t ser_end; //
+    text_span serial;
+    zone_text_out *out;
+};
+
+// Copies the text up to `to`.
+void copy_to(emitter *e, size_t to) {
+    if (e->ser >= e->at && e->ser_end <= to && e->ser_end > e->ser) {
+        add(e->out, slice(e->text, e->at, e->ser));
+        add(e->out, e->serial);
+        e->at = e->ser_end;
+    }
+    add(e->out, slice(e->text, e->at, to));
+    e->at = to;
+}
+
+// Leaves out the text up to `to`, which never holds the serial.
+void drop_to(emitter *e, size_t to) {
+    e->at = to;
+}
+
+// Where a new record line goes: at `at`, after an $ORIGIN line for the apex
+// when `origin` is set.
+struct insertion {
+    size_t at;
+    bool origin;
+};
+
+// What one reading of the zone's lines finds for the account.
+struct zone_scan {
+    bool found;       // `line` is the record line
+    record_line line; //
+    bool cname;       // without a record line: a live line gives the name a CNAME
+    insertion add;    // without a record line: where a new one goes
+};
+
+// Reads the zone's lines once for the account (see zone_text_rewrite):
+//  - the record line: the first live one after the first line break, else
+//    the first commented-out one that may be revived. Lines inside
+//    parentheses continue another record, and a line that holds the serial
+//    is never taken. Rewriting the line leaves every other line to be read
+//    as before.
+//  - a CNAME of the name, on any live line, the first included: a name that
+//    has a CNAME may hold no other data wherever the CNAME stands.
+//  - the place for a new record line: the last line start after the serial,
+//    outside parentheses and under the apex, before which a new line takes
+//    no records from the owner before it. That is the end of such a stretch
+//    when the records after its $ORIGIN have owners of their own, else the
+//    last record line in it that has an owner.
+// Lines in a stretch shown to be under another name count for none of these.
+void scan_zone(const char *t, size_t len, const zone_soa &soa, const zone_text_record &rec,
+               zone_scan *scan) {
+    const size_t ser = soa.at;
+    const size_t ser_end = soa.at + soa.n;
+    bool have_commented = false;
+    size_t last = len + 1; // no place for a new line yet
+    size_t soa_end = len;  // the end of the SOA record's stretch
+    scan->found = false;
+    scan->cname = false;
+    line_walk w = walk_start(t, len, &soa.apex);
+    for (; w.x.i < len; walk_past(&w)) {
+        const size_t s = w.x.i;
+        if (w.x.depth != 0)
+            continue;
+        if (at_directive(w.x)) {
+            std::string_view arg;
+            if (s < ser || !directive_is(t, len, s, "$ORIGIN", &arg))
+                continue;
+            if (soa_end == len)
+                soa_end = s;
+            if (w.where == place::apex && next_owner(t, len, s).kind == next_record::owned)
+                last = s;
+            continue;
+        }
+        if (w.where == place::elsewhere)
+            continue;
+        record_line l{};
+        if (s > 0 && record_at(t, len, s, rec, &l) && !(ser < l.end && ser_end > l.start)) {
+            if (!l.commented) {
+                scan->found = true;
+                scan->line = l;
+                return;
+            }
+            if (!have_commented && !rec.gone &&
+                next_owner(t, len, l.end).kind == next_record::owned) {
+                scan->line = l;
+                have_commented = true;
+            }
+        }
+        size_t n = skip_blanks(t, len, s);
+        if (name_at(t, len, n, rec.name) &&
+            equal_nocase(line_word(t, len, type_token(t, len, n + rec.name.size())), "CNAME"))
+            scan->cname = true;
+        if (s >= ser && w.where == place::apex && !is_blank(t[s]) && t[s] != ';')
+            last = s;
+    }
+    scan->found = have_commented;
+    if (w.where == place::apex)
+        scan->add = {len, false};
+    else if (last <= len)
+        scan->add = {last, false};
+    else if (!soa.apex.abs.empty())
+        scan->add = {len, true};
+    else
+        scan->add = {soa_end, false};
 }
 
 } // namespace
@@ -393,81 +633,98 @@ zone_text_status zone_text_rewrite(std::span<const char> text, const zone_text_r
     if (!plain_name(rec.name))
         return zone_text_status::bad_name;
 
-    size_t ser = 0;
-    size_t ser_len = 0;
-    bool have_serial = find_serial(t, len, &ser, &ser_len);
+    zone_soa soa{0, 0, {}};
+    bool have_serial = find_serial(t, len, &soa);
     // Without a serial no line can hold it.
-    size_t ser_end = have_serial ? ser + ser_len : 0;
+    size_t ser = soa.at;
+    size_t ser_end = have_serial ? soa.at + soa.n : 0;
 
-    record_line line{};
-    bool found = find_record(t, len, rec, ser, ser_end, &line);
+    zone_scan scan{};
+    scan_zone(t, len, soa, rec, &scan);
+    const bool found = scan.found;
+    const record_line &line = scan.line;
     if (!found && rec.gone)
         return zone_text_status::absent;
-    if (!found && has_cname(t, len, rec.name))
+    if (!found && scan.cname)
         return zone_text_status::cname;
-    if (found && rec.gone && line.name == line.start && owner_continues(t, len, line.end))
-        return zone_text_status::owner_continues;
-
-    static constexpr std::string_view comment = "; ";
-    static constexpr std::string_view lf = "\n";
-    static constexpr std::string_view in = " IN ";
-    static constexpr std::string_view blank = " ";
-    std::string_view lead = rec.gone ? comment : std::string_view();
-    if (found && line.end < len &&
-        std::string_view(t + line.start, line.name - line.start) == lead &&
-        std::string_view(t + line.addr, line.end - line.addr) == rec.addr)
+    // Gone, the records after the line that have no owner of their own get
+    // its owner written out.
+    size_t owner_at = len + 1;
+    if (found && rec.gone) {
+        next_record next = next_owner(t, len, line.end);
+        if (next.kind == next_record::unsure)
+            return zone_text_status::owner_continues;
+        if (next.kind == next_record::ownerless)
+            owner_at = next.at;
+    }
+    if (found && !rec.gone && line.end < len && line.name == line.start &&
+        std::string_view(t + line.addr, line.addr_end - line.addr) == rec.addr)
         return zone_text_status::unchanged;
 
     if (!have_serial)
         return zone_text_status::no_serial;
     out->serial_at = ser;
-    out->old_len = ser_len;
+    out->old_len = soa.n;
     uint32_t next = 0;
-    if (!zone_text_next_serial(std::string_view(t + ser, ser_len), today, &next))
+    if (!zone_text_next_serial(std::string_view(t + ser, soa.n), today, &next))
         return zone_text_status::invalid_serial;
     char digits[16];
     int n = snprintf(digits, sizeof digits, "%u", static_cast<unsigned>(next));
     out->serial_len = static_cast<size_t>(n);
     memcpy(out->serial, digits, out->serial_len);
-    text_span serial(out->serial, out->serial_len);
+
+    static constexpr std::string_view comment = "; ";
+    static constexpr std::string_view lf = "\n";
+    static constexpr std::string_view crlf = "\r\n";
+    static constexpr std::string_view in = " IN ";
+    static constexpr std::string_view blank = " ";
+    static constexpr std::string_view origin = "$ORIGIN ";
+    static constexpr std::string_view dot = ".";
+    emitter e{text, 0, ser, ser_end, text_span(out->serial, out->serial_len), out};
 
     if (!found) {
-        add(out, slice(text, 0, ser));
-        add(out, serial);
-        add(out, slice(text, ser_end, len));
-        // A zone whose last line has no line break must not get the record
-        // glued to that line. The serial was found, so the text is not empty.
-        if (!is_break(t[len - 1]))
+        const insertion &at = scan.add;
+        copy_to(&e, at.at);
+        // Inside the file the new line ends as the line before it does; at
+        // the end with a line feed, and never glued to a last line that has
+        // no line break. The serial was found, so the text is not empty.
+        std::string_view nl = lf;
+        if (at.at < len)
+            nl = at.at >= 2 && t[at.at - 2] == '\r' && t[at.at - 1] == '\n'
+                     ? crlf
+                     : std::string_view(t + at.at - 1, 1);
+        else if (!is_break(t[len - 1]))
             add(out, view(lf));
+        if (at.origin) {
+            add(out, view(origin));
+            add(out, view(soa.apex.rel));
+            if (!soa.apex.rel.empty() && soa.apex.abs != dot)
+                add(out, view(dot));
+            add(out, view(soa.apex.abs));
+            add(out, view(nl));
+        }
         add(out, view(rec.name));
         add(out, view(in));
         add(out, view(rec.type));
         add(out, view(blank));
         add(out, view(rec.addr));
-        add(out, view(lf));
+        add(out, view(nl));
+        copy_to(&e, len);
         return zone_text_status::rewrite;
     }
 
-    // The serial lies wholly before or wholly after the record line.
-    bool serial_first = ser < line.start;
-    if (serial_first) {
-        add(out, slice(text, 0, ser));
-        add(out, serial);
-        add(out, slice(text, ser_end, line.start));
-    } else {
-        add(out, slice(text, 0, line.start));
-    }
-    add(out, view(lead));
-    add(out, slice(text, line.name, line.addr));
+    copy_to(&e, line.start);
+    add(out, view(rec.gone ? comment : std::string_view()));
+    drop_to(&e, line.name);
+    copy_to(&e, line.addr);
     add(out, view(rec.addr));
-    if (line.end == len) {
-        add(out, view(lf));
-    } else if (serial_first) {
-        add(out, slice(text, line.end, len));
-    } else {
-        add(out, slice(text, line.end, ser));
-        add(out, serial);
-        add(out, slice(text, ser_end, len));
+    drop_to(&e, line.addr_end);
+    if (owner_at <= len) {
+        copy_to(&e, owner_at);
+        add(out, slice(text, line.name, line.name + rec.name.size()));
     }
+    copy_to(&e, len);
+    if (line.end == len)
+        add(out, view(lf));
     return zone_text_status::rewrite;
 }

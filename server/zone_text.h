@@ -16,7 +16,8 @@ struct zone_text_date {
 };
 
 // What an update asks of a zone: the account's owner name as written in the
-// zone (compared byte for byte), the record type token ("A"), the address as
+// zone relative to its apex (compared ignoring ASCII case, as DNS names
+// compare), the record type token ("A"), the address as
 // it is to stand in the record, and whether the account is gone (its record
 // line is then commented out).
 struct zone_text_record {
@@ -33,12 +34,14 @@ enum class zone_text_status {
     cname,           // no record line, and the name owns a CNAME: nothing may be added
     no_serial,       // no SOA record, or its serial field is not a number
     invalid_serial,  // the serial has no successor that fits 32 bits
-    owner_continues, // the account is gone, but the lines after its record line have
-                     // no owner of their own: commenting it out would give them another
+    owner_continues, // the account is gone, but the records after its record line may
+                     // have no owner of their own, and a directive stands between
+                     // (or they begin in another file): nothing says what their owner
+                     // must be written as
     bad_name,        // the name holds a blank, line break, quote, backslash, ; ( or )
 };
 
-constexpr size_t zone_text_max_parts = 12;
+constexpr size_t zone_text_max_parts = 20;
 
 // The new text as parts to be written in order. The parts point into the
 // text and the record given to zone_text_rewrite, into static strings, and
@@ -57,16 +60,35 @@ struct zone_text_out {
 };
 
 // Works out the update of `text` for `rec` with `today` as the date of the
-// new serial. The record line is the first line after the first line break,
-// outside parentheses, that reads after a lead of blanks and semicolons: the
-// name, blanks, TTL and class tokens only, the lone type token (any case),
-// blanks, and the address up to the line end (no quote, escape or unbalanced
-// parenthesis before a comment). Without one a new line is appended, unless
-// the name owns a CNAME. The serial is the serial field of the first SOA
-// record; a line holding it is never the record line. Every byte outside the
-// record line and the serial digits is kept. `out` is filled for rewrite and
-// names the old serial for invalid_serial; otherwise its contents are
-// unspecified.
+// new serial.
+//
+// The record line is a line after the first line break, outside
+// parentheses and not in a stretch of the file whose $ORIGIN is shown to be
+// another name than the apex, that reads after a lead of blanks and
+// semicolons: the name, blanks, TTL and class tokens only, the lone type
+// token (any case), blanks, and the address up to a comment or the line end
+// (no quote or unbalanced parenthesis in it). The first live line
+// (no semicolon in its lead) is the record line; a commented-out one counts
+// only when there is no live one, the account is not gone, and the lines
+// after it have owners of their own (reviving it would otherwise take their
+// records). The address is replaced, and a trailing comment kept.
+//
+// Gone, the live line is commented out; when the records after it have no
+// owner of their own, its owner is written at the start of the first of
+// them so that they keep their name (owner_continues where an $ORIGIN
+// stands between, or a directive other than $TTL follows). Without a live
+// line nothing changes.
+//
+// Without a record line a new one is written where the zone's apex is the
+// origin: at the end of the file, or of the last stretch after the SOA
+// record whose $ORIGIN says the apex (before its last line with an owner
+// when records without one follow the stretch); where no such stretch is
+// left, after an $ORIGIN line for the apex when the file writes the apex
+// out, else before the first $ORIGIN after the SOA record. Nothing is added
+// when the name owns a CNAME. The serial is the serial field of the first SOA record; a line
+// holding it is never the record line. Every other byte is kept. `out` is
+// filled for rewrite and names the old serial for invalid_serial; otherwise
+// its contents are unspecified.
 zone_text_status zone_text_rewrite(std::span<const char> text, const zone_text_record &rec,
                                    zone_text_date today, zone_text_out *out);
 

@@ -86,7 +86,11 @@ TEST(ZoneTextRecordLine, Table) {
         {"host\tin\ta\t10.0.0.1\n", "host\tin\ta\t10.0.0.7\n"},
         {"host 2w CH 1d12h a 10.0.0.1\n", "host 2w CH 1d12h a 10.0.0.7\n"},
         {"; host IN A 0.0.0.0\n", "host IN A 10.0.0.7\n"},
-        {"  ;;host Hs A 10.0.0.1 ; x\n", "host Hs A 10.0.0.7\n"},
+        {"  ;;host Hs A 10.0.0.1 ; x\n", "host Hs A 10.0.0.7 ; x\n"},
+        {"host IN A 10.0.0.1\t; the NAS\n", "host IN A 10.0.0.7\t; the NAS\n"},
+        {"hOsT A 10.0.0.1\n", "hOsT A 10.0.0.7\n"},
+        // Uncommented, the note after the address would be data.
+        {"; host A 10.0.0.1 retired 2019\n", "host A 10.0.0.7\n"},
         {"host A\t\t10.0.0.1\r\n", "host A\t\t10.0.0.7\r\n"},
         {"; host is a laptop\n", nullptr},
         {"host IN TXT \"v=spf1 a mx -all\"\n", nullptr},
@@ -96,11 +100,10 @@ TEST(ZoneTextRecordLine, Table) {
         {"host 1hh A 10.0.0.1\n", nullptr},
         {"host IN A\n", nullptr},
         {"host2 A 10.0.0.1\n", nullptr},
-        {"HOST A 10.0.0.1\n", nullptr},
         {"host A ( 10.0.0.1\n", nullptr},
         {"host A 10.0.0.1 )\n", nullptr},
         {"host A \"10.0.0.1\"\n", nullptr},
-        {"host A \\# 4 0A000001 ; x\n", "host A 10.0.0.7\n"},
+        {"host A \\# 4 0A000001 ; x\n", "host A 10.0.0.7 ; x\n"},
         {"host A \\( 10.0.0.1\n", "host A 10.0.0.7\n"},
     };
     for (const row &r : rows) {
@@ -164,12 +167,10 @@ TEST(ZoneTextRewrite, Outcomes) {
         std::string want;
     } rows[] = {
         {"same address", soa + "host A 10.0.0.7\n", host7, "unchanged"},
-        {"commented out and gone", soa + "; host A 0.0.0.0\n", gone, "unchanged"},
+        {"commented out and gone", soa + "; host A 0.0.0.0\n", gone, "absent"},
         {"absent and gone", soa + "www A 10.0.0.1\n", gone, "absent"},
         {"CNAME", soa + "HOST\tCNAME www\n", host7, "cname"},
         {"CNAME on the first line", "host CNAME www\n" + soa, host7, "cname"},
-        {"ownerless lines follow", soa + "host A 10.0.0.1\n\n; x\n\tAAAA ::1\n", gone,
-         "owner_continues"},
         {"owned lines follow", soa + "host A 10.0.0.1\n ; x\nwww A 10.0.0.2\n", gone,
          "@ SOA ns hm 2026121002 1 1 1 1\n; host A 0.0.0.0\n ; x\nwww A 10.0.0.2\n"},
         {"CNAME gone", soa + "host CNAME www\n", gone, "absent"},
@@ -202,6 +203,129 @@ TEST(ZoneTextRewrite, Outcomes) {
     };
     for (const row &r : rows)
         EXPECT_EQ(rewritten(r.zone, r.rec), r.want) << r.label;
+}
+
+// A timed-out record is commented out; records after it that have no owner
+// of their own get its owner, so that they keep their name.
+TEST(ZoneTextRewrite, TimeoutKeepsTheOwnerOfTheLinesAfter) {
+    const std::string soa = "@ SOA ns hm 2026121001 1 1 1 1\n";
+    const std::string soa2 = "@ SOA ns hm 2026121002 1 1 1 1\n";
+    const zone_text_record mail_gone{"mail", "A", "0.0.0.0", true};
+    const zone_text_record mail_back{"mail", "A", "192.0.2.9", false};
+    struct row {
+        const char *label;
+        std::string zone;
+        zone_text_record rec;
+        std::string want;
+    } rows[] = {
+        {"owner onto the next line",
+         soa + "mail IN A 192.0.2.5\n      IN MX 10 mail\n      IN TXT \"x\"\nwww A 192.0.2.6\n",
+         mail_gone,
+         soa2 +
+             "; mail IN A 0.0.0.0\nmail      IN MX 10 mail\n      IN TXT \"x\"\nwww A 192.0.2.6\n"},
+        {"and back", soa + "; mail IN A 0.0.0.0\nmail      IN MX 10 mail\n", mail_back,
+         soa2 + "mail IN A 192.0.2.9\nmail      IN MX 10 mail\n"},
+        {"past comments, empty lines and $TTL, as the file writes the name",
+         soa + "Mail A 192.0.2.5 ; nas\r\n\r\n; x\r\n$TTL 60\r\n\tAAAA ::1\r\n", mail_gone,
+         soa2 + "; Mail A 0.0.0.0 ; nas\r\n\r\n; x\r\n$TTL 60\r\nMail\tAAAA ::1\r\n"},
+        {"serial after the owner", "$TTL 1\nmail A 192.0.2.5\n SOA ns hm 7 1 1 1 1\n", mail_gone,
+         "$TTL 1\n; mail A 0.0.0.0\nmail SOA ns hm 2026121001 1 1 1 1\n"},
+        {"owned line after an $ORIGIN", soa + "mail A 192.0.2.5\n$ORIGIN sub\nx A 192.0.2.6\n",
+         mail_gone, soa2 + "; mail A 0.0.0.0\n$ORIGIN sub\nx A 192.0.2.6\n"},
+        // The owner of the line would have to be written absolutely, or the
+        // line stands in another file.
+        {"ownerless line after an $ORIGIN", soa + "mail A 192.0.2.5\n$ORIGIN sub\n\tTXT \"x\"\n",
+         mail_gone, "owner_continues"},
+        {"$INCLUDE after", soa + "mail A 192.0.2.5\n$INCLUDE mail.db\nwww A 192.0.2.6\n", mail_gone,
+         "owner_continues"},
+    };
+    for (const row &r : rows)
+        EXPECT_EQ(rewritten(r.zone, r.rec), r.want) << r.label;
+}
+
+// A live record line wins over a commented-out one, which is revived only
+// when no live line is left.
+TEST(ZoneTextRewrite, LiveLineBeforeCommentedOne) {
+    const std::string soa = "@ SOA ns hm 2026121001 1 1 1 1\n";
+    const std::string soa2 = "@ SOA ns hm 2026121002 1 1 1 1\n";
+    const std::string retired = "; home IN A 10.0.0.1 retired 2019\n";
+    const zone_text_record home8{"home", "A", "192.0.2.8", false};
+    const zone_text_record gone{"home", "A", "0.0.0.0", true};
+    struct row {
+        const char *label;
+        std::string zone;
+        zone_text_record rec;
+        std::string want;
+    } rows[] = {
+        {"live line rewritten", soa + retired + "home IN A 192.0.2.7\n", home8,
+         soa2 + retired + "home IN A 192.0.2.8\n"},
+        {"live line commented out", soa + retired + "home IN A 192.0.2.7\n", gone,
+         soa2 + retired + "; home IN A 0.0.0.0\n"},
+        {"live line already so", soa + retired + "home IN A 192.0.2.8\n", home8, "unchanged"},
+        {"only a commented one", soa + retired, home8, soa2 + "home IN A 192.0.2.8\n"},
+        {"only a commented one, gone", soa + retired, gone, "absent"},
+        // Revived, it would take the TXT record from the name before it.
+        {"commented one before ownerless lines", soa + "; home A 0.0.0.0\n\tTXT \"x\"\n", home8,
+         soa2 + "; home A 0.0.0.0\n\tTXT \"x\"\nhome IN A 192.0.2.8\n"},
+    };
+    for (const row &r : rows)
+        EXPECT_EQ(rewritten(r.zone, r.rec), r.want) << r.label;
+}
+
+// A new record line goes where the apex is the origin, never under another
+// $ORIGIN; record lines and CNAMEs under another origin are other names.
+TEST(ZoneTextRewrite, NewLineUnderTheApex) {
+    const std::string line = "host IN A 10.0.0.7\n";
+    const std::string dump_soa =
+        "$ORIGIN .\n$TTL 300\nexample.org IN SOA ns.example.org. hm.example.org. ";
+    struct row {
+        const char *label;
+        std::string zone; // "#" marks the serial, "^" where the new line goes
+    } rows[] = {
+        {"relative $ORIGIN at the end", "$ORIGIN example.org.\n@ SOA ns hm # 1 1 1 1\n"
+                                        "www A 192.0.2.1\n^$ORIGIN sub\nx A 192.0.2.2\n"},
+        {"another absolute $ORIGIN at the end",
+         "@ SOA ns hm # 1 1 1 1\n^$ORIGIN _domainkey.example.org.\nmail TXT \"k\"\n"},
+        {"back at the apex", "$ORIGIN example.org.\n@ SOA ns hm # 1 1 1 1\n$ORIGIN sub\n"
+                             "x A 192.0.2.2\n$ORIGIN Example.ORG.\nwww A 192.0.2.1\n^"},
+        {"dumped zone", dump_soa + "# 1 1 1 1\n\tNS ns.example.org.\n$ORIGIN example.org.\n"
+                                   "ns A 192.0.2.1\n^$ORIGIN sub.example.org.\nx A 192.0.2.2\n"},
+        {"$INCLUDE keeps the origin", "@ SOA ns hm # 1 1 1 1\n$INCLUDE k.db sub\n^"},
+        {"record line under another origin", "@ SOA ns hm # 1 1 1 1\n^$ORIGIN sub\n"
+                                             "host A 10.0.0.1\n"},
+        {"CNAME under another origin", "@ SOA ns hm # 1 1 1 1\n^$ORIGIN sub\nhost CNAME x\n"},
+        {"stretch before ownerless lines passed over",
+         "$ORIGIN example.org.\n@ SOA ns hm # 1 1 1 1\nwww A 192.0.2.1\n^$ORIGIN sub\n"
+         "x A 192.0.2.2\n$ORIGIN example.org.\n$ORIGIN c\n\tTXT \"x\"\n"},
+        {"before the last owned line of the stretch",
+         "@ SOA ns hm # 1 1 1 1\n NS ns\nns A 192.0.2.1\n\tTXT \"x\"\n^www A 192.0.2.2\n"
+         "\tTXT \"y\"\n$ORIGIN sub\n\tTXT \"z\"\n"},
+        {"line breaks of the file", "@ SOA ns hm # 1 1 1 1\r\nwww A 192.0.2.1\r\n^$ORIGIN sub\r\n"},
+        // With no origin to go by but the configured one, never a guess:
+        // the end of the SOA record's stretch.
+        {"no apex shown", "$ORIGIN example\n@ SOA ns hm # 1 1 1 1\n^$ORIGIN sub\nx A 1.2.3.4\n"},
+    };
+    for (const row &r : rows) {
+        std::string zone = r.zone;
+        size_t at = zone.find('^');
+        zone.erase(at, 1);
+        zone.replace(zone.find('#'), 1, "1");
+        std::string want = zone;
+        want.replace(want.find(" 1 1 1 1 1"), 2, " 2026121001");
+        bool crlf = want.find('\r') != std::string::npos;
+        want.insert(at + 9, crlf ? "host IN A 10.0.0.7\r\n" : line);
+        EXPECT_EQ(rewritten(zone, host7), want) << r.label;
+    }
+
+    // No stretch is left under the apex, but the file says it: an $ORIGIN
+    // line for it comes first.
+    EXPECT_EQ(rewritten(dump_soa + "1 1 1 1 1\n\tNS ns.example.org.\n", host7),
+              dump_soa + "2026121001 1 1 1 1\n\tNS ns.example.org.\n$ORIGIN example.org.\n" + line);
+    EXPECT_EQ(
+        rewritten("$ORIGIN sub.example.org.\nexample.org. SOA ns hm 1 1 1 1 1\nx A 1.2.3.4", host7),
+        "$ORIGIN sub.example.org.\nexample.org. SOA ns hm 2026121001 1 1 1 1\nx A 1.2.3.4\n"
+        "$ORIGIN example.org.\n" +
+            line);
 }
 
 } // namespace
