@@ -2,8 +2,8 @@
 #include "client/client_check.h"
 
 #include "client/iface.h"
-#include "common/process/array.h"
 #include "common/csexp/sx_lines.h"
+#include "common/process/array.h"
 #include "common/process/conf_check.h"
 #include "common/process/log.h"
 

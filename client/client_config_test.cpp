@@ -4,9 +4,9 @@
 #include "tests/support/scenario.h"
 
 #include <climits>
-#include <sys/socket.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/socket.h>
 
 namespace {
 
@@ -230,8 +230,9 @@ TEST(ClientConfig, EachServerSettingAddsAServer) {
 
 TEST(ClientConfig, ReadsTheIPv6Sensors) {
     LogCapture cap;
-    ConfigFile f("(sensor6 (system \"echo 2001:db8::7\") (interface eth0 ula)) (sensor (system a))\n"
-                 "(name n) (key k)\n");
+    ConfigFile f(
+        "(sensor6 (system \"echo 2001:db8::7\") (interface eth0 ula)) (sensor (system a))\n"
+        "(name n) (key k)\n");
     ASSERT_EQ(f.rc, 0);
     EXPECT_EQ(f.sensor(0), "a");
     ASSERT_GT(f.cfg.sensors6.nsize, 0u);

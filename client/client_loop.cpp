@@ -68,8 +68,8 @@ bool client_wait(double seconds, int fd) {
         FD_ZERO(&rd);
         if (fd >= 0)
             FD_SET(fd, &rd);
-        int n = pselect(fd >= 0 ? fd + 1 : 0, fd >= 0 ? &rd : nullptr, nullptr, nullptr, &ts,
-                        &during);
+        int n =
+            pselect(fd >= 0 ? fd + 1 : 0, fd >= 0 ? &rd : nullptr, nullptr, nullptr, &ts, &during);
         readable = n > 0 && fd >= 0 && FD_ISSET(fd, &rd);
     }
     sigprocmask(SIG_SETMASK, &held, nullptr);
@@ -418,10 +418,9 @@ int reopen4(client_slot *slot) {
     if (connect(sock, reinterpret_cast<const sockaddr *>(&slot->peer), sizeof slot->peer) < 0) {
         int err = errno;
         close(sock);
-        log_connect_failed(slot->server->host, slot->server->port,
-                           address_format4(reinterpret_cast<const uint8_t *>(&slot->peer.sin_addr))
-                               .s,
-                           err);
+        log_connect_failed(
+            slot->server->host, slot->server->port,
+            address_format4(reinterpret_cast<const uint8_t *>(&slot->peer.sin_addr)).s, err);
         return -1;
     }
     if (slot->sock >= 0)
@@ -519,8 +518,9 @@ int run_due(client_slots *s, const client_config *cfg) {
 // After the system has told of an address change: the sensors are asked
 // again and each server whose message would now differ from the last one
 // sent to it gets one at once. A server not yet reached is left to its
-// retry.
-void announce_change(client_slots *s, const client_config *cfg) {
+// retry. true when a message went out.
+bool announce_change(client_slots *s, const client_config *cfg) {
+    bool sent = false;
     cycle_msgs msgs(cfg, clock_now());
     for (int32_t i = 0; i < s->slots.count; i++) {
         client_slot *slot = slot_at(s, i);
@@ -539,7 +539,9 @@ void announce_change(client_slots *s, const client_config *cfg) {
             memcmp(slot->sent_source, source, 16) == 0)
             continue;
         transmit_slot(slot, msg, cfg);
+        sent = true;
     }
+    return sent;
 }
 
 double next_due(client_slots *s) {
@@ -566,7 +568,8 @@ struct watch_owner {
 };
 
 // At most one message a second beyond the interval's, however often the
-// system reports changes.
+// system reports changes. A notice that changed nothing sent nothing and
+// does not count.
 constexpr double CHANGE_SPACING = 1.0;
 
 } // namespace
@@ -616,8 +619,8 @@ int client_loop(client_slots *s, client_config *cfg, const char *path) {
             double t = mono_now();
             if (change_pending && t >= last_change + CHANGE_SPACING) {
                 change_pending = false;
-                last_change = t;
-                announce_change(s, cfg);
+                if (announce_change(s, cfg))
+                    last_change = t;
             }
             if (mono_now() >= next_due(s))
                 break;

@@ -45,9 +45,7 @@ struct flag_table {
     array entries;
     uint32_t ifindex;
     bool full; // an entry could not be stored: those missing stay unknown
-    flag_table() : entries{}, ifindex(0), full(false) {
-        array_init(&entries, sizeof(flag_entry));
-    }
+    flag_table() : entries{}, ifindex(0), full(false) { array_init(&entries, sizeof(flag_entry)); }
     ~flag_table() { array_free(&entries); }
     flag_table(const flag_table &) = delete;
     flag_table &operator=(const flag_table &) = delete;

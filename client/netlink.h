@@ -23,13 +23,13 @@ inline constexpr uint32_t NETLINK_ADDR_TENTATIVE = 0x40;
 
 // One address record (RTM_NEWADDR or RTM_DELADDR).
 struct netlink_addr {
-    uint16_t type;      // NETLINK_NEWADDR or NETLINK_DELADDR
-    uint8_t family;     // AF_INET, AF_INET6 or another the caller passes over
+    uint16_t type;  // NETLINK_NEWADDR or NETLINK_DELADDR
+    uint8_t family; // AF_INET, AF_INET6 or another the caller passes over
     uint8_t prefix_len;
-    uint32_t flags;     // the 32-bit IFA_FLAGS where given, else the 8-bit field
+    uint32_t flags; // the 32-bit IFA_FLAGS where given, else the 8-bit field
     uint32_t ifindex;
-    uint8_t addr[16];   // IFA_LOCAL, else IFA_ADDRESS; addr_len bytes of it
-    uint8_t addr_len;   // 0 when the record carries no address
+    uint8_t addr[16]; // IFA_LOCAL, else IFA_ADDRESS; addr_len bytes of it
+    uint8_t addr_len; // 0 when the record carries no address
 };
 
 // Called for every address record, in the order of the buffer.

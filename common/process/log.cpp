@@ -436,8 +436,7 @@ void log_iface_no_address(const char *family, const char *ifname) {
     emit(LOG_ERR, "No usable %s address on interface \"%s\"\n", family, ifname);
 }
 void log_iface_read_failed(const char *ifname, int err) {
-    emit(LOG_ERR, "Unable to read the addresses of interface \"%s\": %s\n", ifname,
-         strerror(err));
+    emit(LOG_ERR, "Unable to read the addresses of interface \"%s\": %s\n", ifname, strerror(err));
 }
 void log_iface_flags_failed(const char *ifname, int err) {
     emit(LOG_ERR, "Unable to read the IPv6 address flags of interface \"%s\": %s\n", ifname,
