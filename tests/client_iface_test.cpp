@@ -171,8 +171,8 @@ TEST(InterfaceSensor, PicksTheStableGlobalAddressAmongTheOthers) {
     for (const auto &f : failures) {
         SCOPED_TRACE(f.ifname);
         cap.clear();
-        int rc = f.family == AF_INET ? iface_address4(a4, f.ifname)
-                                     : iface_address6(a6, f.ifname, true);
+        int rc =
+            f.family == AF_INET ? iface_address4(a4, f.ifname) : iface_address6(a6, f.ifname, true);
         EXPECT_EQ(rc, -1);
         EXPECT_EQ(cap.records(), (std::vector<log_record>{{LOG_ERR, f.record}}));
     }
@@ -209,11 +209,11 @@ class PeerNamespace {
             return "ip netns add failed";
         client.tool = host.tool;
         client.netns = name;
-        std::string why = all(host, {{"link", "set", "lo", "up"},
-                                     {"link", "add", "zv0", "type", "veth", "peer", "name", "zv1",
-                                      "netns", name},
-                                     {"addr", "add", "198.51.100.1/24", "dev", "zv0"},
-                                     {"link", "set", "zv0", "up"}});
+        std::string why =
+            all(host, {{"link", "set", "lo", "up"},
+                       {"link", "add", "zv0", "type", "veth", "peer", "name", "zv1", "netns", name},
+                       {"addr", "add", "198.51.100.1/24", "dev", "zv0"},
+                       {"link", "set", "zv0", "up"}});
         if (why.empty())
             why = all(client, {{"link", "set", "lo", "up"},
                                {"addr", "add", "198.51.100.2/24", "dev", "zv1"},
@@ -252,10 +252,9 @@ TEST(ChangeWatch, NewAddressIsAnnouncedAtOnceWithALongInterval) {
                                      std::string(KEY) + ") (effector (system \"true\")))\n");
     ChildProcess server = ChildProcess::spawn({server_program(), "-c", server_conf});
     ASSERT_TRUE(log.wait_for("Listening on 1 sockets\n", 10s, "zorvel-server"));
-    std::string client_conf =
-        dir.write("client.conf", "(server 198.51.100.1 8745) (name roamer) (key " +
-                                     std::string(KEY) +
-                                     ") (interval 3600) (sensor (interface zv1))\n");
+    std::string client_conf = dir.write(
+        "client.conf", "(server 198.51.100.1 8745) (name roamer) (key " + std::string(KEY) +
+                           ") (interval 3600) (sensor (interface zv1))\n");
     ChildProcess client = ChildProcess::spawn(
         {ns.client.tool, "netns", "exec", ns.client.netns, client_program(), "-c", client_conf});
     ASSERT_TRUE(log.wait_for("Account roamer up (198.51.100.2)\n", 10s, "zorvel-server"));
@@ -264,8 +263,8 @@ TEST(ChangeWatch, NewAddressIsAnnouncedAtOnceWithALongInterval) {
     ASSERT_EQ(ns.client({"addr", "add", "198.51.100.3/24", "dev", "zv1"}), 0);
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(ns.client({"addr", "del", "198.51.100.2/24", "dev", "zv1"}), 0);
-    auto changed = log.wait_for("Accound roamer changed address from 198.51.100.2 to 198.51.100.3\n",
-                                10s, "zorvel-server");
+    auto changed = log.wait_for(
+        "Accound roamer changed address from 198.51.100.2 to 198.51.100.3\n", 10s, "zorvel-server");
     ASSERT_TRUE(changed.has_value());
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
@@ -295,11 +294,11 @@ TEST(ChangeWatch, ExtraMessagesAreAtMostOneASecond) {
     TempDir dir;
     std::string counter = dir.file("n");
     write_file(counter, "0\n");
-    std::string conf = dir.write(
-        "client.conf", "(server 127.0.0.1 " + std::to_string(wire.port()) +
-                           ") (name n) (key k) (interval 3600)\n"
-                           "(sensor (system \"n=$(($(cat " +
-                           counter + ") + 1)); echo $n > " + counter + "; echo 192.0.2.$n\"))\n");
+    std::string conf = dir.write("client.conf", "(server 127.0.0.1 " + std::to_string(wire.port()) +
+                                                    ") (name n) (key k) (interval 3600)\n"
+                                                    "(sensor (system \"n=$(($(cat " +
+                                                    counter + ") + 1)); echo $n > " + counter +
+                                                    "; echo 192.0.2.$n\"))\n");
     ChildProcess client = ChildProcess::spawn({client_program(), "-c", conf});
     ASSERT_FALSE(wire.receive().empty());
 
