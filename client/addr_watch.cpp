@@ -15,6 +15,7 @@
 #include <net/route.h>
 #endif
 
+#if defined(ZORVEL_HAVE_NETLINK) || defined(ZORVEL_HAVE_ROUTE_SOCKET)
 namespace {
 
 // Notices come in bursts (an address and its route, the flags that follow
@@ -30,6 +31,7 @@ void note_change(const netlink_addr *, void *ctx) {
 #endif
 
 } // namespace
+#endif
 
 #ifdef ZORVEL_HAVE_NETLINK
 

@@ -331,6 +331,7 @@ int client_slots_open(client_slots *s, const client_config *cfg) {
         *slot = client_slot{};
         slot->server = client_config_server(cfg, i);
         slot->sock = -1;
+        slot->last_extra = -1e9; // long ago: the first change goes out at once
         client_route6_init(&slot->r6);
         if (slot->server->family != AF_INET6 && (slot->sock = client_socket()) < 0)
             rc = -1;
@@ -515,15 +516,24 @@ int run_due(client_slots *s, const client_config *cfg) {
     return 0;
 }
 
+// At most one message a second to each server beyond the interval's,
+// however often the system reports changes. A notice that changed nothing
+// for a server sent it nothing and does not count.
+constexpr double CHANGE_SPACING = 1.0;
+
 // After the system has told of an address change: the sensors are asked
 // again and each server whose message would now differ from the last one
-// sent to it gets one at once. A server not yet reached is left to its
-// retry. true when a message went out.
-bool announce_change(client_slots *s, const client_config *cfg) {
-    bool sent = false;
+// sent to it gets one at once, unless it had one less than a second ago;
+// that one waits for its second to pass. A server not yet reached is left
+// to its retry.
+void announce_change(client_slots *s, const client_config *cfg) {
+    double t = mono_now();
     cycle_msgs msgs(cfg, clock_now());
     for (int32_t i = 0; i < s->slots.count; i++) {
         client_slot *slot = slot_at(s, i);
+        if (!slot->change_due || slot->last_extra + CHANGE_SPACING > t)
+            continue;
+        slot->change_due = false;
         if (slot->done || slot->last_connect == 0)
             continue;
         update_msg *msg = msgs.for_slot(slot, cfg);
@@ -539,9 +549,27 @@ bool announce_change(client_slots *s, const client_config *cfg) {
             memcmp(slot->sent_source, source, 16) == 0)
             continue;
         transmit_slot(slot, msg, cfg);
-        sent = true;
+        slot->last_extra = t;
     }
-    return sent;
+}
+
+// Whether a change waits to be looked at, and when the first of those may
+// go out into *at.
+bool next_change(client_slots *s, double *at) {
+    bool any = false;
+    for (int32_t i = 0; i < s->slots.count; i++) {
+        const client_slot *slot = slot_at(s, i);
+        double t = slot->last_extra + CHANGE_SPACING;
+        if (slot->change_due && (!any || t < *at))
+            *at = t;
+        any = any || slot->change_due;
+    }
+    return any;
+}
+
+void note_change(client_slots *s) {
+    for (int32_t i = 0; i < s->slots.count; i++)
+        slot_at(s, i)->change_due = true;
 }
 
 double next_due(client_slots *s) {
@@ -567,11 +595,6 @@ struct watch_owner {
     }
 };
 
-// At most one message a second beyond the interval's, however often the
-// system reports changes. A notice that changed nothing sent nothing and
-// does not count.
-constexpr double CHANGE_SPACING = 1.0;
-
 } // namespace
 
 int client_loop(client_slots *s, client_config *cfg, const char *path) {
@@ -582,8 +605,6 @@ int client_loop(client_slots *s, client_config *cfg, const char *path) {
         log_client_watch_failed(errno);
     if (stop_requested)
         return 0;
-    double last_change = -CHANGE_SPACING;
-    bool change_pending = false;
     for (;;) {
         if (reload_requested) {
             reload_requested = 0;
@@ -600,8 +621,9 @@ int client_loop(client_slots *s, client_config *cfg, const char *path) {
             return 0;
         for (;;) {
             double wake = next_due(s);
-            if (change_pending && last_change + CHANGE_SPACING < wake)
-                wake = last_change + CHANGE_SPACING;
+            double change = 0;
+            if (next_change(s, &change) && change < wake)
+                wake = change;
             bool readable = client_wait(wake - mono_now(), watch.fd);
             if (stop_requested)
                 return 0;
@@ -614,14 +636,11 @@ int client_loop(client_slots *s, client_config *cfg, const char *path) {
                     close(watch.fd);
                     watch.fd = -1;
                 }
-                change_pending = change_pending || rc > 0;
+                if (rc > 0)
+                    note_change(s);
             }
-            double t = mono_now();
-            if (change_pending && t >= last_change + CHANGE_SPACING) {
-                change_pending = false;
-                if (announce_change(s, cfg))
-                    last_change = t;
-            }
+            if (next_change(s, &change))
+                announce_change(s, cfg);
             if (mono_now() >= next_due(s))
                 break;
         }

@@ -65,6 +65,8 @@ struct client_slot {
     double due;                  // monotonic time of its next message
     bool done;                   // a one-message run has sent its message
     int8_t turn;                 // in the cycle running: 1 sent, -1 failed, 0 not due
+    bool change_due;             // the system reported a change not yet looked at
+    double last_extra;           // monotonic time of its last message out of turn
     bool sent;                   // a message has gone out; the next two say what
     uint8_t sent_addr[16];       // the address it announced (4 bytes for IPv4)
     uint8_t sent_source[16];     // the address it went out from
@@ -91,7 +93,7 @@ void client_slots_close(client_slots *s);
 // address changes: on each it asks the sensors again and sends at once to
 // each server whose message would now differ from the one last sent (the
 // address announced, or the source the system picks), at most once a
-// second, keeping its interval. Where the watch cannot be had it is logged
+// second to each server, keeping its interval. Where the watch cannot be had it is logged
 // once and the interval alone remains.
 // A SIGHUP cuts the sleep short: the file at path is read again into cfg
 // (a file that cannot be read, lacks a setting or no longer sends at an

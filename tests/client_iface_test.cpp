@@ -213,10 +213,12 @@ class PeerNamespace {
             all(host, {{"link", "set", "lo", "up"},
                        {"link", "add", "zv0", "type", "veth", "peer", "name", "zv1", "netns", name},
                        {"addr", "add", "198.51.100.1/24", "dev", "zv0"},
+                       {"-6", "addr", "add", "2001:db8:5::1/64", "dev", "zv0", "nodad"},
                        {"link", "set", "zv0", "up"}});
         if (why.empty())
             why = all(client, {{"link", "set", "lo", "up"},
                                {"addr", "add", "198.51.100.2/24", "dev", "zv1"},
+                               {"-6", "addr", "add", "2001:db8:5::2/64", "dev", "zv1", "nodad"},
                                {"link", "set", "zv1", "up"}});
         return why;
     }
@@ -232,8 +234,10 @@ class PeerNamespace {
 constexpr char KEY[] = "|em9ydmVsIHRlc3Qga2V5LCBub3QgYSBzZWNyZXQ=|";
 
 // With an interval of an hour, the client's new address reaches the server
-// as soon as the old one is gone from its interface: the system's notice
-// makes it ask its sensor again and send from the new address.
+// as soon as it is the one its interface sensor picks: the system's notice
+// makes it ask its sensor again and send from the new address. IPv4: the
+// old address goes and a second one takes over; IPv6: a newer stable
+// address comes first in the system's order.
 TEST(ChangeWatch, NewAddressIsAnnouncedAtOnceWithALongInterval) {
     SyslogCapture log;
     std::string why;
@@ -248,16 +252,19 @@ TEST(ChangeWatch, NewAddressIsAnnouncedAtOnceWithALongInterval) {
 
     TempDir dir;
     std::string server_conf =
-        dir.write("server.conf", "(listen 8745 198.51.100.1)\n(account (name roamer) (key " +
+        dir.write("server.conf", "(listen 8745 198.51.100.1) (listen6 8745 \"2001:db8:5::1\")\n"
+                                 "(account (name roamer) (key " +
                                      std::string(KEY) + ") (effector (system \"true\")))\n");
     ChildProcess server = ChildProcess::spawn({server_program(), "-c", server_conf});
-    ASSERT_TRUE(log.wait_for("Listening on 1 sockets\n", 10s, "zorvel-server"));
+    ASSERT_TRUE(log.wait_for("Listening on 2 sockets\n", 10s, "zorvel-server"));
     std::string client_conf = dir.write(
         "client.conf", "(server 198.51.100.1 8745) (name roamer) (key " + std::string(KEY) +
-                           ") (interval 3600) (sensor (interface zv1))\n");
+                           ") (interval 3600) (sensor (interface zv1))\n"
+                           "(server6 \"2001:db8:5::1\" 8745) (sensor6 (interface zv1))\n");
     ChildProcess client = ChildProcess::spawn(
         {ns.client.tool, "netns", "exec", ns.client.netns, client_program(), "-c", client_conf});
     ASSERT_TRUE(log.wait_for("Account roamer up (198.51.100.2)\n", 10s, "zorvel-server"));
+    ASSERT_TRUE(log.wait_for("Account roamer up (2001:db8:5::2)\n", 10s, "zorvel-server"));
 
     // A second address changes nothing: the first is still the one.
     ASSERT_EQ(ns.client({"addr", "add", "198.51.100.3/24", "dev", "zv1"}), 0);
@@ -270,6 +277,15 @@ TEST(ChangeWatch, NewAddressIsAnnouncedAtOnceWithALongInterval) {
         std::chrono::steady_clock::now() - start);
     std::cout << "address change announced after " << took.count() << " ms\n";
     EXPECT_EQ(log.count("Accound roamer changed"), 1u);
+
+    start = std::chrono::steady_clock::now();
+    ASSERT_EQ(ns.client({"-6", "addr", "add", "2001:db8:5::3/64", "dev", "zv1", "nodad"}), 0);
+    ASSERT_TRUE(log.wait_for("Accound roamer changed address from 2001:db8:5::2 to 2001:db8:5::3\n",
+                             10s, "zorvel-server"));
+    took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start);
+    std::cout << "IPv6 address change announced after " << took.count() << " ms\n";
+    EXPECT_EQ(log.count("Accound roamer changed"), 2u);
     EXPECT_EQ(log.count("Address mismatch"), 0u);
 
     client.signal(SIGTERM);
