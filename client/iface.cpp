@@ -227,6 +227,7 @@ int iface_address6(uint8_t addr[16], const char *ifname, bool ula) {
     if (read_list(&own, ifname) < 0)
         return -1;
     flag_table table;
+    bool tried = false; // the dump, once for all the addresses
     bool dumped = false;
     int err = 0;
     bool flags_failed = false;
@@ -239,11 +240,14 @@ int iface_address6(uint8_t addr[16], const char *ifname, bool ula) {
         // once one could be taken.
         if (!iface_usable6(a, 0, ula))
             continue;
-        if (!dumped && !flags_failed) {
-            if (load_flags(&table, ifname) == 0)
+        if (!tried) {
+            tried = true;
+            if (load_flags(&table, ifname) == 0) {
                 dumped = true;
-            else if (errno != ENOSYS)
-                flags_failed = true, err = errno;
+            } else if (errno != ENOSYS) {
+                flags_failed = true;
+                err = errno;
+            }
         }
         if (flags_failed)
             break;

@@ -28,7 +28,6 @@ TEST(IfaceUsable, OnlyGlobalStableAddressesAreAnnounced) {
         {"fc00::1", 0, false, false},
         {"fd00::1", 0, true, true},
         {"fd00::1", IFACE_TEMPORARY, true, false},
-        {"fe00::1", 0, false, true},
         {"::", 0, true, false},
         {"::1", 0, true, false},
         {"::ffff:192.0.2.1", 0, true, false},
