@@ -1,7 +1,9 @@
 // The client's configuration check.
 #include "client/client_check.h"
 
+#include "client/iface.h"
 #include "common/csexp/sx_lines.h"
+#include "common/process/array.h"
 #include "common/process/conf_check.h"
 #include "common/process/log.h"
 
@@ -45,10 +47,16 @@ struct server_setting {
 };
 
 struct settings {
-    server_setting server;
-    server_setting server6{nullptr, nullptr, nullptr, "server6", AF_INET6};
+    array servers; // server_setting, one per server or server6 form
     bool name = false;
     bool key = false;
+    settings() : servers{} { array_init(&servers, sizeof(server_setting)); }
+    ~settings() { array_free(&servers); }
+    settings(const settings &) = delete;
+    settings &operator=(const settings &) = delete;
+    const server_setting *at(int32_t i) const {
+        return static_cast<const server_setting *>(array_get(&servers, i));
+    }
 };
 
 bool holds_nul(const sx_node *n) {
@@ -90,11 +98,35 @@ void check_text_value(checker *c, const sx_node *form, const char *keyword, cons
     }
 }
 
-void check_sensors(checker *c, const sx_node *list) {
+// (interface NAME [ula]): a name is needed, "ula" is the one word after it
+// and only an IPv6 sensor takes it. An interface that is not there now is
+// worth a word but no failure: it may come later (a PPP link, a VPN).
+void check_interface(checker *c, const sx_node *n, const sx_node *name, bool v6) {
+    if (name == nullptr || sx_is_list(name) || name->len == 0 || holds_nul(name)) {
+        log_check_sensor_no_interface(c->path, c->at(n));
+        c->problems++;
+        return;
+    }
+    for (const sx_node *w = name->next; w != nullptr; w = w->next) {
+        if (v6 && !sx_is_list(w) && sx_atom_is(w, "ula"))
+            continue;
+        log_check_sensor_word(c->path, c->at(n), sx_is_list(w) ? "()" : sx_text(w));
+        c->problems++;
+    }
+    if (!iface_exists(sx_text(name)))
+        log_check_iface_missing(c->path, c->at(n), sx_text(name));
+}
+
+void check_sensors(checker *c, const sx_node *list, bool v6) {
     for (const sx_node *n = list; n != nullptr; n = n->next) {
         const sx_node *kind = sx_is_list(n) ? sx_first(n) : n;
         if (kind == nullptr || sx_is_list(kind)) {
             c->bad_statement(n);
+            continue;
+        }
+        const sx_node *arg = kind != n ? kind->next : nullptr;
+        if (sx_atom_is(kind, "interface")) {
+            check_interface(c, n, arg, v6);
             continue;
         }
         if (!sx_atom_is(kind, "system")) {
@@ -102,8 +134,7 @@ void check_sensors(checker *c, const sx_node *list) {
             c->problems++;
             continue;
         }
-        const sx_node *command = kind != n ? kind->next : nullptr;
-        if (command == nullptr || sx_is_list(command)) {
+        if (arg == nullptr || sx_is_list(arg)) {
             log_check_sensor_no_command(c->path, c->at(n));
             c->problems++;
         }
@@ -192,13 +223,21 @@ int client_check_file(const char *path) {
         const char *keyword = sx_text(head);
         const sx_node *value = head->next;
         if (strcmp(keyword, "server") == 0 || strcmp(keyword, "server6") == 0) {
-            server_setting *srv = keyword[6] == '6' ? &s.server6 : &s.server;
-            srv->form = item;
-            check_text_value(&c, item, keyword, value, &srv->host);
+            // Each form is a server of its own.
+            server_setting srv;
+            srv.form = item;
+            if (keyword[6] == '6') {
+                srv.keyword = "server6";
+                srv.family = AF_INET6;
+            }
+            check_text_value(&c, item, keyword, value, &srv.host);
             if (value->next != nullptr)
-                check_text_value(&c, item, keyword, value->next, &srv->port);
+                check_text_value(&c, item, keyword, value->next, &srv.port);
+            int32_t at = array_append(&s.servers);
+            if (at >= 0)
+                *static_cast<server_setting *>(array_get(&s.servers, at)) = srv;
         } else if (strcmp(keyword, "sensor") == 0 || strcmp(keyword, "sensor6") == 0) {
-            check_sensors(&c, value);
+            check_sensors(&c, value, keyword[6] == '6');
         } else if (single_keyword(keyword)) {
             check_single(&c, &s, item, keyword, value);
         } else {
@@ -207,29 +246,35 @@ int client_check_file(const char *path) {
         }
     }
 
-    const char *missing[5] = {};
     int nmissing = 0;
     // One server suffices; each one given must be whole.
-    if (!s.server.given() && !s.server6.given())
-        missing[nmissing++] = "(server HOST PORT)";
-    for (const server_setting *srv : {&s.server, &s.server6}) {
-        if (!srv->given())
-            continue;
-        if (srv->host == nullptr || srv->host->len == 0)
-            missing[nmissing++] = srv == &s.server ? "(server HOST PORT)" : "(server6 HOST PORT)";
-        else if (srv->port == nullptr || srv->port->len == 0)
-            missing[nmissing++] =
-                srv == &s.server ? "PORT of (server HOST PORT)" : "PORT of (server6 HOST PORT)";
+    if (s.servers.count == 0) {
+        log_check_missing_setting(path, "(server HOST PORT)");
+        nmissing++;
     }
-    if (!s.name)
-        missing[nmissing++] = "(name NAME)";
-    if (!s.key)
-        missing[nmissing++] = "(key KEY)";
-    for (int i = 0; i < nmissing; i++)
-        log_check_missing_setting(path, missing[i]);
+    for (int32_t i = 0; i < s.servers.count; i++) {
+        const server_setting *srv = s.at(i);
+        bool v6 = srv->family == AF_INET6;
+        if (srv->host == nullptr || srv->host->len == 0) {
+            log_check_missing_setting(path, v6 ? "(server6 HOST PORT)" : "(server HOST PORT)");
+            nmissing++;
+        } else if (srv->port == nullptr || srv->port->len == 0) {
+            log_check_missing_setting(path, v6 ? "PORT of (server6 HOST PORT)"
+                                               : "PORT of (server HOST PORT)");
+            nmissing++;
+        }
+    }
+    if (!s.name) {
+        log_check_missing_setting(path, "(name NAME)");
+        nmissing++;
+    }
+    if (!s.key) {
+        log_check_missing_setting(path, "(key KEY)");
+        nmissing++;
+    }
     c.problems += nmissing;
-    for (const server_setting *srv : {&s.server, &s.server6})
-        if (srv->complete())
-            check_server_lookup(&c, srv);
+    for (int32_t i = 0; i < s.servers.count; i++)
+        if (s.at(i)->complete())
+            check_server_lookup(&c, s.at(i));
     return c.problems == 0 ? 0 : -1;
 }

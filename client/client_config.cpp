@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/socket.h>
 
 namespace {
 
@@ -80,10 +81,15 @@ void set_bytes(char **field, size_t *len, const sx_node *atom) {
     *len = *field != nullptr ? atom->len : 0;
 }
 
-void set_server(char **host_field, char **port_field, const sx_node *host, const char *keyword) {
-    set_text(host_field, host, keyword);
+// Each server setting adds a server; one that leaves its host or port
+// unset makes the configuration incomplete rather than being dropped.
+void add_server(client_config *cfg, int family, const sx_node *host, const char *keyword) {
+    if (client_config_add_server(cfg, family, nullptr, nullptr) < 0)
+        return;
+    auto *s = static_cast<client_server *>(array_get(&cfg->servers, cfg->servers.count - 1));
+    set_text(&s->host, host, keyword);
     if (host->next != nullptr)
-        set_text(port_field, host->next, keyword);
+        set_text(&s->port, host->next, keyword);
 }
 
 bool has_text(const char *field) {
@@ -152,6 +158,7 @@ void set_single(client_config *cfg, const keyword_entry *k, const sx_node *value
 
 void client_config_init(client_config *cfg) {
     *cfg = client_config{};
+    array_init(&cfg->servers, sizeof(client_server));
     cfg->interval = 0;
     cfg->resolv_interval = -1;
     cfg->resolv_retry = 0;
@@ -167,9 +174,9 @@ void client_config_apply(client_config *cfg, const sx_node *first) {
         const char *keyword = sx_text(head);
         const sx_node *value = head->next;
         if (strcmp(keyword, "server") == 0) {
-            set_server(&cfg->host, &cfg->port, value, keyword);
+            add_server(cfg, AF_INET, value, keyword);
         } else if (strcmp(keyword, "server6") == 0) {
-            set_server(&cfg->host6, &cfg->port6, value, keyword);
+            add_server(cfg, AF_INET6, value, keyword);
         } else if (strcmp(keyword, "sensor") == 0) {
             sx_free(&cfg->sensors);
             sx_dup(&cfg->sensors, value);
@@ -205,30 +212,50 @@ int client_config_read(client_config *cfg, const char *path) {
     return 0;
 }
 
-bool client_config_has_server(const client_config *cfg) {
-    return has_text(cfg->host) && has_text(cfg->port);
+int client_config_add_server(client_config *cfg, int family, const char *host, const char *port) {
+    char *h = host != nullptr ? strdup(host) : nullptr;
+    char *p = port != nullptr ? strdup(port) : nullptr;
+    int32_t i = (host == nullptr || h != nullptr) && (port == nullptr || p != nullptr)
+                    ? array_append(&cfg->servers)
+                    : -1;
+    if (i < 0) {
+        free(h);
+        free(p);
+        return -1;
+    }
+    auto *s = static_cast<client_server *>(array_get(&cfg->servers, i));
+    s->family = family;
+    s->host = h;
+    s->port = p;
+    return 0;
 }
 
-bool client_config_has_server6(const client_config *cfg) {
-    return has_text(cfg->host6) && has_text(cfg->port6);
+const client_server *client_config_server(const client_config *cfg, int32_t i) {
+    return static_cast<const client_server *>(array_get(&cfg->servers, i));
 }
 
 bool client_config_complete(const client_config *cfg) {
-    bool half4 = (cfg->host != nullptr || cfg->port != nullptr) && !client_config_has_server(cfg);
-    bool half6 =
-        (cfg->host6 != nullptr || cfg->port6 != nullptr) && !client_config_has_server6(cfg);
-    return cfg->name != nullptr && cfg->name_len > 0 && cfg->key != nullptr && cfg->key_len > 0 &&
-           (client_config_has_server(cfg) || client_config_has_server6(cfg)) && !half4 && !half6;
+    if (cfg->name == nullptr || cfg->name_len == 0 || cfg->key == nullptr || cfg->key_len == 0 ||
+        cfg->servers.count == 0)
+        return false;
+    for (int32_t i = 0; i < cfg->servers.count; i++) {
+        const client_server *s = client_config_server(cfg, i);
+        if (!has_text(s->host) || !has_text(s->port))
+            return false;
+    }
+    return true;
 }
 
 void client_config_free(client_config *cfg) {
-    free(cfg->host);
-    free(cfg->port);
     free(cfg->name);
     free(cfg->key);
     sx_free(&cfg->sensors);
-    free(cfg->host6);
-    free(cfg->port6);
     sx_free(&cfg->sensors6);
+    for (int32_t i = 0; i < cfg->servers.count; i++) {
+        auto *s = static_cast<client_server *>(array_get(&cfg->servers, i));
+        free(s->host);
+        free(s->port);
+    }
+    array_free(&cfg->servers);
     client_config_init(cfg);
 }

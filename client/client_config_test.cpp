@@ -6,6 +6,7 @@
 #include <climits>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/socket.h>
 
 namespace {
 
@@ -19,8 +20,20 @@ struct ConfigFile {
         rc = client_config_read(&cfg, dir.write("client.conf", text).c_str());
     }
     ~ConfigFile() { client_config_free(&cfg); }
-    std::string host() const { return cfg.host != nullptr ? cfg.host : "<none>"; }
-    std::string port() const { return cfg.port != nullptr ? cfg.port : "<none>"; }
+    // Every server in order, "host port" for IPv4 and "6 host port" for
+    // IPv6, joined with ", ".
+    std::string servers() const {
+        std::string out;
+        for (int32_t i = 0; const client_server *s = client_config_server(&cfg, i); i++) {
+            if (!out.empty())
+                out += ", ";
+            out += s->family == AF_INET6 ? "6 " : "";
+            out += s->host != nullptr ? s->host : "<none>";
+            out += " ";
+            out += s->port != nullptr ? s->port : "<none>";
+        }
+        return out;
+    }
     std::string name() const {
         return cfg.name != nullptr ? std::string(cfg.name, cfg.name_len) : "<none>";
     }
@@ -48,8 +61,7 @@ TEST(ClientConfig, ReadsEverySettingAndItsSynonyms) {
                  "(interval 60) (resolv 30) (resolv-retry 10)\n"
                  "(sensor (system \"echo 192.0.2.7\") dhcp)\n");
     ASSERT_EQ(f.rc, 0);
-    EXPECT_EQ(f.host(), "ns.example.net");
-    EXPECT_EQ(f.port(), "5353");
+    EXPECT_EQ(f.servers(), "ns.example.net 5353");
     EXPECT_EQ(f.name(), "host1");
     // A key is bytes: a NUL inside is kept with its length.
     EXPECT_EQ(f.key(), std::string("s3cr\0t", 6));
@@ -79,11 +91,9 @@ TEST(ClientConfig, DefaultsWhenNotSet) {
 }
 
 TEST(ClientConfig, LaterSettingReplacesEarlier) {
-    ConfigFile f("(server h1 p1) (server h2) (name a) (name bb) (key k1) (key k2)\n"
+    ConfigFile f("(name a) (name bb) (key k1) (key k2)\n"
                  "(interval 5) (interval 7) (resolv 1) (resolv_interval 2)\n"
                  "(sensor (system one) (system two)) (sensor (system three))\n");
-    EXPECT_EQ(f.host(), "h2");
-    EXPECT_EQ(f.port(), "p1"); // a server setting without a port keeps the old one
     EXPECT_EQ(f.name(), "bb");
     EXPECT_EQ(f.key(), "k2");
     EXPECT_EQ(f.cfg.interval, 7);
@@ -118,14 +128,12 @@ TEST(ClientConfig, NumbersReadAsAtoiDoes) {
 
 TEST(ClientConfig, ValuesThatDoNotFitLeaveTheSettingAlone) {
     LogCapture cap;
-    ConfigFile f("(server h1 p1) (name n1) (key k1) (interval 9) (resolv 8) (resolv-retry 7)\n"
+    ConfigFile f("(name n1) (key k1) (interval 9) (resolv 8) (resolv-retry 7)\n"
                  "(sensor (system keep))\n"
-                 "(server (h2) (p2)) (name \"\") (name (n2)) (key \"\") (key (k2))\n"
+                 "(name \"\") (name (n2)) (key \"\") (key (k2))\n"
                  "(interval \"\") (interval (1)) (resolv) (resolv-retry ())\n"
                  "(sensor) (name)\n");
     ASSERT_EQ(f.rc, 0);
-    EXPECT_EQ(f.host(), "h1");
-    EXPECT_EQ(f.port(), "p1");
     EXPECT_EQ(f.name(), "n1");
     EXPECT_EQ(f.key(), "k1");
     EXPECT_EQ(f.cfg.interval, 9);
@@ -153,8 +161,7 @@ TEST(ClientConfig, RefusesNamesHostsAndPortsWithANulByte) {
     ConfigFile f("(server \"ns\\x00.evil\" 53) (name host1) (name \"ho\\x00st\") (key k)");
     ASSERT_EQ(f.rc, 0);
     EXPECT_EQ(f.name(), "<none>");
-    EXPECT_EQ(f.host(), "<none>");
-    EXPECT_EQ(f.port(), "53");
+    EXPECT_EQ(f.servers(), "<none> 53");
     EXPECT_FALSE(client_config_complete(&f.cfg));
     EXPECT_EQ(cap.records(),
               (std::vector<log_record>{
@@ -163,7 +170,7 @@ TEST(ClientConfig, RefusesNamesHostsAndPortsWithANulByte) {
               }));
 
     ConfigFile g("(server ns \"53\\x00\")");
-    EXPECT_EQ(g.port(), "<none>");
+    EXPECT_EQ(g.servers(), "ns <none>");
 }
 
 TEST(ClientConfig, CompleteOnlyWithHostPortNameAndKey) {
@@ -194,33 +201,47 @@ TEST(ClientConfig, CompleteOnlyWithHostPortNameAndKey) {
     }
 }
 
-// The IPv6 settings sit beside the IPv4 ones and follow their rules.
-TEST(ClientConfig, ReadsTheIPv6Settings) {
+// Every server setting adds a server, in the order of the file, whatever
+// its family; one whose host or port is a list, missing or refused stays
+// as a half-given server, which makes the configuration incomplete.
+TEST(ClientConfig, EachServerSettingAddsAServer) {
+    const struct {
+        const char *text;
+        const char *servers;
+        bool complete;
+    } cases[] = {
+        {"(server a 1) (server b 2)", "a 1, b 2", true},
+        {"(server6 ns6.example.net 5353) (server a 1) (server6 \"2001:db8::53\" 8745)",
+         "6 ns6.example.net 5353, a 1, 6 2001:db8::53 8745", true},
+        {"(server a 1) (server b)", "a 1, b <none>", false},
+        {"(server (h2) (p2)) (server a 1)", "<none> <none>, a 1", false},
+        {"(server6 \"ns\\x00.evil\" 1) (server a 1)", "6 <none> 1, a 1", false},
+        {"(server a 1) (server a 1)", "a 1, a 1", true},
+    };
     LogCapture cap;
-    ConfigFile f("(server6 ns6.example.net 5353) (server6 ns6.example.org)\n"
-                 "(sensor6 (system \"echo 2001:db8::7\") (system b)) (sensor (system a))\n"
-                 "(server6 \"ns\\x00.evil\")\n(name n) (key k)\n");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        ConfigFile f(std::string(c.text) + " (name n) (key k)");
+        ASSERT_EQ(f.rc, 0);
+        EXPECT_EQ(f.servers(), c.servers);
+        EXPECT_EQ(client_config_complete(&f.cfg), c.complete);
+    }
+}
+
+TEST(ClientConfig, ReadsTheIPv6Sensors) {
+    LogCapture cap;
+    ConfigFile f(
+        "(sensor6 (system \"echo 2001:db8::7\") (interface eth0 ula)) (sensor (system a))\n"
+        "(name n) (key k)\n");
     ASSERT_EQ(f.rc, 0);
-    EXPECT_EQ(f.host(), "<none>");
-    EXPECT_EQ(f.cfg.host6, nullptr);
-    EXPECT_STREQ(f.cfg.port6, "5353");
     EXPECT_EQ(f.sensor(0), "a");
     ASSERT_GT(f.cfg.sensors6.nsize, 0u);
     const sx_node *s6 = &f.cfg.sensors6.nodes[0];
     EXPECT_STREQ(sx_text(sx_first(s6)->next), "echo 2001:db8::7");
     ASSERT_NE(s6->next, nullptr);
+    EXPECT_STREQ(sx_text(sx_first(s6->next)->next), "eth0");
     EXPECT_EQ(s6->next->next, nullptr);
-    EXPECT_FALSE(client_config_has_server(&f.cfg));
-    EXPECT_FALSE(client_config_has_server6(&f.cfg));
-    EXPECT_EQ(cap.records(),
-              (std::vector<log_record>{
-                  {LOG_ERR, "Unusable client option \"server6\": NUL byte in value\n"}}));
-
-    // Quoted: a leading "2001:" would declare a verbatim atom of 2001 bytes.
-    ConfigFile g("(server6 \"2001:db8::53\" 8745) (name n) (key k)");
-    EXPECT_STREQ(g.cfg.host6, "2001:db8::53");
-    EXPECT_TRUE(client_config_has_server6(&g.cfg));
-    EXPECT_TRUE(client_config_complete(&g.cfg));
+    EXPECT_TRUE(cap.records().empty());
 }
 
 TEST(ClientConfig, UnreadableOrEmptyFileFails) {

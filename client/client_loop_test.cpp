@@ -207,6 +207,16 @@ TEST(ClientSend6, BoundToTheSensorAddress) {
     client_route6_close(&r);
 }
 
+// Runs client_loop over cfg's servers.
+int run_loop(client_config *cfg) {
+    client_slots s{};
+    int rc = client_slots_open(&s, cfg);
+    if (rc == 0)
+        rc = client_loop(&s, cfg, "");
+    client_slots_close(&s);
+    return rc;
+}
+
 // One cycle sends one message to each server configured, each in its own
 // family.
 TEST(ClientLoop, DualStackSendsBothMessages) {
@@ -214,13 +224,12 @@ TEST(ClientLoop, DualStackSendsBothMessages) {
     UdpReceiver6 server6;
     ASSERT_GT(server6.port(), 0) << "no IPv6 loopback here";
     Client client("host1", "k", "echo 192.0.2.7");
-    client.cfg.host = strdup("127.0.0.1");
-    client.cfg.port = strdup(std::to_string(server4.port()).c_str());
-    client.cfg.host6 = strdup("::1");
-    client.cfg.port6 = strdup(std::to_string(server6.port()).c_str());
+    client_config_add_server(&client.cfg, AF_INET, "127.0.0.1",
+                             std::to_string(server4.port()).c_str());
+    client_config_add_server(&client.cfg, AF_INET6, "::1", std::to_string(server6.port()).c_str());
     set_sensor(&client.cfg.sensors6, "echo ::1");
     LogCapture cap;
-    EXPECT_EQ(client_loop(client.sock, &client.cfg, ""), 0);
+    EXPECT_EQ(run_loop(&client.cfg), 0);
     Decoded d4(server4.receive());
     ASSERT_NE(d4.prefix, 0u);
     EXPECT_EQ(d4.msg.family, AF_INET);
@@ -233,14 +242,36 @@ TEST(ClientLoop, DualStackSendsBothMessages) {
     EXPECT_TRUE(d4.authentic("k") && d6.authentic("k"));
     EXPECT_EQ(server4.pending() + server6.pending(), 0);
     EXPECT_TRUE(cap.records().empty());
+}
 
-    // IPv6 alone: no IPv4 socket is needed.
-    free(client.cfg.host);
-    free(client.cfg.port);
-    client.cfg.host = client.cfg.port = nullptr;
-    EXPECT_EQ(client_loop(-1, &client.cfg, ""), 0);
-    EXPECT_EQ(Decoded(server6.receive()).msg.family, AF_INET6);
-    EXPECT_EQ(server4.pending(), 0);
+// Several servers of a family each get the cycle's message, the sensors
+// being asked once for all of them; a server that cannot be looked up is
+// logged and does not keep the message from the others.
+TEST(ClientLoop, EveryServerGetsTheMessageAndOneFailingHoldsUpNoOther) {
+    UdpReceiver a, b;
+    UdpReceiver6 c;
+    ASSERT_GT(c.port(), 0) << "no IPv6 loopback here";
+    TempDir dir;
+    std::string count = dir.file("count");
+    Client client("host1", "k", ("echo x >> " + count + "; echo 192.0.2.7").c_str());
+    client_config_add_server(&client.cfg, AF_INET, "127.0.0.1", "no-such-service");
+    client_config_add_server(&client.cfg, AF_INET, "127.0.0.1", std::to_string(a.port()).c_str());
+    client_config_add_server(&client.cfg, AF_INET6, "::1", std::to_string(c.port()).c_str());
+    client_config_add_server(&client.cfg, AF_INET, "127.0.0.1", std::to_string(b.port()).c_str());
+    LogCapture cap;
+    // No retry: the failure ends the run, once the others have had theirs.
+    EXPECT_EQ(run_loop(&client.cfg), -1);
+    for (UdpReceiver *r : {&a, &b}) {
+        Decoded d(r->receive());
+        EXPECT_EQ(quad(d.msg.addr), "192.0.2.7");
+        EXPECT_TRUE(d.authentic("k"));
+    }
+    EXPECT_EQ(Decoded(c.receive()).msg.family, AF_INET6);
+    EXPECT_EQ(read_file(count), "x\n");
+    EXPECT_EQ(cap.records(),
+              (std::vector<log_record>{
+                  {LOG_ERR, std::string("Address lookup of 127.0.0.1:no-such-service failed: ") +
+                                gai_strerror(EAI_SERVICE) + "\n"}}));
 }
 
 TEST(ClientConnect, FailuresNameHostPortAndResult) {

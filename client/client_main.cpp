@@ -19,6 +19,16 @@ struct config_owner {
     config_owner &operator=(const config_owner &) = delete;
 };
 
+// The servers' sockets, closed on every way out of main.
+struct slots_owner {
+    client_slots s{};
+    bool open = false;
+    ~slots_owner() {
+        if (open)
+            client_slots_close(&s);
+    }
+};
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -61,15 +71,17 @@ int main(int argc, char **argv) {
         return 1;
     if (cfg.interval > 0 && (client_catch_sigterm() < 0 || client_catch_sighup() < 0))
         return 1;
-    // The IPv6 socket is made in the loop, bound to the sensor's address.
-    int sock = -1;
-    if (client_config_has_server(&cfg) && (sock = client_socket()) < 0)
+    // One IPv4 socket per server; the IPv6 ones are made in the loop, bound
+    // to the sensor's address.
+    slots_owner slots;
+    slots.open = true;
+    if (client_slots_open(&slots.s, &cfg) < 0)
         return 1;
     // Only now does the caller of a detached start learn that it worked.
     if (proc_daemon_ready() < 0)
         return 1;
     log_set_stderr(false);
-    if (client_loop(sock, &cfg, opt.conffile) < 0)
+    if (client_loop(&slots.s, &cfg, opt.conffile) < 0)
         return 1;
     if (opt.pidfile != nullptr)
         unlink(opt.pidfile);

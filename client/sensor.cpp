@@ -1,11 +1,13 @@
 // Address sensors.
 #include "client/sensor.h"
 
+#include "client/iface.h"
 #include "common/process/log.h"
 #include "common/protocol/address.h"
 
 #include <cstdio>
 #include <cstring>
+#include <sys/socket.h>
 
 namespace {
 
@@ -47,27 +49,56 @@ int sensor_system(uint8_t *addr, const char *command, size_t max, sensor_parse p
     return 0;
 }
 
-// Both families walk the list alike; only the read size and the parse
-// differ. addr has been cleared by the caller.
-int sensor_walk(uint8_t *addr, const sx_node *first, size_t max, sensor_parse parse) {
+// What differs between the two families' sensors.
+struct sensor_family {
+    int family;         // AF_INET or AF_INET6
+    size_t max;         // read size of a system sensor
+    sensor_parse parse; // and how its output is read
+};
+
+// (interface NAME [ula]): the interface's own address. Words after the
+// name other than "ula" are passed over, as a system sensor passes over
+// what follows its command; the check reports them.
+int sensor_interface(uint8_t *addr, const sx_node *name, const sensor_family *f) {
+    const char *ifname = sx_text(name);
+    // Cut at a NUL it would name another interface.
+    if (memchr(name->ptr, '\0', name->len) != nullptr) {
+        log_iface_not_found(ifname);
+        return -1;
+    }
+    if (f->family == AF_INET)
+        return iface_address4(addr, ifname);
+    bool ula = false;
+    for (const sx_node *w = name->next; w != nullptr; w = w->next)
+        ula = ula || is_atom_text(w, "ula");
+    return iface_address6(addr, ifname, ula);
+}
+
+// Both families walk the list alike; only the reading of an address
+// differs. addr has been cleared by the caller.
+int sensor_walk(uint8_t *addr, const sx_node *first, const sensor_family *f) {
     for (const sx_node *n = first; n != nullptr; n = n->next) {
         if (!sx_is_list(n)) {
-            // A bare "system" names no command: nothing to run, nothing to say.
-            if (!is_atom_text(n, "system"))
+            // A bare "system" or "interface" names nothing to read: nothing
+            // to run, nothing to say.
+            if (!is_atom_text(n, "system") && !is_atom_text(n, "interface"))
                 log_unknown_sensor(sx_text(n));
             continue;
         }
         const sx_node *kind = sx_first(n);
         if (kind == nullptr || sx_is_list(kind))
             continue;
-        if (!is_atom_text(kind, "system")) {
+        bool system = is_atom_text(kind, "system");
+        if (!system && !is_atom_text(kind, "interface")) {
             log_unknown_sensor(sx_text(kind));
             continue;
         }
-        const sx_node *command = kind->next;
-        if (command == nullptr || sx_is_list(command))
+        const sx_node *arg = kind->next;
+        if (arg == nullptr || sx_is_list(arg))
             continue;
-        if (sensor_system(addr, sx_text(command), max, parse) == 0)
+        int rc = system ? sensor_system(addr, sx_text(arg), f->max, f->parse)
+                        : sensor_interface(addr, arg, f);
+        if (rc == 0)
             return 0;
     }
     return -1;
@@ -111,10 +142,12 @@ int sensor_parse_line6(uint8_t addr[16], const char *bytes, size_t len) {
 
 int sensor_get_address(uint8_t addr[4], const sx_node *first) {
     memset(addr, 0, 4);
-    return sensor_walk(addr, first, SENSOR_READ_MAX, parse_quad);
+    const sensor_family f = {AF_INET, SENSOR_READ_MAX, parse_quad};
+    return sensor_walk(addr, first, &f);
 }
 
 int sensor_get_address6(uint8_t addr[16], const sx_node *first) {
     memset(addr, 0, 16);
-    return sensor_walk(addr, first, SENSOR6_READ_MAX, parse_line6);
+    const sensor_family f = {AF_INET6, SENSOR6_READ_MAX, parse_line6};
+    return sensor_walk(addr, first, &f);
 }

@@ -1,6 +1,6 @@
 // Address sensors: shell commands whose first output line is the address
 // the client announces, a dotted quad or, for the IPv6 sensors, an IPv6
-// address.
+// address; or an interface, whose own address is announced (iface.h).
 #pragma once
 
 #include "common/csexp/sx_tree.h"

@@ -488,6 +488,43 @@ TEST_F(ClientE2E, UnreachableIPv6ServerDoesNotHoldUpIPv4) {
 }
 #endif
 
+// Two servers for the same account: each cycle reaches both, and once one
+// is down the other still gets every message, so its account stays up
+// while the client logs the refusals of the one that is gone.
+TEST_F(ClientE2E, TwoServersBothReceiveEachCycleAndOneDownHoldsUpNoOther) {
+    int port2 = free_udp_port();
+    ASSERT_GT(port2, 0);
+    ASSERT_NE(port2, port);
+    std::vector<ChildProcess> servers;
+    for (int p : {port, port2}) {
+        std::string n = std::to_string(p);
+        std::string conf = dir.write("server" + n + ".conf",
+                                     "(listen " + n +
+                                         " 127.0.0.1)\n(account (name host1) (key \"s3cret\")"
+                                         " (timeout 3) (effector (system \"echo up >> " +
+                                         dir.file("effects" + n) + "\")))\n");
+        servers.push_back(ChildProcess::spawn({server_program(), "-c", conf}));
+        ASSERT_TRUE(
+            wait_until([&] { return log.count("Listening on 1 sockets\n") == servers.size(); }));
+    }
+    std::string conf = client_conf("(server 127.0.0.1 " + std::to_string(port2) +
+                                   ") (interval 1)\n" + counting_sensor());
+    ChildProcess client = start_client({"-c", conf});
+    ASSERT_TRUE(wait_until([&] { return log.count("Account host1 up (127.0.0.1)\n") == 2; }));
+    ASSERT_TRUE(wait_until([&] { return cycles() >= 2; }));
+    servers[0].signal(SIGTERM);
+    ASSERT_TRUE(servers[0].wait(5s).has_value());
+    size_t seen = cycles();
+    // More than the timeout of the one left: it would have timed out unheard.
+    ASSERT_TRUE(wait_until([&] { return cycles() >= seen + 5; }, 20s));
+    EXPECT_EQ(log.count("timeout"), 0u);
+    EXPECT_GE(log.count(std::string("Send failure of message: ") + strerror(ECONNREFUSED)), 1u);
+    EXPECT_EQ(dir.read("effects" + std::to_string(port2)), "up\n");
+    auto st = stop(client);
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 0);
+}
+
 // Sensors that print garbage, too much, nothing, or take a while are each
 // logged and passed over; the message still goes out with the address of
 // the sensor that works.

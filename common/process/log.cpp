@@ -419,6 +419,10 @@ void log_client_reloaded(const char *path) {
 void log_client_reload_failed(const char *path) {
     emit(LOG_ERR, "Unable to reload configuration file \"%s\", keeping the current one\n", path);
 }
+void log_client_watch_failed(int err) {
+    emit(LOG_WARNING, "Unable to watch address changes, sending at the interval only: %s\n",
+         strerror(err));
+}
 void log_client_exiting() {
     emit(LOG_INFO, "Client exiting\n");
 }
@@ -434,6 +438,19 @@ void log_sensor_read_failed(const char *command) {
 }
 void log_sensor_bad_output(const char *bytes, size_t len) {
     emit(LOG_ERR, "Bad pipe sesnsor output: \"%.*s\"\n", prec(len), bytes);
+}
+void log_iface_not_found(const char *ifname) {
+    emit(LOG_ERR, "No interface \"%s\"\n", ifname);
+}
+void log_iface_no_address(const char *family, const char *ifname) {
+    emit(LOG_ERR, "No usable %s address on interface \"%s\"\n", family, ifname);
+}
+void log_iface_read_failed(const char *ifname, int err) {
+    emit(LOG_ERR, "Unable to read the addresses of interface \"%s\": %s\n", ifname, strerror(err));
+}
+void log_iface_flags_failed(const char *ifname, int err) {
+    emit(LOG_ERR, "Unable to read the IPv6 address flags of interface \"%s\": %s\n", ifname,
+         strerror(err));
 }
 
 void log_msg_buffer_too_short() {
@@ -553,6 +570,15 @@ void log_check_unknown_sensor(const char *path, uint32_t line, const char *kind)
 }
 void log_check_sensor_no_command(const char *path, uint32_t line) {
     check_emit(path, line, "System sensor without a command\n");
+}
+void log_check_sensor_no_interface(const char *path, uint32_t line) {
+    check_emit(path, line, "Interface sensor without an interface name\n");
+}
+void log_check_sensor_word(const char *path, uint32_t line, const char *word) {
+    check_emit(path, line, "Unknown word \"%s\" in interface sensor\n", word);
+}
+void log_check_iface_missing(const char *path, uint32_t line, const char *ifname) {
+    check_emit(path, line, "Warning: no interface \"%s\" now\n", ifname);
 }
 
 void log_daemonized(long pid) {

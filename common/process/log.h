@@ -161,6 +161,9 @@ void log_short_send(size_t sent, size_t len);
 // A reload on SIGHUP: taken, or refused with the running settings kept.
 void log_client_reloaded(const char *path);
 void log_client_reload_failed(const char *path);
+// The address change notices cannot be had (logged once); the client then
+// keeps to its interval.
+void log_client_watch_failed(int err);
 void log_client_exiting();
 
 // Address sensors.
@@ -168,6 +171,11 @@ void log_unknown_sensor(const char *kind);
 void log_sensor_popen_failed(const char *command);
 void log_sensor_read_failed(const char *command);
 void log_sensor_bad_output(const char *bytes, size_t len);
+// The interface sensor. family: "IPv4" or "IPv6".
+void log_iface_not_found(const char *ifname);
+void log_iface_no_address(const char *family, const char *ifname);
+void log_iface_read_failed(const char *ifname, int err);
+void log_iface_flags_failed(const char *ifname, int err);
 
 // Update message codec.
 void log_msg_buffer_too_short();
@@ -217,6 +225,10 @@ void log_check_missing_setting(const char *path, const char *what);
 void log_check_ambiguous(const char *path, uint32_t line, const char *host, const char *port);
 void log_check_unknown_sensor(const char *path, uint32_t line, const char *kind);
 void log_check_sensor_no_command(const char *path, uint32_t line);
+void log_check_sensor_no_interface(const char *path, uint32_t line);
+void log_check_sensor_word(const char *path, uint32_t line, const char *word);
+// A warning only: the interface may come later.
+void log_check_iface_missing(const char *path, uint32_t line, const char *ifname);
 
 // Daemon start-up and PID file.
 void log_daemonized(long pid);
