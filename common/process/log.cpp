@@ -234,6 +234,12 @@ void log_no_listening_socket(const char *path) {
 void log_listening_on(int count) {
     emit(LOG_INFO, "Listening on %d sockets\n", count);
 }
+void log_socket_opened(int family, const uint8_t *addr, unsigned port) {
+    emit(LOG_INFO, "Socket opened on %s port %u\n", address_format(family, addr).s, port);
+}
+void log_socket_closed(int family, const uint8_t *addr, unsigned port) {
+    emit(LOG_INFO, "Socket closed on %s port %u\n", address_format(family, addr).s, port);
+}
 void log_unknown_account_option(const char *keyword) {
     emit(LOG_WARNING, "Unknown account option \"%s\"\n", keyword);
 }

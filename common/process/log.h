@@ -85,6 +85,11 @@ void log_socket_create_failed(const char *host, const char *service, int err);
 void log_socket_bind_failed(const char *host, const char *service, int err);
 void log_no_listening_socket(const char *path);
 void log_listening_on(int count);
+// A reload's changes to the set of sockets: one bound for a new listen
+// form, one closed because its form went away. addr is of family (AF_INET:
+// 4 bytes, AF_INET6: 16).
+void log_socket_opened(int family, const uint8_t *addr, unsigned port);
+void log_socket_closed(int family, const uint8_t *addr, unsigned port);
 void log_unknown_account_option(const char *keyword);
 void log_unknown_account_flag(const char *word);
 void log_stat_failed(const char *path, int err);
