@@ -270,6 +270,10 @@ void log_state_write_failed(const char *path, int err) {
 void log_dns_update_applied(const log_dns_update *u) {
     emit(LOG_INFO, DNSU_HEAD " applied by %s port %s\n", DNSU_ARGS(u), u->host, u->port);
 }
+void log_dns_update_deleted(const log_dns_update *u) {
+    emit(LOG_INFO, "Account %.*s: DNS deletion of %s %s applied by %s port %s\n",
+         prec(u->account_len), u->account, u->owner, u->type, u->host, u->port);
+}
 void log_dns_update_refused(const log_dns_update *u, const char *rcode) {
     emit(LOG_ERR, DNSU_HEAD " refused by %s port %s: %s\n", DNSU_ARGS(u), u->host, u->port, rcode);
 }

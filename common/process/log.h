@@ -124,6 +124,8 @@ struct log_dns_update {
     const char *port;
 };
 void log_dns_update_applied(const log_dns_update *u);
+// The RRset of u's type deleted, as a timeout or removal asks.
+void log_dns_update_deleted(const log_dns_update *u);
 void log_dns_update_refused(const log_dns_update *u, const char *rcode);
 void log_dns_update_tsig_error(const log_dns_update *u, const char *rcode, const char *tsig_error);
 void log_dns_update_unsigned_error(const log_dns_update *u, const char *rcode,
