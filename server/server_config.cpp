@@ -364,6 +364,35 @@ void server_config_release(server_config *cfg) {
     cfg->state_path = nullptr;
 }
 
+void server_config_accounts(const sx_node *forms, array *accounts, char **state_path) {
+    pending_config next;
+    array_reserve(&next.accounts, count_chain(forms));
+    for (const sx_node *form = forms; form != nullptr; form = form->next) {
+        const sx_node *value = statement_value(form);
+        if (value == nullptr)
+            continue;
+        std::string_view kw = atom_bytes(sx_first(form));
+        if (kw == "account")
+            add_account(&next, value);
+        else if (kw == "default" || kw == "defaults")
+            account_set_options(&next.defaults, value);
+        else if (kw == "state")
+            set_state_path(&next, value);
+    }
+    if (next.accounts.count > 1)
+        qsort(next.accounts.data, static_cast<size_t>(next.accounts.count), sizeof(account),
+              account_cmp);
+    *accounts = next.accounts;
+    *state_path = next.state_path;
+    next.state_path = nullptr;
+    array_init(&next.accounts, sizeof(account));
+}
+
+void server_config_accounts_free(array *accounts, char *state_path) {
+    release_accounts(accounts);
+    free(state_path);
+}
+
 time_t file_mtime(const char *path) {
     struct stat st;
     if (stat(path, &st) != 0) {

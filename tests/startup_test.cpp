@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <sys/stat.h>
@@ -395,6 +396,38 @@ TEST(ServerCheck, FilesAreSeenFromTheNewRoot) {
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.err, "/server.conf:2: Unable to read zone file \"/" + root.path() +
                          "/zone\": No such file or directory\n");
+}
+
+// -s reads the state file without a running server; the view itself is
+// tested with its module, here the option and the exit status.
+TEST(ServerStatus, ShowsWhoIsUpOrSaysThereIsNoStateFile) {
+    TempDir dir;
+    const std::string acct = "(listen 5353 127.0.0.1)\n(account (name a) (key k))\n";
+    std::string with = dir.write("with.conf", "(state " + dir.file("presence") + ")\n" + acct);
+    dir.write("presence", "(up a 192.0.2.1 " + std::to_string(time(nullptr)) + ")\n");
+    std::string without = dir.write("without.conf", acct);
+    auto status = [&](const std::string &program, const std::string &conf) {
+        ChildProcess p = ChildProcess::spawn({program, "-s", "-c", conf}, dir.file("status.out"),
+                                             dir.file("status.err"));
+        auto st = p.wait();
+        return check_outcome{st ? exit_code(*st) : -1, dir.read("status.err"),
+                             dir.read("status.out")};
+    };
+    check_outcome o = status(server_program(), with);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.out.rfind("a IPv4 192.0.2.1, seen ", 0), 0u) << o.out;
+    EXPECT_NE(o.out.find(", no timeout\n1 up, 0 down\n"), std::string::npos) << o.out;
+
+    o = status(server_program(), without);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, without + ": No (state FILE) form: the server keeps no record of who is up\n");
+    EXPECT_EQ(o.out, "");
+
+    // The client has no such view.
+    o = status(client_program(), with);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("Usage: "), std::string::npos) << o.err;
 }
 
 TEST(ClientCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {

@@ -530,6 +530,9 @@ void log_check_dns_update_outside_zone(const char *path, uint32_t line, const ch
 void log_check_state_unusable(const char *path, uint32_t line, const char *file, int err) {
     check_emit(path, line, "Unable to keep state file \"%s\": %s\n", file, strerror(err));
 }
+void log_status_no_state(const char *path) {
+    check_emit(path, 0, "No (state FILE) form: the server keeps no record of who is up\n");
+}
 void log_check_no_listen(const char *path) {
     check_emit(path, 0, "No (listen ...) form: the server would have no socket\n");
 }

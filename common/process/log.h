@@ -215,6 +215,9 @@ void log_check_dns_update_outside_zone(const char *path, uint32_t line, const ch
                                        const char *zone);
 void log_check_state_unusable(const char *path, uint32_t line, const char *file, int err);
 void log_check_no_listen(const char *path);
+// The status view ("-s") of a configuration that names no state file;
+// standard error only, like the check's findings.
+void log_status_no_state(const char *path);
 void log_check_unknown_client_option(const char *path, uint32_t line, const char *keyword);
 // what: the form that is missing, such as "(key KEY)".
 void log_check_missing_setting(const char *path, const char *what);
