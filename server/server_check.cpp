@@ -299,6 +299,7 @@ void check_options(checker *c, account_sketch *acct, const sx_node *first) {
                 acct->name_len = value->len;
             } else {
                 acct->key = value->len > 0;
+                c->problems += conf_check_key(c->path, c->at(opt), value);
             }
         } else if (sx_atom_is(keyword, "effector")) {
             check_effectors(c, value);

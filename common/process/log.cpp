@@ -493,6 +493,17 @@ void log_check_unknown_account_flag(const char *path, uint32_t line, const char 
 void log_check_account_dropped(const char *path, uint32_t line, const char *what) {
     check_emit(path, line, "Account left out: it has no %s\n", what);
 }
+void log_check_placeholder_key(const char *path, uint32_t line) {
+    check_emit(path, line,
+               "Key is the example's placeholder, which anyone can read: make one with "
+               "head -c 32 /dev/urandom | base64\n");
+}
+void log_check_short_key(const char *path, uint32_t line, size_t len, size_t min) {
+    check_emit(path, line,
+               "Warning: key of %zu bytes is short: use at least %zu (head -c 32 /dev/urandom | "
+               "base64)\n",
+               len, min);
+}
 void log_check_duplicate_account(const char *path, uint32_t line, const char *name, size_t name_len,
                                  uint32_t first_line) {
     check_emit(path, line, "Account \"%.*s\" has the same name as the account of line %lu\n",

@@ -200,6 +200,10 @@ void log_check_unknown_account_option(const char *path, uint32_t line, const cha
 void log_check_unknown_account_flag(const char *path, uint32_t line, const char *word);
 // what: "name", "key" or "name and no key".
 void log_check_account_dropped(const char *path, uint32_t line, const char *what);
+// A key still the examples' placeholder (refused), or one shorter than
+// min bytes (a warning, which does not fail the check).
+void log_check_placeholder_key(const char *path, uint32_t line);
+void log_check_short_key(const char *path, uint32_t line, size_t len, size_t min);
 void log_check_duplicate_account(const char *path, uint32_t line, const char *name, size_t name_len,
                                  uint32_t first_line);
 void log_check_unknown_effector(const char *path, uint32_t line, const char *keyword);
