@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -410,6 +412,36 @@ TEST(ServerCheck, FilesAreSeenFromTheNewRoot) {
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.err, "/server.conf:2: Unable to read zone file \"/" + root.path() +
                          "/zone\": No such file or directory\n");
+}
+
+// A zone the check's user may not write is named with who was checked,
+// and so is a directory that takes no temporary file beside the zone.
+TEST(ServerCheck, MissingPermissionNamesTheUserAndGroupsChecked) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "switching user needs root";
+    const passwd *pw = getpwnam("nobody");
+    if (pw == nullptr)
+        GTEST_SKIP() << "no user nobody";
+    const group *gr = getgrgid(pw->pw_gid);
+    const std::string as = " (checked as user nobody, groups " +
+                           (gr != nullptr ? std::string(gr->gr_name) : std::to_string(pw->pw_gid)) +
+                           ")";
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    std::string zone = dir.write("zone", "x 1234567890\n");
+    ASSERT_EQ(chmod(zone.c_str(), 0644), 0);
+    std::string conf = dir.write("check.conf", "(listen 5353 127.0.0.1)\n"
+                                               "(account (name a) (key 0123456789abcdef) "
+                                               "(effector (zone " +
+                                                   zone + ")))\n");
+    ASSERT_EQ(chmod(conf.c_str(), 0644), 0);
+    check_outcome o = check(dir, server_program(), conf, {"-u", "nobody"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, conf + ":2: Unable to write to zone file \"" + zone +
+                         "\": Permission denied" + as + "\n" + conf +
+                         ":2: Warning: unable to create files in zone directory \"" + dir.path() +
+                         "\": Permission denied" + as +
+                         "; the zone is then rewritten in place, not replaced whole\n");
 }
 
 // -s reads the state file without a running server; the view itself is

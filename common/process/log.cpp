@@ -521,11 +521,21 @@ void log_check_unknown_signal(const char *path, uint32_t line, const char *name)
 void log_check_target_pidfile(const char *path, uint32_t line, const char *file, int err) {
     check_emit(path, line, "Unable to open target PID file \"%s\": %s\n", file, strerror(err));
 }
-void log_check_zone_unreadable(const char *path, uint32_t line, const char *file, int err) {
-    check_emit(path, line, "Unable to read zone file \"%s\": %s\n", file, strerror(err));
+void log_check_zone_unreadable(const char *path, uint32_t line, const char *file, int err,
+                               const char *as) {
+    check_emit(path, line, "Unable to read zone file \"%s\": %s%s\n", file, strerror(err), as);
 }
-void log_check_zone_unwritable(const char *path, uint32_t line, const char *file, int err) {
-    check_emit(path, line, "Unable to write to zone file \"%s\": %s\n", file, strerror(err));
+void log_check_zone_unwritable(const char *path, uint32_t line, const char *file, int err,
+                               const char *as) {
+    check_emit(path, line, "Unable to write to zone file \"%s\": %s%s\n", file, strerror(err),
+               as);
+}
+void log_check_zone_dir_unwritable(const char *path, uint32_t line, const char *dir, int err,
+                                   const char *as) {
+    check_emit(path, line,
+               "Warning: unable to create files in zone directory \"%s\": %s%s; the zone is "
+               "then rewritten in place, not replaced whole\n",
+               dir, strerror(err), as);
 }
 void log_check_dns_update_invalid(const char *path, uint32_t line, const char *what,
                                   const char *value) {
@@ -538,8 +548,9 @@ void log_check_dns_update_outside_zone(const char *path, uint32_t line, const ch
                                        const char *zone) {
     check_emit(path, line, "dns-update owner %s is not in zone %s\n", owner, zone);
 }
-void log_check_state_unusable(const char *path, uint32_t line, const char *file, int err) {
-    check_emit(path, line, "Unable to keep state file \"%s\": %s\n", file, strerror(err));
+void log_check_state_unusable(const char *path, uint32_t line, const char *file, int err,
+                              const char *as) {
+    check_emit(path, line, "Unable to keep state file \"%s\": %s%s\n", file, strerror(err), as);
 }
 void log_status_no_state(const char *path) {
     check_emit(path, 0, "No (state FILE) form: the server keeps no record of who is up\n");

@@ -210,14 +210,23 @@ void log_check_unknown_effector(const char *path, uint32_t line, const char *key
 void log_check_effector_idle(const char *path, uint32_t line, const char *keyword);
 void log_check_unknown_signal(const char *path, uint32_t line, const char *name);
 void log_check_target_pidfile(const char *path, uint32_t line, const char *file, int err);
-void log_check_zone_unreadable(const char *path, uint32_t line, const char *file, int err);
-void log_check_zone_unwritable(const char *path, uint32_t line, const char *file, int err);
+// as: who the access was checked as, " (checked as user U, groups G, H)",
+// or "" where that is beside the point.
+void log_check_zone_unreadable(const char *path, uint32_t line, const char *file, int err,
+                               const char *as);
+void log_check_zone_unwritable(const char *path, uint32_t line, const char *file, int err,
+                               const char *as);
+// The zone's directory takes no temporary file (a warning: the zone is then
+// rewritten in place).
+void log_check_zone_dir_unwritable(const char *path, uint32_t line, const char *dir, int err,
+                                   const char *as);
 void log_check_dns_update_invalid(const char *path, uint32_t line, const char *what,
                                   const char *value);
 void log_check_dns_update_missing(const char *path, uint32_t line, const char *what);
 void log_check_dns_update_outside_zone(const char *path, uint32_t line, const char *owner,
                                        const char *zone);
-void log_check_state_unusable(const char *path, uint32_t line, const char *file, int err);
+void log_check_state_unusable(const char *path, uint32_t line, const char *file, int err,
+                              const char *as);
 void log_check_no_listen(const char *path);
 // The status view ("-s") of a configuration that names no state file;
 // standard error only, like the check's findings.
