@@ -64,7 +64,8 @@ struct listen_want {
     int family, socktype, protocol;
     const char *host; // for the records; point into the read tree
     const char *service;
-    int fd; // -1 until kept or bound
+    int fd;        // -1 until kept or bound
+    bool deferred; // to be bound once the dropped sockets are closed
 };
 
 // Looks one (listen SERVICE [HOST]) form, family AF_INET, or (listen6
@@ -108,6 +109,7 @@ void want_listeners(array *wants, const sx_node *service_node, int family) {
         w->host = host;
         w->service = service;
         w->fd = -1;
+        w->deferred = false;
     }
 }
 
@@ -161,8 +163,10 @@ void log_socket_change(int fd, bool opened) {
         log_socket_closed(ss.ss_family, bytes, port);
 }
 
-// A new socket for w, or -1 after logging.
-int bind_listener(const listen_want *w) {
+// A new socket for w, or -1 after logging. With may_wait an address in use
+// is not logged and gives -2: a running socket that is about to close may
+// hold it.
+int bind_listener(const listen_want *w, bool may_wait) {
     int fd = socket(w->family, w->socktype, w->protocol);
     if (fd < 0) {
         log_socket_create_failed(w->host, w->service, errno);
@@ -181,11 +185,23 @@ int bind_listener(const listen_want *w) {
         return -1;
     }
     if (bind(fd, reinterpret_cast<const sockaddr *>(&w->addr), w->addr_len) != 0) {
-        log_socket_bind_failed(w->host, w->service, errno);
+        int err = errno;
         close(fd);
+        if (err == EADDRINUSE && may_wait)
+            return -2;
+        log_socket_bind_failed(w->host, w->service, err);
         return -1;
     }
     return fd;
+}
+
+// The port of an address of either family, in network order.
+in_port_t port_of(const sockaddr_storage &ss) {
+    if (ss.ss_family == AF_INET)
+        return reinterpret_cast<const sockaddr_in &>(ss).sin_port;
+    if (ss.ss_family == AF_INET6)
+        return reinterpret_cast<const sockaddr_in6 &>(ss).sin6_port;
+    return 0;
 }
 
 // The configuration being built by one load; released unless installed.
@@ -197,6 +213,7 @@ struct pending_config {
     array wants;   // of listen_want, in the order of the forms
     array fresh;   // of int: sockets bound by this load, closed unless installed
     array dropped; // of int: running sockets no form asks for, closed once installed
+    int32_t sockets = 0; // the sockets the new set will have
 
     pending_config() {
         array_init(&accounts, sizeof(account));
@@ -229,12 +246,14 @@ struct tree_owner {
     tree_owner &operator=(const tree_owner &) = delete;
 };
 
-// The sockets of the new configuration, in the order of the forms: a
-// running socket that serves an address a form asks for is kept as it is
-// (binding it again would fail, the address being in use by that very
-// socket), the other addresses are bound anew, and the running sockets
-// that no form asks for any more are left in dropped. False when memory
-// runs out: the running set then stays whole.
+// Which sockets the new configuration will have: a running socket that
+// serves an address a form asks for is kept as it is (binding it again
+// would fail, the address being in use by that very socket), the other
+// addresses are bound anew, and the running sockets that no form asks for
+// any more go to dropped. An address in use by a dropped socket, as when
+// (listen 8745) becomes (listen 8745 192.0.2.1), waits for that socket to
+// close. Sets next->sockets; false when memory runs out, the running set
+// then staying whole.
 bool settle_sockets(pending_config *next, const array *running) {
     struct held {
         int fd;
@@ -244,7 +263,9 @@ bool settle_sockets(pending_config *next, const array *running) {
     array have;
     array_init(&have, sizeof(held));
     std::unique_ptr<array, decltype(&array_free)> have_owner(&have, array_free);
-    if (!array_reserve(&have, running->count) || !array_reserve(&next->pollfds, next->wants.count))
+    if (!array_reserve(&have, running->count) || !array_reserve(&next->dropped, running->count) ||
+        !array_reserve(&next->fresh, next->wants.count) ||
+        !array_reserve(&next->pollfds, next->wants.count))
         return false;
     for (int32_t i = 0; i < running->count; i++) {
         int fd = static_cast<const pollfd *>(array_get(running, i))->fd;
@@ -268,20 +289,59 @@ bool settle_sockets(pending_config *next, const array *running) {
             }
         }
     }
+    next->sockets = 0;
     for (int32_t i = 0; i < next->wants.count; i++) {
-        if (wants[i].fd >= 0)
-            continue;
-        int fd = bind_listener(&wants[i]);
-        if (fd < 0)
-            continue;
-        int32_t k = array_append(&next->fresh);
-        if (k < 0) {
-            close(fd);
+        if (wants[i].fd >= 0) {
+            next->sockets++;
             continue;
         }
-        *static_cast<int *>(array_get(&next->fresh, k)) = fd;
-        wants[i].fd = fd;
+        bool may_wait = false;
+        for (int32_t j = 0; j < have.count && !may_wait; j++) {
+            const auto *h = static_cast<const held *>(array_get(&have, j));
+            may_wait = !h->kept && h->addr.ss_family == wants[i].addr.ss_family &&
+                       port_of(h->addr) == port_of(wants[i].addr);
+        }
+        int fd = bind_listener(&wants[i], may_wait);
+        if (fd == -2) {
+            wants[i].deferred = true;
+            next->sockets++;
+        } else if (fd >= 0) {
+            *static_cast<int *>(array_get(&next->fresh, array_append(&next->fresh))) = fd;
+            wants[i].fd = fd;
+            next->sockets++;
+        }
     }
+    for (int32_t j = 0; j < have.count; j++) {
+        const auto *h = static_cast<const held *>(array_get(&have, j));
+        if (!h->kept)
+            *static_cast<int *>(array_get(&next->dropped, array_append(&next->dropped))) = h->fd;
+    }
+    return true;
+}
+
+// Once the new configuration is to be installed: the dropped sockets
+// close, the addresses that waited for them are bound, and the poll set is
+// made in the order of the forms. A reload says which sockets came and went.
+void commit_sockets(pending_config *next, bool reload) {
+    for (int32_t i = 0; i < next->dropped.count; i++) {
+        int fd = *static_cast<int *>(array_get(&next->dropped, i));
+        log_socket_change(fd, false);
+        close(fd);
+    }
+    next->dropped.count = 0;
+    auto *wants = static_cast<listen_want *>(next->wants.data);
+    for (int32_t i = 0; i < next->wants.count; i++) {
+        if (!wants[i].deferred)
+            continue;
+        wants[i].fd = bind_listener(&wants[i], false);
+        if (wants[i].fd >= 0 && reload)
+            log_socket_change(wants[i].fd, true);
+    }
+    if (reload) {
+        for (int32_t i = 0; i < next->fresh.count; i++)
+            log_socket_change(*static_cast<int *>(array_get(&next->fresh, i)), true);
+    }
+    next->fresh.count = 0;
     for (int32_t i = 0; i < next->wants.count; i++) {
         if (wants[i].fd < 0)
             continue;
@@ -290,32 +350,6 @@ bool settle_sockets(pending_config *next, const array *running) {
         p->events = POLLIN;
         p->revents = 0;
     }
-    for (int32_t j = 0; j < have.count; j++) {
-        const auto *h = static_cast<const held *>(array_get(&have, j));
-        if (h->kept)
-            continue;
-        int32_t k = array_append(&next->dropped);
-        if (k < 0)
-            return false;
-        *static_cast<int *>(array_get(&next->dropped, k)) = h->fd;
-    }
-    return true;
-}
-
-// Once the new configuration is installed: the dropped sockets close, and
-// a reload says which sockets came and went.
-void commit_sockets(pending_config *next, bool reload) {
-    if (reload) {
-        for (int32_t i = 0; i < next->fresh.count; i++)
-            log_socket_change(*static_cast<int *>(array_get(&next->fresh, i)), true);
-    }
-    for (int32_t i = 0; i < next->dropped.count; i++) {
-        int fd = *static_cast<int *>(array_get(&next->dropped, i));
-        log_socket_change(fd, false);
-        close(fd);
-    }
-    next->fresh.count = 0;
-    next->dropped.count = 0;
 }
 
 void add_account(pending_config *next, const sx_node *options) {
@@ -456,7 +490,7 @@ void server_config_load(server_config *cfg, bool force) {
     // good; keep the running configuration instead.
     if (!settle_sockets(&next, &cfg->pollfds))
         return;
-    if (next.pollfds.count == 0) {
+    if (next.sockets == 0) {
         log_no_listening_socket(cfg->path);
         return;
     }

@@ -575,6 +575,22 @@ TEST_F(ServerConfig, ReloadKeepsUnchangedSocketsAndClosesDroppedOnes) {
     close(again);
 }
 
+// A port that moves from the wildcard to one address is in use by the
+// socket the reload is about to close: it is bound once that has closed.
+TEST_F(ServerConfig, ReloadNarrowingAnAddressTakesOverItsPort) {
+    const std::string port = std::to_string(free_udp_port());
+    write("(listen " + port + ") (account (name a) (key k))", 1000);
+    EXPECT_EQ(load(), (records{listening_on_1}));
+    write("(listen " + port + " 127.0.0.1) (account (name a) (key k))", 2000);
+    EXPECT_EQ(load(), (records{{LOG_INFO, "Socket closed on 0.0.0.0 port " + port + "\n"},
+                               {LOG_INFO, "Socket opened on 127.0.0.1 port " + port + "\n"},
+                               listening_on_1}));
+    ASSERT_EQ(cfg.pollfds.count, 1);
+    sockaddr_in at = local_address(pollfd_at(0).fd);
+    EXPECT_STREQ(inet_ntoa(at.sin_addr), "127.0.0.1");
+    EXPECT_EQ(std::to_string(ntohs(at.sin_port)), port);
+}
+
 TEST_F(ServerConfig, FailedReloadKeepsTheRunningConfigurationAndPresence) {
     write("(listen 0 127.0.0.1) (account (name home) (key k))", 1000);
     EXPECT_EQ(load(), (records{listening_on_1}));
