@@ -153,10 +153,12 @@ TEST_F(StartupTest, SighupReloadsAnUnchangedServerFileAndTheServerGoesOn) {
     cap.clear();
     p.signal(SIGHUP);
     ASSERT_TRUE(cap.wait_for("Listening on 1 sockets\n", 5s, SERVER).has_value());
-    // The reload binds the unchanged listen form again, which fails with the
-    // address in use, and keeps the socket it has.
-    EXPECT_EQ(cap.texts(SERVER)[0], "Unable to bind stocket to 127.0.0.1:" + std::to_string(port) +
-                                        ": Address already in use\n");
+    // The reload keeps the socket of the unchanged listen form: that is all
+    // it logs, and the socket still serves.
+    EXPECT_EQ(cap.texts(SERVER), (std::vector<std::string>{"Listening on 1 sockets\n"}));
+    size_t judged = cap.texts(SERVER).size();
+    ASSERT_TRUE(send_udp(port, "x", 1));
+    EXPECT_TRUE(wait_until([&] { return cap.texts(SERVER).size() > judged; }));
     EXPECT_FALSE(p.wait(100ms).has_value()) << "SIGHUP does not end the server";
     EXPECT_EQ(read_file(pidfile), std::to_string(p.pid()) + "\n");
     EXPECT_EQ(err(), before) << "records of the running loop stay in syslog";
