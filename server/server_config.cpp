@@ -210,9 +210,9 @@ struct pending_config {
     array pollfds;
     account defaults;
     char *state_path = nullptr;
-    array wants;   // of listen_want, in the order of the forms
-    array fresh;   // of int: sockets bound by this load, closed unless installed
-    array dropped; // of int: running sockets no form asks for, closed once installed
+    array wants;         // of listen_want, in the order of the forms
+    array fresh;         // of int: sockets bound by this load, closed unless installed
+    array dropped;       // of int: running sockets no form asks for, closed once installed
     int32_t sockets = 0; // the sockets the new set will have
 
     pending_config() {

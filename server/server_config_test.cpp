@@ -532,12 +532,15 @@ TEST_F(ServerConfig, ReloadKeepsUnchangedSocketsAndClosesDroppedOnes) {
     const int kept = pollfd_at(0).fd;
     const sockaddr_in kept_at = local_address(kept);
     const std::string port = std::to_string(ntohs(kept_at.sin_port));
-    auto port_of = [&](int32_t i) { return std::to_string(ntohs(local_address(pollfd_at(i).fd).sin_port)); };
+    auto port_of = [&](int32_t i) {
+        return std::to_string(ntohs(local_address(pollfd_at(i).fd).sin_port));
+    };
 
     // The port-0 form comes first, yet the socket stays with the form that
     // names its port: the port-0 one gets a new socket.
-    write("(listen 0 127.0.0.1) (listen " + port + " 127.0.0.1) (listen 0 127.0.0.2) "
-          "(account (name b) (key k))",
+    write("(listen 0 127.0.0.1) (listen " + port +
+              " 127.0.0.1) (listen 0 127.0.0.2) "
+              "(account (name b) (key k))",
           2000);
     records got = load();
     ASSERT_EQ(cfg.pollfds.count, 3);

@@ -132,7 +132,8 @@ void put_name(FILE *out, const char *name, size_t len) {
 void put_time(FILE *out, time_t t) {
     tm u = {};
     char text[64];
-    if (gmtime_r(&t, &u) == nullptr || strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &u) == 0)
+    if (gmtime_r(&t, &u) == nullptr ||
+        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &u) == 0)
         snprintf(text, sizeof text, "%" PRId64, static_cast<int64_t>(t));
     fputs(text, out);
 }

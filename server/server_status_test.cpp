@@ -91,7 +91,8 @@ TEST_F(StatusTest, WithoutStateFileEveryoneIsDownAndFaultsAreRefused) {
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(text, "");
     EXPECT_EQ(cap.records(),
-              (std::vector<log_record>{{LOG_ERR, "Malformed state file \"" + state + "\", presence not restored\n"}}));
+              (std::vector<log_record>{
+                  {LOG_ERR, "Malformed state file \"" + state + "\", presence not restored\n"}}));
 }
 
 } // namespace

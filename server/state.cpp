@@ -319,8 +319,7 @@ void state_records_free(state_records *r) {
 
 int state_read(FILE *f, const char *path, array *accounts) {
     state_records read;
-    std::unique_ptr<state_records, decltype(&state_records_free)> owner(&read,
-                                                                        state_records_free);
+    std::unique_ptr<state_records, decltype(&state_records_free)> owner(&read, state_records_free);
     if (state_records_read(f, path, &read) != 0)
         return -1;
     for (int32_t i = 0; i < read.records.count; i++) {

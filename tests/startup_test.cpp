@@ -230,7 +230,7 @@ check_outcome check(const TempDir &dir, const std::string &program, const std::s
 struct check_row {
     const char *what;
     std::string text;
-    std::string findings; // "@" stands for the file's path
+    std::string findings;       // "@" stands for the file's path
     bool warnings_only = false; // findings that do not fail the check
 };
 
@@ -271,8 +271,8 @@ TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
     std::vector<check_row> rows = {
         {"clean",
          listen + "(defaults (interval 300 60) (flags allow-unsafe no_unsafe))\n" +
-             "(account (name a) (key \"0123456789abcdef\") (timeout 600) (max-past -1)\n" + "  (effector (zone " +
-             zone + ") (kill HUP " + pid + ") (kill (sigusr1 " + pid +
+             "(account (name a) (key \"0123456789abcdef\") (timeout 600) (max-past -1)\n" +
+             "  (effector (zone " + zone + ") (kill HUP " + pid + ") (kill (sigusr1 " + pid +
              ")) (system \"true\")))\n(account (name b) (key 0123456789abcdef))\n",
          ""},
         {"state and replay",
@@ -294,22 +294,26 @@ TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
         {"stray close", listen + acct + ")\n", "@:3: \")\" closes no list\n"},
         // A top-level atom is a comment.
         {"shapes",
-         listen + "\"comment\"\n(timeout)\n((x) y)\n(account (name a) (key 0123456789abcdef) (timeout))\n",
+         listen + "\"comment\"\n(timeout)\n((x) y)\n(account (name a) (key 0123456789abcdef) "
+                  "(timeout))\n",
          "@:3: Statement ignored: not a list of a keyword and a value\n"
          "@:4: Statement ignored: not a list of a keyword and a value\n"
          "@:5: Statement ignored: not a list of a keyword and a value\n"},
         {"accounts left out",
          listen + "(account (name a))\n(account (key 0123456789abcdef))\n(account (name "
-                  "\"\") (key 0123456789abcdef))\n(default (name d))\n(account (key 0123456789abcdef))\n",
+                  "\"\") (key 0123456789abcdef))\n(default (name d))\n(account (key "
+                  "0123456789abcdef))\n",
          "@:2: Account left out: it has no key\n@:3: Account left out: it has no name\n"
          "@:4: Account left out: it has no name\n"},
         {"unknown words",
-         listen + "(lisen 53)\n(account (name a) (key 0123456789abcdef) (colour red) (flags allow-unsafe "
+         listen + "(lisen 53)\n(account (name a) (key 0123456789abcdef) (colour red) (flags "
+                  "allow-unsafe "
                   "allow-safe))\n",
          "@:2: Unknown server option \"lisen\"\n@:3: Unknown account option \"colour\"\n"
          "@:3: Unknown account flag \"allow-safe\"\n"},
         {"numbers",
-         listen + "(account (name a) (key 0123456789abcdef) (timeout 10s) (interval 5 -3) (max-past ()))\n",
+         listen + "(account (name a) (key 0123456789abcdef) (timeout 10s) (interval 5 -3) "
+                  "(max-past ()))\n",
          "@:2: Value of \"timeout\" is not a number, read as -1\n"
          "@:2: Value of \"interval\" is not a number, read as -1\n"
          "@:2: Value of \"max-past\" is not a number, read as -1\n"},
@@ -326,11 +330,14 @@ TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
          "@:2: Warning: key of 15 bytes is short: use at least 16 (head -c 32 /dev/urandom | "
          "base64)\n",
          true},
-        {"same names", listen + acct + "(account (name b) (key 0123456789abcdef))\n(account (name A) (key 0123456789abcdeX))\n",
+        {"same names",
+         listen + acct +
+             "(account (name b) (key 0123456789abcdef))\n(account (name A) (key "
+             "0123456789abcdeX))\n",
          "@:4: Account \"A\" has the same name as the account of line 2\n"},
         {"effectors",
-         listen + "(account (name a) (key 0123456789abcdef) (effector (reload)\n (kill SIGNOPE " + pid +
-             ") (kill " + dir.file("gone.pid") + ")\n (zone " + dir.file("gone.zone") +
+         listen + "(account (name a) (key 0123456789abcdef) (effector (reload)\n (kill SIGNOPE " +
+             pid + ") (kill " + dir.file("gone.pid") + ")\n (zone " + dir.file("gone.zone") +
              ") (zone) system))\n",
          "@:2: Unkown server effector \"reload\"\n@:3: Unkown signal \"SIGNOPE\"\n"
          "@:3: Unable to open target PID file \"" +
@@ -342,7 +349,8 @@ TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
              "@:4: Effector \"zone\" has nothing to act on\n"
              "@:4: Effector \"system\" has nothing to act on\n"},
         {"dns-update",
-         listen + "(account (name a) (key 0123456789abcdef) (effector (dns-update (server 127.0.0.1 53)\n"
+         listen + "(account (name a) (key 0123456789abcdef) (effector (dns-update (server "
+                  "127.0.0.1 53)\n"
                   " (zone example.test) (key k.example hmac-sha1 |c2VjcmV0|) (ttl 0)\n"
                   " (owner A.Example.Test.) (wait 60000))))\n",
          ""},
@@ -398,9 +406,10 @@ TEST(ServerCheck, FilesAreSeenFromTheNewRoot) {
         GTEST_SKIP() << "changing root needs root";
     TempDir root;
     root.write("zone", "x 1234567890\n");
-    root.write("server.conf", "(listen 5353 127.0.0.1)\n(account (name a) (key 0123456789abcdef) (effector "
-                              "(zone /zone) (zone /" +
-                                  root.path() + "/zone)))\n");
+    root.write("server.conf",
+               "(listen 5353 127.0.0.1)\n(account (name a) (key 0123456789abcdef) (effector "
+               "(zone /zone) (zone /" +
+                   root.path() + "/zone)))\n");
     // The leak checker of a sanitizer build reads /proc at exit, which the
     // new root lacks; the other checks of that build stay on.
     const char *asan = getenv("ASAN_OPTIONS");
@@ -439,8 +448,8 @@ TEST(ServerCheck, MissingPermissionNamesTheUserAndGroupsChecked) {
     ASSERT_EQ(chmod(conf.c_str(), 0644), 0);
     check_outcome o = check(dir, server_program(), conf, {"-u", "nobody"});
     EXPECT_EQ(o.status, 1);
-    EXPECT_EQ(o.err, conf + ":2: Unable to write to zone file \"" + zone +
-                         "\": Permission denied" + as + "\n" + conf +
+    EXPECT_EQ(o.err, conf + ":2: Unable to write to zone file \"" + zone + "\": Permission denied" +
+                         as + "\n" + conf +
                          ":2: Warning: unable to create files in zone directory \"" + dir.path() +
                          "\": Permission denied" + as +
                          "; the zone is then rewritten in place, not replaced whole\n");
@@ -507,10 +516,12 @@ TEST(ClientCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
         {"server lookup", "(server 127.0.0.1 no-such-service)\n(name h)\n(key 0123456789abcdef)\n",
          "@:1: Address lookup of 127.0.0.1:no-such-service failed: " +
              std::string(gai_strerror(EAI_SERVICE)) + "\n"},
-        {"placeholder key", "(server 127.0.0.1 5353)\n(name h)\n(key |PASTE-THE-BASE64-KEY-HERE|)\n",
+        {"placeholder key",
+         "(server 127.0.0.1 5353)\n(name h)\n(key |PASTE-THE-BASE64-KEY-HERE|)\n",
          "@:3: Key is the example's placeholder, which anyone can read: make one with head -c 32 "
          "/dev/urandom | base64\n"},
-        {"IPv6 only", "(server6 \"::1\" 5353)\n(name h)\n(key 0123456789abcdef)\n(sensor6 (system x))\n", ""},
+        {"IPv6 only",
+         "(server6 \"::1\" 5353)\n(name h)\n(key 0123456789abcdef)\n(sensor6 (system x))\n", ""},
         {"IPv6 half given", base + "(server6 \"::1\")\n(sensor6 (pipe x))\n",
          "@:5: Unknown address sensor \"pipe\"\n@: Missing setting PORT of (server6 HOST PORT)\n"},
         {"IPv6 lookup", "(server6 127.0.0.1 5353)\n(name h)\n(key 0123456789abcdef)\n",

@@ -527,8 +527,7 @@ void log_check_zone_unreadable(const char *path, uint32_t line, const char *file
 }
 void log_check_zone_unwritable(const char *path, uint32_t line, const char *file, int err,
                                const char *as) {
-    check_emit(path, line, "Unable to write to zone file \"%s\": %s%s\n", file, strerror(err),
-               as);
+    check_emit(path, line, "Unable to write to zone file \"%s\": %s%s\n", file, strerror(err), as);
 }
 void log_check_zone_dir_unwritable(const char *path, uint32_t line, const char *dir, int err,
                                    const char *as) {
