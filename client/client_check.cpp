@@ -156,6 +156,7 @@ void check_single(checker *c, settings *s, const sx_node *form, const char *keyw
         }
     } else if (strcmp(keyword, "key") == 0) {
         s->key = true;
+        c->problems += conf_check_key(c->path, c->at(form), value);
     } else {
         check_number(c, form, value, keyword);
     }

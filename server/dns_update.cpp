@@ -540,7 +540,10 @@ dns_update_result dns_update_run(const dns_update_conf *c, const char *name, siz
     if (x.answered) {
         rcode_text(x.result.rcode, rcode, sizeof rcode);
         if (x.result.rcode == 0 && x.result.tsig_error == 0) {
-            log_dns_update_applied(&lu);
+            if (remove)
+                log_dns_update_deleted(&lu);
+            else
+                log_dns_update_applied(&lu);
             return dns_update_result::applied;
         }
         if (x.result.tsig_error != 0) {

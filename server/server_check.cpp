@@ -11,11 +11,14 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <grp.h>
 #include <netdb.h>
+#include <pwd.h>
 #include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -85,6 +88,67 @@ void check_number(checker *c, const sx_node *opt, const sx_node *v, const char *
     c->problems++;
 }
 
+// Who a refused access was checked as, for a record that names the
+// missing permission: " (checked as user NAME, groups NAME, NAME)", names
+// given as numbers where the database has none. Empty for errors that no
+// other user or group would mend.
+struct checked_as {
+    char s[512] = "";
+};
+
+void append(char *buf, size_t size, size_t *used, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+void append(char *buf, size_t size, size_t *used, const char *fmt, ...) {
+    if (*used >= size)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf + *used, size - *used, fmt, ap);
+    va_end(ap);
+    *used = n < 0 ? size : *used + static_cast<size_t>(n);
+}
+
+void append_group(char *buf, size_t size, size_t *used, gid_t gid) {
+    const group *gr = getgrgid(gid);
+    if (gr != nullptr)
+        append(buf, size, used, "%s", gr->gr_name);
+    else
+        append(buf, size, used, "%lu", static_cast<unsigned long>(gid));
+}
+
+checked_as checked_as_of(int err) {
+    checked_as who;
+    if (err != EACCES && err != EPERM)
+        return who;
+    // access() checks the real IDs; they are the ones shown.
+    size_t used = 0;
+    const size_t size = sizeof who.s;
+    uid_t uid = getuid();
+    const passwd *pw = getpwuid(uid);
+    if (pw != nullptr)
+        append(who.s, size, &used, " (checked as user %s, groups ", pw->pw_name);
+    else
+        append(who.s, size, &used, " (checked as user %lu, groups ",
+               static_cast<unsigned long>(uid));
+    gid_t primary = getgid();
+    append_group(who.s, size, &used, primary);
+    gid_t groups[64];
+    int n = getgroups(64, groups);
+    for (int i = 0; i < n; i++) {
+        if (groups[i] == primary)
+            continue;
+        append(who.s, size, &used, ", ");
+        append_group(who.s, size, &used, groups[i]);
+    }
+    append(who.s, size, &used, ")");
+    // A list cut short still ends the sentence.
+    if (used >= size)
+        memcpy(who.s + size - 5, "...)", 5);
+    endpwent();
+    endgrent();
+    return who;
+}
+
 // The state file is written beside itself and renamed, so its directory
 // must take new files; the file itself need not exist yet.
 void check_state(checker *c, const sx_node *form, const sx_node *value) {
@@ -113,7 +177,7 @@ void check_state(checker *c, const sx_node *form, const sx_node *value) {
     else if (access(file, F_OK) == 0 && access(file, R_OK) != 0)
         err = errno;
     if (err != 0) {
-        log_check_state_unusable(c->path, c->at(form), file, err);
+        log_check_state_unusable(c->path, c->at(form), file, err, checked_as_of(err).s);
         c->problems++;
     }
 }
@@ -178,7 +242,24 @@ void check_kill(checker *c, const sx_node *form, const sx_node *args) {
     }
 }
 
-// Every zone file must be there to be read and rewritten.
+// The directory in which the zone effector makes the temporary file for
+// file: that of the file a symbolic link leads to.
+void zone_directory(const char *file, char *dir, size_t size) {
+    char *real = realpath(file, nullptr);
+    const char *target = real != nullptr ? real : file;
+    const char *slash = strrchr(target, '/');
+    if (slash == nullptr)
+        snprintf(dir, size, ".");
+    else if (slash == target)
+        snprintf(dir, size, "/");
+    else
+        snprintf(dir, size, "%.*s", static_cast<int>(slash - target), target);
+    free(real);
+}
+
+// Every zone file must be there to be read and rewritten. Its directory
+// should take the temporary file that replaces it whole; without that the
+// effector rewrites the file in place, which a crash can leave cut short.
 void check_zone(checker *c, const sx_node *form, const sx_node *args) {
     uint32_t line = c->at(form);
     bool any = false;
@@ -189,14 +270,22 @@ void check_zone(checker *c, const sx_node *form, const sx_node *args) {
         const char *file = sx_text(n);
         FILE *f = holds_nul(n) ? nullptr : fopen(file, "rb");
         if (f == nullptr) {
-            log_check_zone_unreadable(c->path, line, file, holds_nul(n) ? EINVAL : errno);
+            int err = holds_nul(n) ? EINVAL : errno;
+            log_check_zone_unreadable(c->path, line, file, err, checked_as_of(err).s);
             c->problems++;
             continue;
         }
         fclose(f);
         if (access(file, W_OK) != 0) {
-            log_check_zone_unwritable(c->path, line, file, errno);
+            int err = errno;
+            log_check_zone_unwritable(c->path, line, file, err, checked_as_of(err).s);
             c->problems++;
+        }
+        char dir[PATH_MAX];
+        zone_directory(file, dir, sizeof dir);
+        if (access(dir, W_OK | X_OK) != 0) {
+            int err = errno;
+            log_check_zone_dir_unwritable(c->path, line, dir, err, checked_as_of(err).s);
         }
     }
     if (!any) {
@@ -302,6 +391,7 @@ void check_options(checker *c, account_sketch *acct, const sx_node *first) {
                 acct->name_len = value->len;
             } else {
                 acct->key = value->len > 0;
+                c->problems += conf_check_key(c->path, c->at(opt), value);
             }
         } else if (sx_atom_is(keyword, "effector")) {
             check_effectors(c, value);

@@ -56,9 +56,23 @@ void release_accounts(array *accounts) {
     array_free(accounts);
 }
 
-// Adds the sockets of one (listen SERVICE [HOST]) form, family AF_INET, or
-// (listen6 SERVICE [HOST]), family AF_INET6, to the poll set.
-void open_listeners(array *pollfds, const sx_node *service_node, int family) {
+// One address that a (listen ...) or (listen6 ...) form asks for, as the
+// lookup gave it, and the socket that serves it once one is found or bound.
+struct listen_want {
+    sockaddr_storage addr;
+    socklen_t addr_len;
+    int family, socktype, protocol;
+    const char *host; // for the records; point into the read tree
+    const char *service;
+    int fd;        // -1 until kept or bound
+    bool deferred; // to be bound once the dropped sockets are closed
+};
+
+// Looks one (listen SERVICE [HOST]) form, family AF_INET, or (listen6
+// SERVICE [HOST]), family AF_INET6, up and adds each of its addresses to
+// wants. Nothing is bound yet: which addresses the running sockets already
+// serve is known only once every form has been read.
+void want_listeners(array *wants, const sx_node *service_node, int family) {
     if (sx_is_list(service_node))
         return;
     const char *service = sx_text(service_node);
@@ -80,38 +94,114 @@ void open_listeners(array *pollfds, const sx_node *service_node, int family) {
     std::unique_ptr<addrinfo, addrinfo_releaser> results(res);
 
     for (const addrinfo *ai = res; ai != nullptr; ai = ai->ai_next) {
-        int fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
-        if (fd < 0) {
-            log_socket_create_failed(host, service, errno);
+        if (ai->ai_addrlen > sizeof(sockaddr_storage))
             continue;
-        }
-        // Effector commands must not inherit the socket: a command left
-        // running in the background would hold the port past a restart.
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-        // IPv4 belongs to the listen sockets: an IPv6 socket that also took
-        // IPv4 would clash with them on the wildcard and hand the judgement
-        // IPv4 peers in IPv6 form.
-        int on = 1;
-        if (family == AF_INET6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) {
-            log_socket_create_failed(host, service, errno);
-            close(fd);
+        int32_t i = array_append(wants);
+        if (i < 0)
             continue;
-        }
-        if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
-            log_socket_bind_failed(host, service, errno);
-            close(fd);
-            continue;
-        }
-        int32_t i = array_append(pollfds);
-        if (i < 0) {
-            close(fd);
-            continue;
-        }
-        auto *p = static_cast<pollfd *>(array_get(pollfds, i));
-        p->fd = fd;
-        p->events = POLLIN;
-        p->revents = 0;
+        auto *w = static_cast<listen_want *>(array_get(wants, i));
+        *w = {};
+        memcpy(&w->addr, ai->ai_addr, ai->ai_addrlen);
+        w->addr_len = ai->ai_addrlen;
+        w->family = ai->ai_family;
+        w->socktype = ai->ai_socktype;
+        w->protocol = ai->ai_protocol;
+        w->host = host;
+        w->service = service;
+        w->fd = -1;
+        w->deferred = false;
     }
+}
+
+// Whether a socket bound to have serves the address want asks for. Port 0
+// asks for any port, so a form that let the system choose keeps the port
+// it was given.
+bool serves(const sockaddr_storage &have, const sockaddr_storage &want, bool any_port) {
+    if (have.ss_family != want.ss_family)
+        return false;
+    if (have.ss_family == AF_INET) {
+        const auto &h = reinterpret_cast<const sockaddr_in &>(have);
+        const auto &w = reinterpret_cast<const sockaddr_in &>(want);
+        return h.sin_addr.s_addr == w.sin_addr.s_addr &&
+               (h.sin_port == w.sin_port || (any_port && w.sin_port == 0));
+    }
+    if (have.ss_family == AF_INET6) {
+        const auto &h = reinterpret_cast<const sockaddr_in6 &>(have);
+        const auto &w = reinterpret_cast<const sockaddr_in6 &>(want);
+        return memcmp(&h.sin6_addr, &w.sin6_addr, sizeof h.sin6_addr) == 0 &&
+               h.sin6_scope_id == w.sin6_scope_id &&
+               (h.sin6_port == w.sin6_port || (any_port && w.sin6_port == 0));
+    }
+    return false;
+}
+
+// The address a socket is bound to; family AF_UNSPEC when it cannot be had.
+sockaddr_storage bound_address(int fd) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&ss), &len) != 0)
+        ss.ss_family = AF_UNSPEC;
+    return ss;
+}
+
+void log_socket_change(int fd, bool opened) {
+    sockaddr_storage ss = bound_address(fd);
+    const uint8_t *bytes = nullptr;
+    unsigned port = 0;
+    if (ss.ss_family == AF_INET) {
+        const auto &in = reinterpret_cast<const sockaddr_in &>(ss);
+        bytes = reinterpret_cast<const uint8_t *>(&in.sin_addr);
+        port = ntohs(in.sin_port);
+    } else if (ss.ss_family == AF_INET6) {
+        const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(ss);
+        bytes = reinterpret_cast<const uint8_t *>(&in6.sin6_addr);
+        port = ntohs(in6.sin6_port);
+    }
+    if (opened)
+        log_socket_opened(ss.ss_family, bytes, port);
+    else
+        log_socket_closed(ss.ss_family, bytes, port);
+}
+
+// A new socket for w, or -1 after logging. With may_wait an address in use
+// is not logged and gives -2: a running socket that is about to close may
+// hold it.
+int bind_listener(const listen_want *w, bool may_wait) {
+    int fd = socket(w->family, w->socktype, w->protocol);
+    if (fd < 0) {
+        log_socket_create_failed(w->host, w->service, errno);
+        return -1;
+    }
+    // Effector commands must not inherit the socket: a command left
+    // running in the background would hold the port past a restart.
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    // IPv4 belongs to the listen sockets: an IPv6 socket that also took
+    // IPv4 would clash with them on the wildcard and hand the judgement
+    // IPv4 peers in IPv6 form.
+    int on = 1;
+    if (w->family == AF_INET6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) {
+        log_socket_create_failed(w->host, w->service, errno);
+        close(fd);
+        return -1;
+    }
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&w->addr), w->addr_len) != 0) {
+        int err = errno;
+        close(fd);
+        if (err == EADDRINUSE && may_wait)
+            return -2;
+        log_socket_bind_failed(w->host, w->service, err);
+        return -1;
+    }
+    return fd;
+}
+
+// The port of an address of either family, in network order.
+in_port_t port_of(const sockaddr_storage &ss) {
+    if (ss.ss_family == AF_INET)
+        return reinterpret_cast<const sockaddr_in &>(ss).sin_port;
+    if (ss.ss_family == AF_INET6)
+        return reinterpret_cast<const sockaddr_in6 &>(ss).sin6_port;
+    return 0;
 }
 
 // The configuration being built by one load; released unless installed.
@@ -120,17 +210,29 @@ struct pending_config {
     array pollfds;
     account defaults;
     char *state_path = nullptr;
+    array wants;         // of listen_want, in the order of the forms
+    array fresh;         // of int: sockets bound by this load, closed unless installed
+    array dropped;       // of int: running sockets no form asks for, closed once installed
+    int32_t sockets = 0; // the sockets the new set will have
 
     pending_config() {
         array_init(&accounts, sizeof(account));
         array_init(&pollfds, sizeof(pollfd));
         account_init(&defaults);
+        array_init(&wants, sizeof(listen_want));
+        array_init(&fresh, sizeof(int));
+        array_init(&dropped, sizeof(int));
     }
     ~pending_config() {
         release_accounts(&accounts);
         array_free(&pollfds);
         account_release(&defaults);
         free(state_path);
+        for (int32_t i = 0; i < fresh.count; i++)
+            close(*static_cast<int *>(array_get(&fresh, i)));
+        array_free(&wants);
+        array_free(&fresh);
+        array_free(&dropped);
     }
     pending_config(const pending_config &) = delete;
     pending_config &operator=(const pending_config &) = delete;
@@ -144,15 +246,110 @@ struct tree_owner {
     tree_owner &operator=(const tree_owner &) = delete;
 };
 
-// Every socket that listens now goes on listening, whatever the file says.
-bool carry_sockets(array *dst, const array *src) {
-    if (!array_reserve(dst, src->count))
+// Which sockets the new configuration will have: a running socket that
+// serves an address a form asks for is kept as it is (binding it again
+// would fail, the address being in use by that very socket), the other
+// addresses are bound anew, and the running sockets that no form asks for
+// any more go to dropped. An address in use by a dropped socket, as when
+// (listen 8745) becomes (listen 8745 192.0.2.1), waits for that socket to
+// close. Sets next->sockets; false when memory runs out, the running set
+// then staying whole.
+bool settle_sockets(pending_config *next, const array *running) {
+    struct held {
+        int fd;
+        sockaddr_storage addr;
+        bool kept;
+    };
+    array have;
+    array_init(&have, sizeof(held));
+    std::unique_ptr<array, decltype(&array_free)> have_owner(&have, array_free);
+    if (!array_reserve(&have, running->count) || !array_reserve(&next->dropped, running->count) ||
+        !array_reserve(&next->fresh, next->wants.count) ||
+        !array_reserve(&next->pollfds, next->wants.count))
         return false;
-    for (int32_t i = 0; i < src->count; i++) {
-        int32_t j = array_append(dst);
-        memcpy(array_get(dst, j), array_get(src, i), sizeof(pollfd));
+    for (int32_t i = 0; i < running->count; i++) {
+        int fd = static_cast<const pollfd *>(array_get(running, i))->fd;
+        *static_cast<held *>(array_get(&have, array_append(&have))) = {fd, bound_address(fd),
+                                                                       false};
+    }
+    auto *wants = static_cast<listen_want *>(next->wants.data);
+    // Exact matches first, so that a port-0 form cannot take the socket of
+    // a form that names its port.
+    for (bool any_port : {false, true}) {
+        for (int32_t i = 0; i < next->wants.count; i++) {
+            if (wants[i].fd >= 0)
+                continue;
+            for (int32_t j = 0; j < have.count; j++) {
+                auto *h = static_cast<held *>(array_get(&have, j));
+                if (!h->kept && serves(h->addr, wants[i].addr, any_port)) {
+                    h->kept = true;
+                    wants[i].fd = h->fd;
+                    break;
+                }
+            }
+        }
+    }
+    next->sockets = 0;
+    for (int32_t i = 0; i < next->wants.count; i++) {
+        if (wants[i].fd >= 0) {
+            next->sockets++;
+            continue;
+        }
+        bool may_wait = false;
+        for (int32_t j = 0; j < have.count && !may_wait; j++) {
+            const auto *h = static_cast<const held *>(array_get(&have, j));
+            may_wait = !h->kept && h->addr.ss_family == wants[i].addr.ss_family &&
+                       port_of(h->addr) == port_of(wants[i].addr);
+        }
+        int fd = bind_listener(&wants[i], may_wait);
+        if (fd == -2) {
+            wants[i].deferred = true;
+            next->sockets++;
+        } else if (fd >= 0) {
+            *static_cast<int *>(array_get(&next->fresh, array_append(&next->fresh))) = fd;
+            wants[i].fd = fd;
+            next->sockets++;
+        }
+    }
+    for (int32_t j = 0; j < have.count; j++) {
+        const auto *h = static_cast<const held *>(array_get(&have, j));
+        if (!h->kept)
+            *static_cast<int *>(array_get(&next->dropped, array_append(&next->dropped))) = h->fd;
     }
     return true;
+}
+
+// Once the new configuration is to be installed: the dropped sockets
+// close, the addresses that waited for them are bound, and the poll set is
+// made in the order of the forms. A reload says which sockets came and went.
+void commit_sockets(pending_config *next, bool reload) {
+    for (int32_t i = 0; i < next->dropped.count; i++) {
+        int fd = *static_cast<int *>(array_get(&next->dropped, i));
+        log_socket_change(fd, false);
+        close(fd);
+    }
+    next->dropped.count = 0;
+    auto *wants = static_cast<listen_want *>(next->wants.data);
+    for (int32_t i = 0; i < next->wants.count; i++) {
+        if (!wants[i].deferred)
+            continue;
+        wants[i].fd = bind_listener(&wants[i], false);
+        if (wants[i].fd >= 0 && reload)
+            log_socket_change(wants[i].fd, true);
+    }
+    if (reload) {
+        for (int32_t i = 0; i < next->fresh.count; i++)
+            log_socket_change(*static_cast<int *>(array_get(&next->fresh, i)), true);
+    }
+    next->fresh.count = 0;
+    for (int32_t i = 0; i < next->wants.count; i++) {
+        if (wants[i].fd < 0)
+            continue;
+        auto *p = static_cast<pollfd *>(array_get(&next->pollfds, array_append(&next->pollfds)));
+        p->fd = wants[i].fd;
+        p->events = POLLIN;
+        p->revents = 0;
+    }
 }
 
 void add_account(pending_config *next, const sx_node *options) {
@@ -201,6 +398,35 @@ void server_config_release(server_config *cfg) {
     cfg->state_path = nullptr;
 }
 
+void server_config_accounts(const sx_node *forms, array *accounts, char **state_path) {
+    pending_config next;
+    array_reserve(&next.accounts, count_chain(forms));
+    for (const sx_node *form = forms; form != nullptr; form = form->next) {
+        const sx_node *value = statement_value(form);
+        if (value == nullptr)
+            continue;
+        std::string_view kw = atom_bytes(sx_first(form));
+        if (kw == "account")
+            add_account(&next, value);
+        else if (kw == "default" || kw == "defaults")
+            account_set_options(&next.defaults, value);
+        else if (kw == "state")
+            set_state_path(&next, value);
+    }
+    if (next.accounts.count > 1)
+        qsort(next.accounts.data, static_cast<size_t>(next.accounts.count), sizeof(account),
+              account_cmp);
+    *accounts = next.accounts;
+    *state_path = next.state_path;
+    next.state_path = nullptr;
+    array_init(&next.accounts, sizeof(account));
+}
+
+void server_config_accounts_free(array *accounts, char *state_path) {
+    release_accounts(accounts);
+    free(state_path);
+}
+
 time_t file_mtime(const char *path) {
     struct stat st;
     if (stat(path, &st) != 0) {
@@ -236,10 +462,6 @@ void server_config_load(server_config *cfg, bool force) {
     const sx_node *forms = &read.tree.nodes[0];
 
     pending_config next;
-    // Without room for the running sockets the new set would lose them for
-    // good; keep the running configuration instead.
-    if (!carry_sockets(&next.pollfds, &cfg->pollfds))
-        return;
     // One slot per top-level form at most: the table is filled without
     // growing element by element.
     array_reserve(&next.accounts, count_chain(forms));
@@ -251,9 +473,9 @@ void server_config_load(server_config *cfg, bool force) {
         const sx_node *keyword = sx_first(form);
         std::string_view kw = atom_bytes(keyword);
         if (kw == "listen")
-            open_listeners(&next.pollfds, value, AF_INET);
+            want_listeners(&next.wants, value, AF_INET);
         else if (kw == "listen6")
-            open_listeners(&next.pollfds, value, AF_INET6);
+            want_listeners(&next.wants, value, AF_INET6);
         else if (kw == "account")
             add_account(&next, value);
         else if (kw == "default" || kw == "defaults")
@@ -264,18 +486,26 @@ void server_config_load(server_config *cfg, bool force) {
             log_unknown_server_option(sx_text(keyword));
     }
 
-    if (next.pollfds.count == 0) {
+    // Without room for the running sockets the new set would lose them for
+    // good; keep the running configuration instead.
+    if (!settle_sockets(&next, &cfg->pollfds))
+        return;
+    if (next.sockets == 0) {
         log_no_listening_socket(cfg->path);
         return;
     }
+    // Nothing installed yet means the first load: presence then comes from
+    // the state file, later from the running table.
+    bool first = cfg->pollfds.count == 0;
+    // From here on the new configuration is installed. The kept sockets
+    // belong to its poll set; the old set's storage goes, and the sockets
+    // no form asks for.
+    commit_sockets(&next, !first);
     log_listening_on(next.pollfds.count);
     if (next.accounts.count > 1)
         qsort(next.accounts.data, static_cast<size_t>(next.accounts.count), sizeof(account),
               account_cmp);
 
-    // Nothing installed yet means the first load: presence then comes from
-    // the state file, later from the running table.
-    bool first = cfg->pollfds.count == 0;
     if (first) {
         if (next.state_path != nullptr)
             state_restore(next.state_path, &next.accounts);
@@ -288,8 +518,6 @@ void server_config_load(server_config *cfg, bool force) {
             cfg->presence.changes++;
     }
 
-    // The old poll set's sockets now belong to the new one: only the
-    // storage goes.
     release_accounts(&cfg->accounts);
     array_free(&cfg->pollfds);
     free(cfg->state_path);

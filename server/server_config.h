@@ -24,6 +24,12 @@ struct server_config {
 // it names; a reload carries it from the running table (presence_carry).
 // After a first load that installed nothing, pollfds is empty.
 void server_config_load(server_config *cfg, bool force = false);
+// The account table (sorted with account_cmp, no account up) and the state
+// file path (owned, null for none) that a load of the read forms would
+// install; no socket is bound, no presence restored and nothing logged.
+// Release both with server_config_accounts_free.
+void server_config_accounts(const sx_node *forms, array *accounts, char **state_path);
+void server_config_accounts_free(array *accounts, char *state_path);
 // The file's modification time in seconds, or 0 after logging a failure.
 time_t file_mtime(const char *path);
 // Releases every account, the account table, the poll set's storage and

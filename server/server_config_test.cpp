@@ -420,12 +420,19 @@ TEST_F(ServerConfig, Listen6OpensIPv6OnlySockets) {
         EXPECT_EQ(only, 1);
     }
 
-    // Carried over a reload like the IPv4 sockets.
-    write("(account (name a) (key k))", 2000);
+    // Kept over a reload like the IPv4 sockets, port 0 keeping the port
+    // each was given.
+    std::vector<int> fds;
+    for (int32_t i = 0; i < 3; i++)
+        fds.push_back(pollfd_at(i).fd);
+    write("(listen6 0 ::1) (listen 0 127.0.0.1) (listen6 0 \"0:0::1\") (account (name a) (key k))",
+          2000);
     EXPECT_EQ(load(), (records{{LOG_INFO, "Listening on 3 sockets\n"}}));
+    for (int32_t i = 0; i < 3; i++)
+        EXPECT_EQ(pollfd_at(i).fd, fds[static_cast<size_t>(i)]);
 }
 
-TEST_F(ServerConfig, FirstLoadNeedsASocketButAReloadCarriesThemOver) {
+TEST_F(ServerConfig, EveryLoadNeedsASocket) {
     write("(account (name a) (key k))", 1000);
     EXPECT_EQ(load(), (records{{LOG_ERR, "No valid listening socket from \"" + path + "\"\n"}}));
     EXPECT_EQ(cfg.accounts.count, 0);
@@ -438,11 +445,14 @@ TEST_F(ServerConfig, FirstLoadNeedsASocketButAReloadCarriesThemOver) {
     ASSERT_EQ(cfg.pollfds.count, 1);
     int fd = pollfd_at(0).fd;
 
+    // Without a listen form a reload would close every socket: refused,
+    // the running configuration stays.
     write("(account (name b) (key k))", 3000);
-    EXPECT_EQ(load(), (records{listening_on_1}));
-    EXPECT_EQ(names(), (std::vector<std::string>{"b"}));
+    EXPECT_EQ(load(), (records{{LOG_ERR, "No valid listening socket from \"" + path + "\"\n"}}));
+    EXPECT_EQ(names(), (std::vector<std::string>{"a"}));
     ASSERT_EQ(cfg.pollfds.count, 1);
     EXPECT_EQ(pollfd_at(0).fd, fd);
+    EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
 }
 
 TEST_F(ServerConfig, AnyChangeOfModificationTimeReloadsAndCarriesPresence) {
@@ -454,7 +464,7 @@ TEST_F(ServerConfig, AnyChangeOfModificationTimeReloadsAndCarriesPresence) {
     EXPECT_EQ(acct(0).flags, ACCOUNT_UP);
 
     touch(999); // an earlier time counts as a change too
-    EXPECT_EQ(load(), (records{{LOG_INFO, "Listening on 2 sockets\n"}}));
+    EXPECT_EQ(load(), (records{listening_on_1}));
     EXPECT_EQ(cfg.mtime, 999);
     ASSERT_EQ(cfg.accounts.count, 1);
     EXPECT_EQ(acct(0).flags, ACCOUNT_UP);
@@ -493,7 +503,7 @@ TEST_F(ServerConfig, ReloadCarriesUnchangedAccountsAndTakesDownTheOthers) {
               effector("a", "\n   ") + ")\n(account (name swap) (key k) " + effector("b") +
               ")\n(account (name idle) (key k) " + effector("a") + ")\n",
           2000);
-    EXPECT_EQ(load(), (records{{LOG_INFO, "Listening on 2 sockets\n"},
+    EXPECT_EQ(load(), (records{listening_on_1,
                                {LOG_INFO, "Account gone removed (last seen at 192.0.0.7)\n"},
                                {LOG_INFO, "Account swap removed (last seen at 192.0.0.7)\n"}}));
     EXPECT_EQ(read_file(out), "a gone 0.0.0.0\na swap 0.0.0.0\n");
@@ -512,38 +522,76 @@ TEST_F(ServerConfig, ReloadCarriesUnchangedAccountsAndTakesDownTheOthers) {
     EXPECT_EQ(cfg.presence.due, 0); // the next sweep walks the new table once
 }
 
-TEST_F(ServerConfig, ListenFormAlreadyInForceFailsToBindButKeepsServing) {
+// A reload keeps the socket of an address still asked for, without binding
+// it again, binds only what is new and closes what no form asks for any
+// more; the sockets follow the order of the forms.
+TEST_F(ServerConfig, ReloadKeepsUnchangedSocketsAndClosesDroppedOnes) {
     write("(listen 0 127.0.0.1) (account (name a) (key k))", 1000);
     EXPECT_EQ(load(), (records{listening_on_1}));
     ASSERT_EQ(cfg.pollfds.count, 1);
-    int fd = pollfd_at(0).fd;
-    std::string port = std::to_string(ntohs(local_address(fd).sin_port));
-
-    const std::string text = "(listen " + port + " 127.0.0.1) (account (name b) (key k))";
-    const records rebind{
-        {LOG_ERR,
-         "Unable to bind stocket to 127.0.0.1:" + port + ": " + strerror(EADDRINUSE) + "\n"},
-        listening_on_1,
+    const int kept = pollfd_at(0).fd;
+    const sockaddr_in kept_at = local_address(kept);
+    const std::string port = std::to_string(ntohs(kept_at.sin_port));
+    auto port_of = [&](int32_t i) {
+        return std::to_string(ntohs(local_address(pollfd_at(i).fd).sin_port));
     };
-    write(text, 2000);
-    EXPECT_EQ(load(), rebind);
-    EXPECT_EQ(names(), (std::vector<std::string>{"b"}));
-    write(text, 3000);
-    EXPECT_EQ(load(), rebind);
-    ASSERT_EQ(cfg.pollfds.count, 1);
-    EXPECT_EQ(pollfd_at(0).fd, fd);
 
-    // The carried-over socket still receives on the address.
+    // The port-0 form comes first, yet the socket stays with the form that
+    // names its port: the port-0 one gets a new socket.
+    write("(listen 0 127.0.0.1) (listen " + port +
+              " 127.0.0.1) (listen 0 127.0.0.2) "
+              "(account (name b) (key k))",
+          2000);
+    records got = load();
+    ASSERT_EQ(cfg.pollfds.count, 3);
+    EXPECT_EQ(pollfd_at(1).fd, kept);
+    EXPECT_EQ(got, (records{{LOG_INFO, "Socket opened on 127.0.0.1 port " + port_of(0) + "\n"},
+                            {LOG_INFO, "Socket opened on 127.0.0.2 port " + port_of(2) + "\n"},
+                            {LOG_INFO, "Listening on 3 sockets\n"}}));
+    EXPECT_EQ(names(), (std::vector<std::string>{"b"}));
+
+    // The kept socket still receives on its address.
     int sender = socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_GE(sender, 0);
-    sockaddr_in to = local_address(fd);
+    sockaddr_in to = kept_at;
     ASSERT_EQ(sendto(sender, "ping", 4, 0, reinterpret_cast<sockaddr *>(&to), sizeof to), 4);
     close(sender);
-    pollfd p{fd, POLLIN, 0};
+    pollfd p{kept, POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 5000), 1);
     char buf[8];
-    EXPECT_EQ(recv(fd, buf, sizeof buf, MSG_DONTWAIT), 4);
+    EXPECT_EQ(recv(kept, buf, sizeof buf, MSG_DONTWAIT), 4);
     EXPECT_EQ(std::string(buf, 4), "ping");
+
+    // Both 127.0.0.1 forms gone: their sockets close, and the port is free.
+    const std::string other = port_of(0);
+    const int third = pollfd_at(2).fd;
+    write("(listen 0 127.0.0.2) (account (name b) (key k))", 3000);
+    EXPECT_EQ(load(), (records{{LOG_INFO, "Socket closed on 127.0.0.1 port " + other + "\n"},
+                               {LOG_INFO, "Socket closed on 127.0.0.1 port " + port + "\n"},
+                               listening_on_1}));
+    ASSERT_EQ(cfg.pollfds.count, 1);
+    EXPECT_EQ(pollfd_at(0).fd, third);
+    int again = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(again, 0);
+    EXPECT_EQ(bind(again, reinterpret_cast<const sockaddr *>(&kept_at), sizeof kept_at), 0)
+        << strerror(errno);
+    close(again);
+}
+
+// A port that moves from the wildcard to one address is in use by the
+// socket the reload is about to close: it is bound once that has closed.
+TEST_F(ServerConfig, ReloadNarrowingAnAddressTakesOverItsPort) {
+    const std::string port = std::to_string(free_udp_port());
+    write("(listen " + port + ") (account (name a) (key k))", 1000);
+    EXPECT_EQ(load(), (records{listening_on_1}));
+    write("(listen " + port + " 127.0.0.1) (account (name a) (key k))", 2000);
+    EXPECT_EQ(load(), (records{{LOG_INFO, "Socket closed on 0.0.0.0 port " + port + "\n"},
+                               {LOG_INFO, "Socket opened on 127.0.0.1 port " + port + "\n"},
+                               listening_on_1}));
+    ASSERT_EQ(cfg.pollfds.count, 1);
+    sockaddr_in at = local_address(pollfd_at(0).fd);
+    EXPECT_STREQ(inet_ntoa(at.sin_addr), "127.0.0.1");
+    EXPECT_EQ(std::to_string(ntohs(at.sin_port)), port);
 }
 
 TEST_F(ServerConfig, FailedReloadKeepsTheRunningConfigurationAndPresence) {
@@ -596,7 +644,7 @@ TEST_F(ServerConfig, FailedReloadKeepsTheRunningConfigurationAndPresence) {
     EXPECT_EQ(load(), gone); // on every call while the file is missing
     keeps_running(4000);
 
-    write("(account (name home) (key k))", 5000);
+    write("(listen 0 127.0.0.1) (account (name home) (key k))", 5000);
     EXPECT_EQ(load(), (records{listening_on_1}));
     EXPECT_EQ(acct(0).flags, ACCOUNT_UP);
 }

@@ -1,6 +1,7 @@
 // zorvel-server: keeps DNS address records of dynamic hosts up to date from
 // authenticated update datagrams.
 #include "common/process/array.h"
+#include "common/process/clock.h"
 #include "common/process/log.h"
 #include "common/process/pidfile.h"
 #include "common/process/proc.h"
@@ -8,8 +9,10 @@
 #include "server/server_check.h"
 #include "server/server_config.h"
 #include "server/server_loop.h"
+#include "server/server_status.h"
 
 #include <csignal>
+#include <cstdio>
 #include <poll.h>
 #include <unistd.h>
 
@@ -37,7 +40,7 @@ int main(int argc, char **argv) {
     // Until the loop runs, every record is also shown to whoever started
     // the server: a start that fails says why where it was made.
     log_set_stderr(true);
-    if (proc_parse_options(&opt, argc, argv) < 0)
+    if (proc_parse_options(&opt, argc, argv, true) < 0)
         return 1;
     // Root and user change before anything is opened: the configuration,
     // the PID file and every file an effector touches are then named inside
@@ -54,6 +57,12 @@ int main(int argc, char **argv) {
     // new root, with the new user's rights.
     if (opt.check) {
         int rc = server_check_file(opt.conffile) == 0 ? 0 : 1;
+        start_failed(&cfg, &slots);
+        return rc;
+    }
+    // Read like the check, from where the running server reads its state.
+    if (opt.status) {
+        int rc = server_status_print(opt.conffile, stdout, clock_now()) == 0 ? 0 : 1;
         start_failed(&cfg, &slots);
         return rc;
     }

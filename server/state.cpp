@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,14 +28,6 @@ constexpr size_t READ_NUNIT = 4096;
 
 struct file_closer {
     void operator()(FILE *f) const { fclose(f); }
-};
-
-struct tree_owner {
-    sx_block tree{};
-    tree_owner() = default;
-    ~tree_owner() { sx_free(&tree); }
-    tree_owner(const tree_owner &) = delete;
-    tree_owner &operator=(const tree_owner &) = delete;
 };
 
 bool is_alpha(uint8_t c) {
@@ -123,15 +116,6 @@ bool read_time(const sx_node *n, time_t *out) {
     return true;
 }
 
-struct state_entry {
-    const sx_node *name;
-    int family; // AF_INET: address[0..4), AF_INET6: address[0..16)
-    uint8_t address[16];
-    time_t last_seen;
-    time_t last_msg;
-    uint32_t retry;
-};
-
 // (retry MASK), MASK in decimal within 32 bits.
 bool read_retry(const sx_node *n, uint32_t *out) {
     const sx_node *kw = sx_is_list(n) ? sx_first(n) : nullptr;
@@ -153,7 +137,7 @@ bool read_retry(const sx_node *n, uint32_t *out) {
     return true;
 }
 
-bool read_entry(const sx_node *form, state_entry *e) {
+bool read_entry(const sx_node *form, state_record *e) {
     if (!sx_is_list(form))
         return false;
     const sx_node *kw = sx_first(form);
@@ -202,7 +186,7 @@ bool read_entry(const sx_node *form, state_entry *e) {
 
 // The first account of e's name whose presence of e's family is not up
 // yet, or null.
-account *free_account(array *accounts, const state_entry *e) {
+account *free_account(array *accounts, const state_record *e) {
     uint8_t bit = e->family == AF_INET6 ? ACCOUNT_UP6 : ACCOUNT_UP;
     if (accounts->count == 0)
         return nullptr;
@@ -298,25 +282,48 @@ int state_restore(const char *path, array *accounts) {
     return state_read(f.get(), path, accounts);
 }
 
-int state_read(FILE *f, const char *path, array *accounts) {
-    tree_owner read;
-    if (sx_read_file(&read.tree, f, READ_CHUNK, READ_DUNIT, READ_NUNIT) != 0 || ferror(f)) {
+int state_records_read(FILE *f, const char *path, state_records *out) {
+    out->tree = {};
+    array_init(&out->records, sizeof(state_record));
+    if (sx_read_file(&out->tree, f, READ_CHUNK, READ_DUNIT, READ_NUNIT) != 0 || ferror(f)) {
         log_state_malformed(path);
         return -1;
     }
-    if (read.tree.nsize == 0)
+    if (out->tree.nsize == 0)
         return 0;
-    // Every form is checked before any is applied: half a file restored
+    int32_t forms = 0;
+    for (const sx_node *n = &out->tree.nodes[0]; n != nullptr && forms < INT32_MAX; n = n->next)
+        forms++;
+    if (!array_reserve(&out->records, forms)) {
+        log_state_open_failed(path, ENOMEM);
+        return -1;
+    }
+    // Every form is checked before any is taken: half a file restored
     // would take some accounts for up and leave the rest's records behind.
-    state_entry e;
-    for (const sx_node *form = &read.tree.nodes[0]; form != nullptr; form = form->next) {
+    for (const sx_node *form = &out->tree.nodes[0]; form != nullptr; form = form->next) {
+        state_record e;
         if (!read_entry(form, &e)) {
+            out->records.count = 0;
             log_state_malformed(path);
             return -1;
         }
+        *static_cast<state_record *>(array_get(&out->records, array_append(&out->records))) = e;
     }
-    for (const sx_node *form = &read.tree.nodes[0]; form != nullptr; form = form->next) {
-        read_entry(form, &e);
+    return 0;
+}
+
+void state_records_free(state_records *r) {
+    sx_free(&r->tree);
+    array_free(&r->records);
+}
+
+int state_read(FILE *f, const char *path, array *accounts) {
+    state_records read;
+    std::unique_ptr<state_records, decltype(&state_records_free)> owner(&read, state_records_free);
+    if (state_records_read(f, path, &read) != 0)
+        return -1;
+    for (int32_t i = 0; i < read.records.count; i++) {
+        const auto &e = *static_cast<const state_record *>(array_get(&read.records, i));
         account *a = free_account(accounts, &e);
         if (a == nullptr) {
             log_state_unknown_account(sx_text(e.name), e.name->len, path);

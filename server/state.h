@@ -14,6 +14,7 @@
 // the address it already holds.
 #pragma once
 
+#include "common/csexp/sx_tree.h"
 #include "common/process/array.h"
 
 #include <cstdint>
@@ -39,6 +40,31 @@ int state_restore(const char *path, array *accounts);
 // The same from an open stream, read to its end; path only names it in
 // records.
 int state_read(FILE *f, const char *path, array *accounts);
+
+// One form of the state file as read, nothing applied: the presence of
+// one account name in one family.
+struct state_record {
+    const sx_node *name; // the name atom, in the reading's tree
+    int family;          // AF_INET: address[0..4), AF_INET6: address[0..16)
+    uint8_t address[16];
+    time_t last_seen;
+    time_t last_msg; // 0 when the form leaves it out
+    uint32_t retry;  // the dns-update forms to send again (effector_run's mask)
+};
+
+// The forms of a state file in file order, and the tree their names point
+// into; both owned.
+struct state_records {
+    sx_block tree;
+    array records; // of state_record
+};
+
+// Reads f to its end into *out, which starts empty. 0 when every form is
+// well-formed (an empty file gives no record); -1 after logging a file that
+// cannot be read or holds anything else. path only names it in records.
+// Release *out with state_records_free either way.
+int state_records_read(FILE *f, const char *path, state_records *out);
+void state_records_free(state_records *r);
 
 // When the state file was written last, and at which count of presence
 // changes (presence_state.changes).

@@ -303,12 +303,10 @@ TEST(NameServer, NoRecordOutlivesItsClientAcrossReloadAndRestart) {
     std::string report;
     EXPECT_TRUE(zone_checks(zone, &report)) << report;
     ASSERT_TRUE(stop(server));
-    // The reload binds its listening address once more, which fails.
-    for (const auto &e : log.entries()) {
-        if (e.text.rfind("Unable to bind stocket", 0) != 0) {
-            EXPECT_NE(e.priority, LOG_ERR) << e.ident << ": " << e.text;
-        }
-    }
+    // The reload keeps its listening socket: nothing went wrong, so
+    // nothing is logged as an error.
+    for (const auto &e : log.entries())
+        EXPECT_NE(e.priority, LOG_ERR) << e.ident << ": " << e.text;
 }
 
 #ifdef __linux__

@@ -164,7 +164,9 @@ TEST_P(NameServerUpdate, UpChangedTimeoutAndAWrongKey) {
     EXPECT_TRUE(ns.query("intruder.example.test", "A").empty());
 
     // Silent past the timeout: the RRset is gone.
-    ASSERT_TRUE(log.wait_for(head + "0.0.0.0" + by, 10s, "zorvel-server")) << ns.log();
+    ASSERT_TRUE(log.wait_for("Account home: DNS deletion of home.example.test A" + by, 10s,
+                             "zorvel-server"))
+        << ns.log();
     EXPECT_TRUE(ns.query("home.example.test", "A").empty());
     EXPECT_GT(ns.serial(), serial);
 
@@ -193,6 +195,7 @@ TEST_P(NameServerUpdate, DualStackRRsetsComeAndGoApart) {
     const std::string by =
         " applied by " + ns.address() + " port " + std::to_string(ns.port()) + "\n";
     const std::string head = "Account home: DNS update of home.example.test ";
+    const std::string deleted = "Account home: DNS deletion of home.example.test ";
 
     ASSERT_TRUE(send_update(server.port(), "127.0.0.1", "home"));
     ASSERT_TRUE(send_update(server.port(), "::1", "home"));
@@ -206,14 +209,14 @@ TEST_P(NameServerUpdate, DualStackRRsetsComeAndGoApart) {
     bool a_gone = false;
     for (int i = 0; i < 10 && !a_gone; i++) {
         ASSERT_TRUE(send_update(server.port(), "::1", "home"));
-        a_gone = log.wait_for(head + "A to 0.0.0.0" + by, 1s, "zorvel-server").has_value();
+        a_gone = log.wait_for(deleted + "A" + by, 1s, "zorvel-server").has_value();
     }
     ASSERT_TRUE(a_gone) << ns.log();
     EXPECT_TRUE(ns.query("home.example.test", "A").empty());
     EXPECT_EQ(ns.query("home.example.test", "AAAA"), (std::vector<std::string>{"::1"}));
-    EXPECT_EQ(log.count(head + "AAAA to ::" + by), 0u);
+    EXPECT_EQ(log.count(deleted + "AAAA" + by), 0u);
 
-    ASSERT_TRUE(log.wait_for(head + "AAAA to ::" + by, 10s, "zorvel-server")) << ns.log();
+    ASSERT_TRUE(log.wait_for(deleted + "AAAA" + by, 10s, "zorvel-server")) << ns.log();
     EXPECT_TRUE(ns.query("home.example.test", "AAAA").empty());
     for (const auto &e : log.entries())
         if (e.ident == "zorvel-server") {

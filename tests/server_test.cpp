@@ -362,12 +362,9 @@ TEST_F(ServerTest, TwoQueuedDatagramsAreHandledInConsecutivePasses) {
     ASSERT_TRUE(open_gate(gate));
 
     ASSERT_TRUE(cap.wait_for("Account b up", 10s, "zorvel-server"));
-    std::string bind_failed = "Unable to bind stocket to 127.0.0.1:" + std::to_string(port) +
-                              ": Address already in use\n";
     EXPECT_EQ(records(), (std::vector<std::string>{
                              "Account gate up (127.0.0.1)\n",
                              "Account a up (127.0.0.1)\n",
-                             bind_failed,
                              "Listening on 1 sockets\n",
                              "Account b up (127.0.0.1)\n",
                          }));
@@ -375,7 +372,8 @@ TEST_F(ServerTest, TwoQueuedDatagramsAreHandledInConsecutivePasses) {
 
 // A changed modification time, even an earlier one, reloads the file before
 // the next datagram is judged; the account stays up across the reload, so
-// the datagram under the new key is taken silently.
+// the datagram under the new key is taken silently. The socket of the
+// unchanged listen form is kept as it is: no error, and it goes on serving.
 TEST_F(ServerTest, ReloadIsPickedUpByTheNextDatagram) {
     std::string c = conf("(account (name home) (key one))\n");
     ChildProcess p = start({"-c", c});
@@ -390,8 +388,6 @@ TEST_F(ServerTest, ReloadIsPickedUpByTheNextDatagram) {
     ASSERT_TRUE(send(datagram("home", "one")));
     ASSERT_TRUE(cap.wait_for("HMAC mismatch\n", 10s, "zorvel-server"));
     EXPECT_EQ(records(), (std::vector<std::string>{
-                             "Unable to bind stocket to 127.0.0.1:" + std::to_string(port) +
-                                 ": Address already in use\n",
                              "Listening on 1 sockets\n",
                              "HMAC mismatch\n",
                          }));

@@ -234,6 +234,12 @@ void log_no_listening_socket(const char *path) {
 void log_listening_on(int count) {
     emit(LOG_INFO, "Listening on %d sockets\n", count);
 }
+void log_socket_opened(int family, const uint8_t *addr, unsigned port) {
+    emit(LOG_INFO, "Socket opened on %s port %u\n", address_format(family, addr).s, port);
+}
+void log_socket_closed(int family, const uint8_t *addr, unsigned port) {
+    emit(LOG_INFO, "Socket closed on %s port %u\n", address_format(family, addr).s, port);
+}
 void log_unknown_account_option(const char *keyword) {
     emit(LOG_WARNING, "Unknown account option \"%s\"\n", keyword);
 }
@@ -263,6 +269,10 @@ void log_state_write_failed(const char *path, int err) {
 
 void log_dns_update_applied(const log_dns_update *u) {
     emit(LOG_INFO, DNSU_HEAD " applied by %s port %s\n", DNSU_ARGS(u), u->host, u->port);
+}
+void log_dns_update_deleted(const log_dns_update *u) {
+    emit(LOG_INFO, "Account %.*s: DNS deletion of %s %s applied by %s port %s\n",
+         prec(u->account_len), u->account, u->owner, u->type, u->host, u->port);
 }
 void log_dns_update_refused(const log_dns_update *u, const char *rcode) {
     emit(LOG_ERR, DNSU_HEAD " refused by %s port %s: %s\n", DNSU_ARGS(u), u->host, u->port, rcode);
@@ -510,6 +520,17 @@ void log_check_unknown_account_flag(const char *path, uint32_t line, const char 
 void log_check_account_dropped(const char *path, uint32_t line, const char *what) {
     check_emit(path, line, "Account left out: it has no %s\n", what);
 }
+void log_check_placeholder_key(const char *path, uint32_t line) {
+    check_emit(path, line,
+               "Key is the example's placeholder, which anyone can read: make one with "
+               "head -c 32 /dev/urandom | base64\n");
+}
+void log_check_short_key(const char *path, uint32_t line, size_t len, size_t min) {
+    check_emit(path, line,
+               "Warning: key of %zu bytes is short: use at least %zu (head -c 32 /dev/urandom | "
+               "base64)\n",
+               len, min);
+}
 void log_check_duplicate_account(const char *path, uint32_t line, const char *name, size_t name_len,
                                  uint32_t first_line) {
     check_emit(path, line, "Account \"%.*s\" has the same name as the account of line %lu\n",
@@ -527,11 +548,20 @@ void log_check_unknown_signal(const char *path, uint32_t line, const char *name)
 void log_check_target_pidfile(const char *path, uint32_t line, const char *file, int err) {
     check_emit(path, line, "Unable to open target PID file \"%s\": %s\n", file, strerror(err));
 }
-void log_check_zone_unreadable(const char *path, uint32_t line, const char *file, int err) {
-    check_emit(path, line, "Unable to read zone file \"%s\": %s\n", file, strerror(err));
+void log_check_zone_unreadable(const char *path, uint32_t line, const char *file, int err,
+                               const char *as) {
+    check_emit(path, line, "Unable to read zone file \"%s\": %s%s\n", file, strerror(err), as);
 }
-void log_check_zone_unwritable(const char *path, uint32_t line, const char *file, int err) {
-    check_emit(path, line, "Unable to write to zone file \"%s\": %s\n", file, strerror(err));
+void log_check_zone_unwritable(const char *path, uint32_t line, const char *file, int err,
+                               const char *as) {
+    check_emit(path, line, "Unable to write to zone file \"%s\": %s%s\n", file, strerror(err), as);
+}
+void log_check_zone_dir_unwritable(const char *path, uint32_t line, const char *dir, int err,
+                                   const char *as) {
+    check_emit(path, line,
+               "Warning: unable to create files in zone directory \"%s\": %s%s; the zone is "
+               "then rewritten in place, not replaced whole\n",
+               dir, strerror(err), as);
 }
 void log_check_dns_update_invalid(const char *path, uint32_t line, const char *what,
                                   const char *value) {
@@ -550,8 +580,12 @@ void log_check_dns_update_md5(const char *path, uint32_t line, const char *alg) 
                "forbids it for TSIG; use hmac-sha256\n",
                alg);
 }
-void log_check_state_unusable(const char *path, uint32_t line, const char *file, int err) {
-    check_emit(path, line, "Unable to keep state file \"%s\": %s\n", file, strerror(err));
+void log_check_state_unusable(const char *path, uint32_t line, const char *file, int err,
+                              const char *as) {
+    check_emit(path, line, "Unable to keep state file \"%s\": %s%s\n", file, strerror(err), as);
+}
+void log_status_no_state(const char *path) {
+    check_emit(path, 0, "No (state FILE) form: the server keeps no record of who is up\n");
 }
 void log_check_no_listen(const char *path) {
     check_emit(path, 0, "No (listen ...) form: the server would have no socket\n");

@@ -85,6 +85,11 @@ void log_socket_create_failed(const char *host, const char *service, int err);
 void log_socket_bind_failed(const char *host, const char *service, int err);
 void log_no_listening_socket(const char *path);
 void log_listening_on(int count);
+// A reload's changes to the set of sockets: one bound for a new listen
+// form, one closed because its form went away. addr is of family (AF_INET:
+// 4 bytes, AF_INET6: 16).
+void log_socket_opened(int family, const uint8_t *addr, unsigned port);
+void log_socket_closed(int family, const uint8_t *addr, unsigned port);
 void log_unknown_account_option(const char *keyword);
 void log_unknown_account_flag(const char *word);
 void log_stat_failed(const char *path, int err);
@@ -119,6 +124,8 @@ struct log_dns_update {
     const char *port;
 };
 void log_dns_update_applied(const log_dns_update *u);
+// The RRset of u's type deleted, as a timeout or removal asks.
+void log_dns_update_deleted(const log_dns_update *u);
 void log_dns_update_refused(const log_dns_update *u, const char *rcode);
 void log_dns_update_tsig_error(const log_dns_update *u, const char *rcode, const char *tsig_error);
 void log_dns_update_unsigned_error(const log_dns_update *u, const char *rcode,
@@ -203,22 +210,38 @@ void log_check_unknown_account_option(const char *path, uint32_t line, const cha
 void log_check_unknown_account_flag(const char *path, uint32_t line, const char *word);
 // what: "name", "key" or "name and no key".
 void log_check_account_dropped(const char *path, uint32_t line, const char *what);
+// A key still the examples' placeholder (refused), or one shorter than
+// min bytes (a warning, which does not fail the check).
+void log_check_placeholder_key(const char *path, uint32_t line);
+void log_check_short_key(const char *path, uint32_t line, size_t len, size_t min);
 void log_check_duplicate_account(const char *path, uint32_t line, const char *name, size_t name_len,
                                  uint32_t first_line);
 void log_check_unknown_effector(const char *path, uint32_t line, const char *keyword);
 void log_check_effector_idle(const char *path, uint32_t line, const char *keyword);
 void log_check_unknown_signal(const char *path, uint32_t line, const char *name);
 void log_check_target_pidfile(const char *path, uint32_t line, const char *file, int err);
-void log_check_zone_unreadable(const char *path, uint32_t line, const char *file, int err);
-void log_check_zone_unwritable(const char *path, uint32_t line, const char *file, int err);
+// as: who the access was checked as, " (checked as user U, groups G, H)",
+// or "" where that is beside the point.
+void log_check_zone_unreadable(const char *path, uint32_t line, const char *file, int err,
+                               const char *as);
+void log_check_zone_unwritable(const char *path, uint32_t line, const char *file, int err,
+                               const char *as);
+// The zone's directory takes no temporary file (a warning: the zone is then
+// rewritten in place).
+void log_check_zone_dir_unwritable(const char *path, uint32_t line, const char *dir, int err,
+                                   const char *as);
 void log_check_dns_update_invalid(const char *path, uint32_t line, const char *what,
                                   const char *value);
 void log_check_dns_update_missing(const char *path, uint32_t line, const char *what);
 void log_check_dns_update_outside_zone(const char *path, uint32_t line, const char *owner,
                                        const char *zone);
 void log_check_dns_update_md5(const char *path, uint32_t line, const char *alg);
-void log_check_state_unusable(const char *path, uint32_t line, const char *file, int err);
+void log_check_state_unusable(const char *path, uint32_t line, const char *file, int err,
+                              const char *as);
 void log_check_no_listen(const char *path);
+// The status view ("-s") of a configuration that names no state file;
+// standard error only, like the check's findings.
+void log_status_no_state(const char *path);
 void log_check_unknown_client_option(const char *path, uint32_t line, const char *keyword);
 // what: the form that is missing, such as "(key KEY)".
 void log_check_missing_setting(const char *path, const char *what);

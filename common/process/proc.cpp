@@ -199,13 +199,16 @@ int proc_drop_privileges(const char *root, const char *user) {
     return 0;
 }
 
-int proc_parse_options(proc_options *opts, int argc, char **argv) {
+int proc_parse_options(proc_options *opts, int argc, char **argv, bool status) {
     *opts = {};
     int c;
-    while ((c = getopt(argc, argv, "dc:u:t:p:n")) != -1) {
+    while ((c = getopt(argc, argv, status ? "dc:u:t:p:ns" : "dc:u:t:p:n")) != -1) {
         switch (c) {
         case 'n':
             opts->check = true;
+            break;
+        case 's':
+            opts->status = true;
             break;
         case 'd':
             opts->detach = true;

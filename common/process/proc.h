@@ -9,12 +9,14 @@ struct proc_options {
     const char *user;     // -u
     bool detach;          // -d
     bool check;           // -n: check the configuration, start nothing
+    bool status;          // -s (server only): show who is up, start nothing
 };
 
-// Reads the options "dc:u:t:p:n" with getopt into opts (which starts empty);
-// arguments that are not options are ignored. 0, or -1 for an option not in
-// the table or one that lacks its argument, after the usage line.
-int proc_parse_options(proc_options *opts, int argc, char **argv);
+// Reads the options "dc:u:t:p:n", and "s" with status, with getopt into opts
+// (which starts empty); arguments that are not options are ignored. 0, or -1
+// for an option not in the table or one that lacks its argument, after the
+// usage line.
+int proc_parse_options(proc_options *opts, int argc, char **argv, bool status = false);
 
 // Forks once; the child starts a new session. The parent waits for the
 // child's start-up outcome: it exits with status 0 once the child calls
