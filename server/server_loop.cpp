@@ -3,6 +3,7 @@
 
 #include "common/process/clock.h"
 #include "common/process/log.h"
+#include "common/process/log_limit.h"
 #include "server/presence.h"
 #include "server/state.h"
 
@@ -175,6 +176,8 @@ void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask
                           &cfg->presence);
         slots->count = 0;
         timeout = presence_sweep(&cfg->accounts, &cfg->presence);
+        // Counted refusals are summarised even when the flood has stopped.
+        timeout = earlier(timeout, log_limit_flush(clock_now()));
     }
     // At the orderly stop always: the times of the last messages are then
     // as fresh as they can be for the next start.
