@@ -125,7 +125,12 @@ log_bytes_text log_bytes(const void *bytes, size_t len) {
     size_t o = 0;
     for (size_t i = 0; i < shown; i++) {
         uint8_t c = p[i];
-        char named = c == '\\' ? '\\' : c == '"' ? '"' : c == '\n' ? 'n' : c == '\r' ? 'r' : c == '\t' ? 't' : 0;
+        char named = c == '\\'   ? '\\'
+                     : c == '"'  ? '"'
+                     : c == '\n' ? 'n'
+                     : c == '\r' ? 'r'
+                     : c == '\t' ? 't'
+                                 : 0;
         if (named != 0) {
             t.s[o++] = '\\';
             t.s[o++] = named;
@@ -231,8 +236,8 @@ void log_refusals_summary(unsigned long count, time_t since, log_refusal what, c
         emit(LOG_WARNING, "%lu more datagrams refused like this since %s: %s, account %s\n", count,
              when, label, log_bytes(account, account_len).s);
     else if (family == AF_INET || family == AF_INET6)
-        emit(LOG_WARNING, "%lu more datagrams refused like this since %s: %s, from %s/%d\n",
-             count, when, label, address_format(family, net).s, family == AF_INET ? 24 : 48);
+        emit(LOG_WARNING, "%lu more datagrams refused like this since %s: %s, from %s/%d\n", count,
+             when, label, address_format(family, net).s, family == AF_INET ? 24 : 48);
     else
         emit(LOG_WARNING, "%lu more datagrams refused like this since %s: %s, from other senders\n",
              count, when, label);
@@ -337,6 +342,11 @@ void log_unknown_account_flag(const char *word) {
 }
 void log_stat_failed(const char *path, int err) {
     emit(LOG_ERR, "Unable to stat \"%s\": %s\n", path, strerror(err));
+}
+void log_keys_readable(const char *path, unsigned mode) {
+    emit(LOG_WARNING,
+         "Configuration file \"%s\" holds keys and is readable by other users (mode %04o)\n", path,
+         mode);
 }
 
 void log_state_open_failed(const char *path, int err) {
@@ -461,6 +471,12 @@ void log_kill_failed(int pid, const char *path, long sig, const char *signame, i
     emit(LOG_ERR, "kill(%d \"%s\", %ld \"%s\") failure: %s\n", pid, path, sig, signame,
          strerror(err));
 }
+void log_kill_refused(long pid, const char *path, long proc_uid, long file_uid) {
+    emit(LOG_ERR,
+         "Refusing to signal process %ld of PID file \"%s\": process owner %ld, PID file owner "
+         "%ld\n",
+         pid, path, proc_uid, file_uid);
+}
 void log_system_alloc_failed(size_t size) {
     emit(LOG_ERR, "Unable to allocate %zu bytes for system effector\n", size);
 }
@@ -578,6 +594,23 @@ void log_check_unknown_account_option(const char *path, uint32_t line, const cha
 void log_check_unknown_account_flag(const char *path, uint32_t line, const char *word) {
     check_emit(path, line, "Unknown account flag \"%s\"\n", word);
 }
+void log_check_unsafe_no_window(const char *path, uint32_t line, const char *name,
+                                size_t name_len) {
+    check_emit(path, line,
+               "Account \"%.*s\" allows unsafe messages without a time window (max-past): a "
+               "captured datagram moves its record at any later time\n",
+               prec(name_len), name);
+}
+void log_check_unsafe_no_replay(const char *path, uint32_t line, const char *name,
+                                size_t name_len) {
+    check_emit(path, line,
+               "Account \"%.*s\" allows unsafe messages without no-replay: a captured datagram "
+               "replayed from elsewhere moves its record\n",
+               prec(name_len), name);
+}
+void log_check_keys_readable(const char *path, unsigned mode) {
+    check_emit(path, 0, "Holds keys and is readable by other users (mode %04o)\n", mode);
+}
 void log_check_account_dropped(const char *path, uint32_t line, const char *what) {
     check_emit(path, line, "Account left out: it has no %s\n", what);
 }
@@ -663,6 +696,9 @@ void log_chdir_failed(int err) {
 }
 void log_setgid_failed(const char *user, int err) {
     emit(LOG_ERR, "Unable to setgid(%s): %s\n", user, strerror(err));
+}
+void log_initgroups_failed(const char *user, int err) {
+    emit(LOG_ERR, "Unable to initgroups(%s): %s\n", user, strerror(err));
 }
 void log_setuid_failed(const char *user, int err) {
     emit(LOG_ERR, "Unable to setuid(%s): %s\n", user, strerror(err));

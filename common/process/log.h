@@ -111,6 +111,9 @@ void log_listening_on(int count);
 void log_unknown_account_option(const char *keyword);
 void log_unknown_account_flag(const char *word);
 void log_stat_failed(const char *path, int err);
+// The configuration holds keys that local users other than the server's can
+// read; mode is the file's permission bits.
+void log_keys_readable(const char *path, unsigned mode);
 
 // State file.
 void log_state_open_failed(const char *path, int err);
@@ -163,6 +166,8 @@ void log_unknown_signal(const char *name);
 void log_target_pidfile_open_failed(const char *path, int err);
 void log_target_pidfile_invalid(const char *path);
 void log_kill_failed(int pid, const char *path, long sig, const char *signame, int err);
+// The PID file names a process its owner may not have signalled, or init.
+void log_kill_refused(long pid, const char *path, long proc_uid, long file_uid);
 void log_system_alloc_failed(size_t size);
 void log_system_fail(const char *command);
 void log_system_failure(const char *command, int status);
@@ -214,6 +219,11 @@ void log_check_lookup_failed(const char *path, uint32_t line, const char *host, 
 void log_check_unknown_server_option(const char *path, uint32_t line, const char *keyword);
 void log_check_unknown_account_option(const char *path, uint32_t line, const char *keyword);
 void log_check_unknown_account_flag(const char *path, uint32_t line, const char *word);
+// An allow-unsafe account that a captured datagram can move: without a bound
+// on a message's age, or without no-replay.
+void log_check_unsafe_no_window(const char *path, uint32_t line, const char *name, size_t name_len);
+void log_check_unsafe_no_replay(const char *path, uint32_t line, const char *name, size_t name_len);
+void log_check_keys_readable(const char *path, unsigned mode);
 // what: "name", "key" or "name and no key".
 void log_check_account_dropped(const char *path, uint32_t line, const char *what);
 void log_check_duplicate_account(const char *path, uint32_t line, const char *name, size_t name_len,
@@ -248,6 +258,7 @@ void log_unknown_user(const char *user);
 void log_chroot_failed(const char *dir, int err);
 void log_chdir_failed(int err);
 void log_setgid_failed(const char *user, int err);
+void log_initgroups_failed(const char *user, int err);
 void log_setuid_failed(const char *user, int err);
 void log_pidfile_create_failed(const char *path, int err);
 void log_pidfile_open_existing_failed(const char *path, int err);

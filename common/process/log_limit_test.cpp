@@ -38,9 +38,10 @@ TEST(LogLimit, BurstThenCountThenSummary) {
     clock.advance(1);
     EXPECT_EQ(log_limit_flush(clock.now()), -1);
     ASSERT_EQ(cap.records().size(), LOG_LIMIT_BURST + 1);
-    EXPECT_EQ(cap.records().back(),
-              (log_record{LOG_WARNING, "96 more datagrams refused like this since "
-                                       "2027-01-15T08:00:00Z: Invalid packet, from 192.0.2.0/24\n"}));
+    EXPECT_EQ(
+        cap.records().back(),
+        (log_record{LOG_WARNING, "96 more datagrams refused like this since "
+                                 "2027-01-15T08:00:00Z: Invalid packet, from 192.0.2.0/24\n"}));
 
     // Still flooding: no new burst, a summary per period only.
     size_t before = cap.records().size();
@@ -51,8 +52,9 @@ TEST(LogLimit, BurstThenCountThenSummary) {
     clock.advance(LOG_LIMIT_PERIOD);
     log_msg_invalid_packet();
     ASSERT_EQ(cap.records().size(), before + 2);
-    EXPECT_EQ(cap.records()[before].text, "2 more datagrams refused like this since "
-                                     "2027-01-15T08:00:05Z: Invalid packet, from 192.0.2.0/24\n");
+    EXPECT_EQ(cap.records()[before].text,
+              "2 more datagrams refused like this since "
+              "2027-01-15T08:00:05Z: Invalid packet, from 192.0.2.0/24\n");
     EXPECT_EQ(cap.records()[before + 1].text, "Invalid packet\n");
 }
 
