@@ -211,16 +211,17 @@ void effector_kill(const char *signame, const char *pidfile) {
     // could signal itself is signalled, unless the file is root's; init
     // never, as SIGHUP's default action ends most processes.
     uid_t ruid = 0, suid = 0;
-    bool owned = st.st_uid == 0 ||
-                 (proc_owner(static_cast<pid_t>(pid), &ruid, &suid) == 0 &&
-                  (ruid == st.st_uid || suid == st.st_uid));
-    if (pid < 2 || !owned) {
-        if (st.st_uid == 0)
-            ruid = 0;
-        log_kill_refused(static_cast<long>(pid), pidfile,
-                         owned || proc_owner(static_cast<pid_t>(pid), &ruid, &suid) == 0
-                             ? static_cast<long>(ruid)
-                             : -1L,
+    bool known = proc_owner(static_cast<pid_t>(pid), &ruid, &suid) == 0;
+    // A process that is gone is reported as before, by the probe's error.
+    if (!known && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+        log_kill_failed(static_cast<int>(pid), pidfile, sig,
+                        signame != nullptr ? signame : default_signal_text, ESRCH);
+        return;
+    }
+    bool allowed =
+        pid >= 2 && (st.st_uid == 0 || (known && (ruid == st.st_uid || suid == st.st_uid)));
+    if (!allowed) {
+        log_kill_refused(static_cast<long>(pid), pidfile, known ? static_cast<long>(ruid) : -1L,
                          static_cast<long>(st.st_uid));
         return;
     }
