@@ -79,13 +79,8 @@ void set_flags(account *acct, const sx_node *word) {
     for (; word != nullptr; word = word->next) {
         if (sx_is_list(word))
             continue;
-        const flag_word *found = find_flag(atom_bytes(word));
-        if (found == nullptr)
+        if (!account_flag_apply(&acct->flags, word))
             log_unknown_account_flag(sx_text(word));
-        else if (found->set)
-            acct->flags |= found->bit;
-        else
-            acct->flags &= static_cast<uint8_t>(~found->bit);
     }
 }
 
@@ -216,6 +211,23 @@ bool account_same_effectors(const account *a, const account *b) {
         }
     }
     return true;
+}
+
+bool account_flag_apply(uint8_t *flags, const sx_node *word) {
+    if (word == nullptr || sx_is_list(word))
+        return false;
+    const flag_word *found = find_flag(atom_bytes(word));
+    if (found == nullptr)
+        return false;
+    if (found->set)
+        *flags |= found->bit;
+    else
+        *flags &= static_cast<uint8_t>(~found->bit);
+    return true;
+}
+
+int32_t account_option_number(const sx_node *v) {
+    return option_number(v);
 }
 
 bool account_flag_known(const sx_node *word) {

@@ -68,5 +68,11 @@ int account_cmp(const void *a, const void *b);
 int account_msg_cmp(const void *msg, const void *acct);
 // Whether the two effector lists hold the same forms, byte for byte.
 bool account_same_effectors(const account *a, const account *b);
+// Sets or clears in flags the bit of a word (flags ...) knows; false, flags
+// untouched, for any other word or a list.
+bool account_flag_apply(uint8_t *flags, const sx_node *word);
+// A number option's value as a load reads it: beyond the 32-bit range
+// INT32_MAX, malformed or negative -1.
+int32_t account_option_number(const sx_node *v);
 // True for an atom that is one of the words (flags ...) knows.
 bool account_flag_known(const sx_node *word);

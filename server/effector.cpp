@@ -3,6 +3,7 @@
 #include "server/effector.h"
 
 #include "common/process/log.h"
+#include "common/process/proc.h"
 #include "common/protocol/address.h"
 #include "server/dns_update.h"
 #include "server/zone.h"
@@ -17,6 +18,7 @@
 #include <memory>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace {
@@ -196,9 +198,31 @@ void effector_kill(const char *signame, const char *pidfile) {
     }
     if (ferror(f))
         bad = true;
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0)
+        bad = true;
     fclose(f);
     if (!digits || bad || pid == 0) {
         log_target_pidfile_invalid(pidfile);
+        return;
+    }
+    // Whoever owns the PID file chooses the target. The server may hold
+    // rights its owner lacks (root, CAP_KILL), so only a process that owner
+    // could signal itself is signalled, unless the file is root's; init
+    // never, as SIGHUP's default action ends most processes.
+    uid_t ruid = 0, suid = 0;
+    bool known = proc_owner(static_cast<pid_t>(pid), &ruid, &suid) == 0;
+    // A process that is gone is reported as before, by the probe's error.
+    if (!known && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+        log_kill_failed(static_cast<int>(pid), pidfile, sig,
+                        signame != nullptr ? signame : default_signal_text, ESRCH);
+        return;
+    }
+    bool allowed =
+        pid >= 2 && (st.st_uid == 0 || (known && (ruid == st.st_uid || suid == st.st_uid)));
+    if (!allowed) {
+        log_kill_refused(static_cast<long>(pid), pidfile, known ? static_cast<long>(ruid) : -1L,
+                         static_cast<long>(st.st_uid));
         return;
     }
     if (kill(static_cast<pid_t>(pid), sig) != 0) {

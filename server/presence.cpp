@@ -3,6 +3,7 @@
 
 #include "common/process/clock.h"
 #include "common/process/log.h"
+#include "common/process/log_limit.h"
 #include "common/protocol/hmac_sha1.h"
 #include "server/effector.h"
 
@@ -189,6 +190,16 @@ void update_accept(array *accounts, const recv_slot *slot, presence_state *ps) {
     size_t len = slot->len > static_cast<int64_t>(RECV_SLOT_DATA) ? RECV_SLOT_DATA
                                                                   : static_cast<size_t>(slot->len);
 
+    // With IPV6_V6ONLY on every IPv6 socket, a peer is of one family or the
+    // other, never an IPv4 address in IPv6 form.
+    int peer_family = slot->peer.sa.sa_family;
+    const uint8_t *peer = peer_family == AF_INET6
+                              ? slot->peer.in6.sin6_addr.s6_addr
+                              : reinterpret_cast<const uint8_t *>(&slot->peer.in.sin_addr.s_addr);
+    // Refusals count under the sender until the account is known, so that
+    // a flood of junk is summarised instead of written datagram by datagram.
+    log_limit_sender(peer_family, peer);
+
     update_msg msg = {};
     size_t signed_len = update_msg_decode(&msg, slot->data, len);
     if (signed_len == 0)
@@ -203,6 +214,7 @@ void update_accept(array *accounts, const recv_slot *slot, presence_state *ps) {
         log_account_not_found(msg.name, msg.name_len);
         return;
     }
+    log_limit_account(a->name, a->name_len);
 
     // An account without a key must not match the untouched buffer.
     uint8_t mac[HMAC_SHA1_LEN] = {};
@@ -220,19 +232,20 @@ void update_accept(array *accounts, const recv_slot *slot, presence_state *ps) {
     presence_view v = view_of(a, msg.family);
     uint8_t *msg_addr = msg.family == AF_INET6 ? msg.addr6 : msg.addr;
     // Judged on the authenticated time only: an unauthenticated datagram
-    // must not learn, or move, the account's last accepted time.
-    if ((a->flags & ACCOUNT_NO_REPLAY) != 0 && msg.time < *v.last_msg) {
+    // must not learn, or move, the account's last accepted time. A message
+    // of the same second as the last accepted one is taken only from the
+    // sender of that one, which is the family's recorded address (every
+    // accepted message carries its sender's address, or takes it under
+    // allow-unsafe): replayed from elsewhere it would move the record.
+    if ((a->flags & ACCOUNT_NO_REPLAY) != 0 &&
+        (msg.time < *v.last_msg ||
+         (msg.time == *v.last_msg &&
+          (peer_family != v.family || memcmp(peer, v.address, v.len) != 0)))) {
         log_replayed_message(static_cast<long>(msg.time), static_cast<long>(*v.last_msg));
         update_msg_dump(&msg, nullptr);
         return;
     }
 
-    // With IPV6_V6ONLY on every IPv6 socket, a peer is of one family or the
-    // other, never an IPv4 address in IPv6 form.
-    int peer_family = slot->peer.sa.sa_family;
-    const uint8_t *peer = peer_family == AF_INET6
-                              ? slot->peer.in6.sin6_addr.s6_addr
-                              : reinterpret_cast<const uint8_t *>(&slot->peer.in.sin_addr.s_addr);
     if (peer_family != v.family) {
         log_address_mismatch_af(peer_family, peer, v.family, msg_addr);
         return;

@@ -711,6 +711,44 @@ TEST_F(PresenceTest, ReplaysJudgedPerFamily) {
     EXPECT_EQ(home()->last_msg, NOW);
 }
 
+// Under allow-unsafe the address comes from the sender, so a captured
+// message of the last accepted second is taken only from that message's
+// sender: replayed from elsewhere it would move the record. The IPv6
+// message of the same cycle is its own family's and still passes.
+TEST_F(PresenceTest, SameSecondTakenOnlyFromTheLastSender) {
+    home()->flags = ACCOUNT_ALLOW_UNSAFE | ACCOUNT_NO_REPLAY;
+    home()->timeout = 60;
+    send("home", ZERO_IP, HOME_IP, NOW);
+    cap.clear();
+    const std::vector<log_record> replayed = {
+        {LOG_WARNING, "Replayed message " + std::to_string(NOW) + " vs " + std::to_string(NOW) +
+                          "\n"},
+        {LOG_INFO, "Message at " + std::to_string(NOW) + " (+0)"},
+        {LOG_INFO, "    name \"home\" address 0.0.0.0\n"}};
+    send("home", ZERO_IP, OTHER_IP, NOW);
+    EXPECT_EQ(cap.records(), replayed);
+    send("home", ZERO_IP, HOME_IP, NOW);
+    send6("home", ZERO6, HOME6, NOW);
+    EXPECT_EQ(cap.records().size(), replayed.size() + 1);
+    EXPECT_EQ(cap.records().back().text, "Account home up (2001:db8::7)\n");
+    EXPECT_EQ(addr4({home()->address[0], home()->address[1], home()->address[2],
+                     home()->address[3]}),
+              HOME_IP);
+    // Once timed out no sender of that second is known: from anywhere it is
+    // refused, and a later second is taken as before.
+    clock.advance(60);
+    presence_sweep(&table);
+    cap.clear();
+    send("home", ZERO_IP, HOME_IP, NOW);
+    EXPECT_EQ(cap.records().front(), replayed.front());
+    EXPECT_EQ(cap.records().size(), replayed.size());
+    send("home", ZERO_IP, OTHER_IP, NOW + 1);
+    EXPECT_EQ(cap.records().back(), up("home", OTHER_IP));
+    EXPECT_EQ(effects(),
+              (std::vector<std::string>{"home 192.0.2.7", "home 2001:db8::7", "home 0.0.0.0",
+                                        "home ::", "home 198.51.100.9"}));
+}
+
 // A reload carries both families of an unchanged account and takes both
 // down, each with its own record, for a removed one.
 TEST_F(PresenceTest, ReloadCarriesAndRemovesBothFamilies) {

@@ -21,6 +21,7 @@
 #include <pwd.h>
 #include <string_view>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -45,6 +46,8 @@ struct account_sketch {
     size_t name_len = 0;
     bool key = false;
     const sx_node *effectors = nullptr; // the list the account keeps
+    uint8_t flags = 0;
+    int32_t max_past = -1;
 };
 
 struct checker {
@@ -400,11 +403,16 @@ void check_options(checker *c, account_sketch *acct, const sx_node *first) {
             check_number(c, opt, value, "interval");
             if (value->next != nullptr)
                 check_number(c, opt, value->next, "interval");
+            acct->max_past = account_option_number(value);
         } else if (sx_atom_is(keyword, "max-future") || sx_atom_is(keyword, "max-past") ||
                    sx_atom_is(keyword, "timeout")) {
             check_number(c, opt, value, sx_text(keyword));
+            if (sx_atom_is(keyword, "max-past"))
+                acct->max_past = account_option_number(value);
         } else if (sx_atom_is(keyword, "flags") || sx_atom_is(keyword, "flag")) {
             check_flags(c, opt, value);
+            for (const sx_node *w = value; w != nullptr; w = w->next)
+                account_flag_apply(&acct->flags, w);
         } else {
             log_check_unknown_account_option(c->path, c->at(opt), sx_text(keyword));
             c->problems++;
@@ -424,6 +432,17 @@ void check_account(checker *c, const sx_node *form, const account_sketch *defaul
                                                       : "key");
         c->problems++;
         return;
+    }
+    // Under allow-unsafe the address is the sender's: whoever sees one
+    // datagram can replay it from anywhere, for as long as the window and
+    // no-replay let it pass.
+    if ((acct.flags & ACCOUNT_ALLOW_UNSAFE) != 0) {
+        if (acct.max_past <= 0) {
+            log_check_unsafe_no_window(c->path, c->at(form), acct.name, acct.name_len);
+        }
+        if ((acct.flags & ACCOUNT_NO_REPLAY) == 0) {
+            log_check_unsafe_no_replay(c->path, c->at(form), acct.name, acct.name_len);
+        }
     }
     check_dns_updates(c, &acct);
     int32_t i = array_append(&c->kept);
@@ -544,6 +563,28 @@ int server_check_file(const char *path) {
         c.problems++;
     }
     check_duplicates(&c);
+    // Warnings, as in the server's start-up: the file still works.
+    if (c.kept.count > 0)
+        server_check_key_access(path, true);
     array_free(&c.kept);
     return c.problems == 0 ? 0 : -1;
+}
+
+int server_check_key_access(const char *path, bool check) {
+    struct stat st;
+    // A file that cannot be looked at is reported by whoever reads it.
+    if (stat(path, &st) != 0)
+        return 0;
+    // The server's own group is the one it runs with; a group it merely
+    // belongs to (a name server's, say) has other members.
+    bool exposed =
+        (st.st_mode & S_IROTH) != 0 || ((st.st_mode & S_IRGRP) != 0 && st.st_gid != getegid());
+    if (!exposed)
+        return 0;
+    auto mode = static_cast<unsigned>(st.st_mode & 07777);
+    if (check)
+        log_check_keys_readable(path, mode);
+    else
+        log_keys_readable(path, mode);
+    return 1;
 }

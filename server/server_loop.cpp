@@ -3,6 +3,7 @@
 
 #include "common/process/clock.h"
 #include "common/process/log.h"
+#include "common/process/log_limit.h"
 #include "server/presence.h"
 #include "server/state.h"
 
@@ -124,6 +125,18 @@ void server_receive(const array *pollfds, array *slots) {
 
 namespace {
 
+// While datagrams keep coming without a wait, the modification time of the
+// configuration is looked at no more often than this: under a flood, one
+// stat() per datagram costs half again as much as receiving it, and the time
+// it looks for has whole seconds only.
+constexpr int64_t RELOAD_CHECK_GAP_NS = 200000;
+
+int64_t monotonic_ns() {
+    timespec ts = {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 // The shorter of two waits, -1 standing for none.
 int32_t earlier(int32_t a, int32_t b) {
     if (a < 0)
@@ -140,6 +153,7 @@ void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask
     // file may be due already.
     int32_t timeout = presence_sweep(&cfg->accounts, &cfg->presence);
     state_writer writer = {};
+    int64_t checked = 0;
     for (;;) {
         // A pending write is never put off past its interval by a quiet
         // network.
@@ -149,8 +163,15 @@ void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask
         // unblocked is honoured before waiting rather than at the next wake.
         if (stop_requested)
             break;
+        // A pass that had to wait always looks at the configuration, so a
+        // change made while the server was idle judges the next datagram.
+        bool waited = true;
         if (!reload_requested) {
-            if (server_wait(&cfg->pollfds, timeout, wait_mask) < 0) {
+            int ready = server_wait(&cfg->pollfds, 0, wait_mask);
+            waited = ready == 0;
+            if (ready == 0)
+                ready = server_wait(&cfg->pollfds, timeout, wait_mask);
+            if (ready < 0) {
                 // A SIGHUP that cut the wait short leaves nothing to receive;
                 // any other failure ends the loop.
                 if (errno != EINTR || !reload_requested)
@@ -166,15 +187,22 @@ void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask
         if (reload_requested) {
             reload_requested = 0;
             cfg->mtime = 0;
+            waited = true;
         }
         // Received first, then reloaded: this pass's datagrams are judged by
         // the configuration that is in force now.
-        server_config_load(cfg);
+        int64_t now_ns = monotonic_ns();
+        if (waited || now_ns - checked >= RELOAD_CHECK_GAP_NS) {
+            server_config_load(cfg);
+            checked = now_ns;
+        }
         for (int32_t i = 0; i < slots->count; i++)
             update_accept(&cfg->accounts, static_cast<recv_slot *>(array_get(slots, i)),
                           &cfg->presence);
         slots->count = 0;
         timeout = presence_sweep(&cfg->accounts, &cfg->presence);
+        // Counted refusals are summarised even when the flood has stopped.
+        timeout = earlier(timeout, log_limit_flush(clock_now()));
     }
     // At the orderly stop always: the times of the last messages are then
     // as fresh as they can be for the next start.

@@ -69,6 +69,9 @@ int main(int argc, char **argv) {
     cfg.path = opt.conffile;
     cfg.mtime = 0;
     server_config_load(&cfg);
+    // Said while the caller still sees standard error, as -n says it.
+    if (cfg.accounts.count > 0)
+        server_check_key_access(cfg.path, false);
     if (cfg.pollfds.count == 0) {
         log_bad_starting_config();
         return start_failed(&cfg, &slots);

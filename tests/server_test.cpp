@@ -20,9 +20,11 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -121,7 +123,11 @@ class ServerTest : public ::testing::Test {
             return false;
         bound = true;
         size_t seen = cap.count("Account \"probe\" not found.\n");
-        if (!send(datagram("probe", "k")))
+        // Each probe from a network of its own, so that the refusal limiter
+        // never counts a probe instead of writing it.
+        std::string source = "127.0." + std::to_string(++probes % 250 + 1) + ".1";
+        std::string d = datagram("probe", "k");
+        if (!send_udp(port, d.data(), d.size(), source.c_str()))
             return false;
         bool ok = wait_until([&] { return cap.count("Account \"probe\" not found.\n") > seen; });
         if (!keep)
@@ -145,6 +151,7 @@ class ServerTest : public ::testing::Test {
     SyslogCapture cap;
     int port = -1;
     bool bound = false;
+    int probes = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -610,6 +617,195 @@ TEST_F(ServerTest, ChangedRootAndUserNameEveryFileInsideTheRoot) {
                              "Account home up (127.0.0.1)\n",
                              "Updating zone \"/zone.db\" record \"home\" to 127.0.0.1\n",
                          }));
+}
+
+// ---------------------------------------------------------------------------
+// What a datagram must not be able to do.
+
+// A name that carries a record of its own, and controls for the operator's
+// terminal, is one record with every such byte escaped.
+TEST_F(ServerTest, ForgedNameIsOneRecordWithItsBytesEscaped) {
+    ChildProcess p = start({"-c", conf("(account (name home) (key k))\n")});
+    ASSERT_TRUE(ready());
+    ASSERT_TRUE(send(datagram("x\" not found.\nAccount home up (203.0.113.66)\n\x1b[2J\a", "k")));
+    ASSERT_TRUE(ready(true));
+    std::vector<std::string> got = records();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0],
+              "Account \"x\\\" not found.\\nAccount home up (203.0.113.66)\\n\\x1b[2J\\x07\" "
+              "not found.\n");
+}
+
+// Junk of four kinds, sent in batches the server keeps up with: of each kind
+// the first few records are written, and the summaries account for every
+// other datagram.
+TEST_F(ServerTest, FloodOfJunkIsCountedAndSummarised) {
+    ChildProcess p = start({"-c", conf("(account (name home) (key k) (max-past 60))\n")});
+    ASSERT_TRUE(ready());
+    constexpr int per_kind = 300, batch = 50;
+    const struct {
+        std::string dgram, first, label;
+    } kinds[] = {
+        {"junk", "Invalid packet\n", "Invalid packet, from 127.0.0.0/24"},
+        {datagram("home", "wrong"), "HMAC mismatch\n", "HMAC mismatch, account home"},
+        {datagram("ghost", "k"), "Account \"ghost\" not found.\n",
+         "Account not found, from 127.0.0.0/24"},
+        {datagram("home", "k", LOOPBACK, time(nullptr) - 3600), "Anachronic message 36",
+         "Anachronic message, account home"},
+    };
+    for (int sent = 0; sent < per_kind; sent += batch) {
+        for (int i = 0; i < batch; i++)
+            for (const auto &k : kinds)
+                ASSERT_TRUE(send(k.dgram));
+        ASSERT_TRUE(ready(true));
+    }
+    // Each summary "N more datagrams refused like this since T: LABEL".
+    auto summarised = [&](const std::string &label) {
+        unsigned long n = 0;
+        for (const std::string &t : records())
+            if (t.find(" more datagrams refused like this since ") != std::string::npos &&
+                t.size() > label.size() + 1 &&
+                t.compare(t.size() - label.size() - 1, label.size(), label) == 0)
+                n += std::stoul(t);
+        return n;
+    };
+    for (const auto &k : kinds) {
+        SCOPED_TRACE(k.label);
+        EXPECT_TRUE(wait_until([&] { return summarised(k.label) == per_kind - 5; }, 15s))
+            << summarised(k.label);
+        EXPECT_EQ(cap.count(k.first), 5u);
+    }
+    // The dump of an anachronic message goes with its record.
+    EXPECT_EQ(cap.count("    name \"home\" address 127.0.0.1\n"), 5u);
+}
+
+// Under allow-unsafe the address is the sender's: a captured datagram
+// replayed from ten other addresses moves nothing, while the same datagram
+// from its sender and the IPv6 one of the same cycle still pass.
+TEST_F(ServerTest, ReplayFromOtherAddressesMovesNothingUnderNoReplay) {
+    std::string out = dir.file("out");
+    int port6 = free_udp_port();
+    std::string c = dir.write(
+        "server.conf", listen() + "(listen6 " + std::to_string(port6) +
+                           " ::1)\n(account (name home) (key k) (interval 300) "
+                           "(flags allow-unsafe no-replay)\n  (effector (system \"echo \" (addr) " +
+                           qstr(" >> " + out) + ")))\n");
+    ChildProcess p = start({"-c", c});
+    ASSERT_TRUE(ready());
+    time_t now = time(nullptr);
+    std::string captured = datagram("home", "k", {0, 0, 0, 0}, now);
+    ASSERT_TRUE(send_udp(port, captured.data(), captured.size(), "127.0.0.2"));
+    ASSERT_TRUE(wait_until([&] { return read_file(out) == "127.0.0.2\n"; }))
+        << testing::PrintToString(records());
+    for (int i = 3; i < 13; i++) {
+        std::string from = "127.0.0." + std::to_string(i);
+        ASSERT_TRUE(send_udp(port, captured.data(), captured.size(), from.c_str()));
+    }
+    ASSERT_TRUE(send_udp(port, captured.data(), captured.size(), "127.0.0.2"));
+    update_msg m = {};
+    m.time = now;
+    m.name = "home";
+    m.name_len = 4;
+    m.family = AF_INET6;
+    uint8_t buf[UPDATE_MSG_MAX];
+    size_t n = update_msg_encode(buf, sizeof buf, &m, "k", 1);
+    ASSERT_TRUE(send_udp6("::1", "::1", port6, std::string(reinterpret_cast<char *>(buf), n)));
+    ASSERT_TRUE(wait_until([&] { return read_file(out) == "127.0.0.2\n::1\n"; }));
+    ASSERT_TRUE(ready(true));
+    EXPECT_EQ(cap.count("Replayed message " + std::to_string(now) + " vs " + std::to_string(now)),
+              5u);
+    EXPECT_EQ(cap.count("changed address"), 0u);
+    EXPECT_EQ(read_file(out), "127.0.0.2\n::1\n");
+}
+
+// Bind-mounts a file of the test over a system file for as long as it
+// lives; the capture's private mount namespace keeps it from the host.
+struct bind_over {
+    std::string target;
+    bool ok = false;
+    bind_over(const std::string &src, std::string t) : target(std::move(t)) {
+        ok = mount(src.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    }
+    ~bind_over() {
+        if (ok)
+            umount(target.c_str());
+    }
+};
+
+// -u gives the server its user's groups: a zone writable only through a
+// supplementary group of that user is updated.
+TEST_F(ServerTest, UserSwitchKeepsTheUsersGroups) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "switching user needs root";
+    std::string passwd =
+        read_file("/etc/passwd") + "zvtest:x:47110:47110::/nonexistent:/bin/false\n";
+    std::string group = read_file("/etc/group") + "zvtest:x:47110:\nzvzone:x:47111:zvtest\n";
+    bind_over pw(dir.write("passwd", passwd), "/etc/passwd");
+    bind_over gr(dir.write("group", group), "/etc/group");
+    ASSERT_TRUE(pw.ok && gr.ok) << strerror(errno);
+    std::string zones = dir.file("zones");
+    ASSERT_EQ(mkdir(zones.c_str(), 0770), 0);
+    ASSERT_EQ(chown(zones.c_str(), 0, 47111), 0);
+    std::string zone = zones + "/zone.db";
+    write_file(zone, ZONE);
+    ASSERT_EQ(chown(zone.c_str(), 0, 47111), 0);
+    chmod(zone.c_str(), 0660);
+    chmod(dir.path().c_str(), 0755);
+    std::string c = conf("(account (name home) (key k) (effector (zone " + qstr(zone) + ")))\n");
+    chmod(c.c_str(), 0644);
+    ChildProcess p = start({"-u", "zvtest", "-c", c});
+    ASSERT_TRUE(ready());
+    std::string status = read_file("/proc/" + std::to_string(p.pid()) + "/status");
+    EXPECT_NE(status.find("\nGroups:\t47110 47111 \n"), std::string::npos) << status;
+    ASSERT_TRUE(send(datagram("home", "k")));
+    EXPECT_TRUE(zone_becomes(zone, "127.0.0.1", 1)) << read_file(zone);
+}
+
+// The kill effector signals a process of the PID file's owner, or any one
+// for a root-owned file, and never init or another user's process.
+TEST_F(ServerTest, KillEffectorSignalsOnlyWhatThePidFilesOwnerCould) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "owners other than root need root";
+    const passwd *pw = getpwnam("nobody");
+    if (pw == nullptr)
+        GTEST_SKIP() << "no user nobody";
+    std::string nobody = std::to_string(pw->pw_uid);
+    ChildProcess roots = ChildProcess::spawn({"/bin/sleep", "30"});
+    ChildProcess theirs =
+        ChildProcess::spawn({"/usr/bin/setpriv", "--reuid=" + nobody, "--regid=" + nobody,
+                             "--clear-groups", "/bin/sleep", "30"});
+    ASSERT_GT(roots.pid(), 0);
+    ASSERT_GT(theirs.pid(), 0);
+    ASSERT_TRUE(wait_until([&] {
+        return read_file("/proc/" + std::to_string(theirs.pid()) + "/status")
+                   .find("\nUid:\t" + nobody) != std::string::npos;
+    }));
+    auto pidfile = [&](const char *name, pid_t pid, uid_t owner) {
+        std::string f = dir.write(name, std::to_string(pid) + "\n");
+        EXPECT_EQ(chown(f.c_str(), owner, static_cast<gid_t>(-1)), 0);
+        return f;
+    };
+    std::string aimed = pidfile("aimed.pid", roots.pid(), pw->pw_uid);
+    std::string init = pidfile("init.pid", 1, 0);
+    std::string own = pidfile("own.pid", theirs.pid(), pw->pw_uid);
+    ChildProcess p =
+        start({"-c", conf("(account (name home) (key k) (effector (kill " + qstr(aimed) +
+                          ") (kill " + qstr(init) + ") (kill " + qstr(own) + ")))\n")});
+    ASSERT_TRUE(ready());
+    ASSERT_TRUE(send(datagram("home", "k")));
+    auto st = theirs.wait(10s);
+    ASSERT_TRUE(st.has_value()) << "the owner's own process is signalled";
+    EXPECT_TRUE(WIFSIGNALED(*st) && WTERMSIG(*st) == SIGHUP);
+    ASSERT_TRUE(ready(true));
+    EXPECT_EQ(records(),
+              (std::vector<std::string>{
+                  "Account home up (127.0.0.1)\n",
+                  "Refusing to signal process " + std::to_string(roots.pid()) + " of PID file \"" +
+                      aimed + "\": process owner 0, PID file owner " + nobody + "\n",
+                  "Refusing to signal process 1 of PID file \"" + init +
+                      "\": process owner 0, PID file owner 0\n",
+                  "Account \"probe\" not found.\n"}));
+    EXPECT_EQ(kill(roots.pid(), 0), 0) << "root's process lives on";
 }
 
 // ---------------------------------------------------------------------------

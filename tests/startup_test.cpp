@@ -239,6 +239,8 @@ void expect_findings(const TempDir &dir, const std::string &program,
     for (const check_row &r : rows) {
         SCOPED_TRACE(r.what);
         std::string conf = dir.write("check.conf", r.text);
+        // Keys readable by others are a finding of their own, tested apart.
+        chmod(conf.c_str(), 0600);
         check_outcome o = check(dir, program, conf);
         std::string want = r.findings;
         for (size_t at; (at = want.find('@')) != std::string::npos;)
@@ -310,7 +312,21 @@ TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
                   "allow-unsafe "
                   "allow-safe))\n",
          "@:2: Unknown server option \"lisen\"\n@:3: Unknown account option \"colour\"\n"
-         "@:3: Unknown account flag \"allow-safe\"\n"},
+         "@:3: Unknown account flag \"allow-safe\"\n"
+         "@:3: Warning: account \"a\" allows unsafe messages without a time window (max-past): a captured "
+         "datagram moves its record at any later time\n"
+         "@:3: Warning: account \"a\" allows unsafe messages without no-replay: a captured datagram "
+         "replayed from elsewhere moves its record\n"},
+        // The defaults count, and interval sets the window as max-past does.
+        {"allow-unsafe guarded",
+         listen + "(defaults (flags allow-unsafe no-replay) (interval 300 60))\n" + acct +
+             "(account (name b) (key 0123456789abcdef) (max-past 0))\n"
+             "(account (name c) (key 0123456789abcdef) (flags allow-replay) (max-past 60))\n",
+         "@:4: Warning: account \"b\" allows unsafe messages without a time window (max-past): a captured "
+         "datagram moves its record at any later time\n"
+         "@:5: Warning: account \"c\" allows unsafe messages without no-replay: a captured datagram "
+         "replayed from elsewhere moves its record\n",
+         true},
         {"numbers",
          listen + "(account (name a) (key 0123456789abcdef) (timeout 10s) (interval 5 -3) "
                   "(max-past ()))\n",
@@ -411,6 +427,7 @@ TEST(ServerCheck, FilesAreSeenFromTheNewRoot) {
                "(listen 5353 127.0.0.1)\n(account (name a) (key 0123456789abcdef) (effector "
                "(zone /zone) (zone /" +
                    root.path() + "/zone)))\n");
+    chmod(root.file("server.conf").c_str(), 0600);
     // The leak checker of a sanitizer build reads /proc at exit, which the
     // new root lacks; the other checks of that build stay on.
     const char *asan = getenv("ASAN_OPTIONS");
@@ -446,7 +463,9 @@ TEST(ServerCheck, MissingPermissionNamesTheUserAndGroupsChecked) {
                                                "(account (name a) (key 0123456789abcdef) "
                                                "(effector (zone " +
                                                    zone + ")))\n");
-    ASSERT_EQ(chmod(conf.c_str(), 0644), 0);
+    // The checked user's own file, so that only the zone's permissions speak.
+    ASSERT_EQ(chown(conf.c_str(), pw->pw_uid, pw->pw_gid), 0);
+    ASSERT_EQ(chmod(conf.c_str(), 0600), 0);
     check_outcome o = check(dir, server_program(), conf, {"-u", "nobody"});
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.err, conf + ":2: Unable to write to zone file \"" + zone + "\": Permission denied" +
@@ -486,6 +505,55 @@ TEST(ServerStatus, ShowsWhoIsUpOrSaysThereIsNoStateFile) {
     o = status(client_program(), with);
     EXPECT_EQ(o.status, 1);
     EXPECT_NE(o.err.find("Usage: "), std::string::npos) << o.err;
+}
+
+// Keys that other local users can read are reported by the check and at
+// start-up, naming the file and its mode; the server's own group may read.
+TEST(ServerCheck, KeysReadableByOthersAreReported) {
+    TempDir dir;
+    std::string conf =
+        dir.write("keys.conf",
+                  "(listen 5353 127.0.0.1)\n(account (name a) (key 0123456789abcdef))\n");
+    std::string nokeys = dir.write("nokeys.conf", "(listen 5353 127.0.0.1)\n");
+    chmod(nokeys.c_str(), 0644);
+    gid_t other = getegid() == 0 ? 1 : 0;
+    const struct {
+        mode_t mode;
+        bool own_group;
+        std::string finding;
+    } rows[] = {
+        {0600, true, ""},
+        {0640, true, ""},
+        {0644, true, "Warning: holds keys and is readable by other users (mode 0644)\n"},
+        {0604, true, "Warning: holds keys and is readable by other users (mode 0604)\n"},
+        {0640, false, "Warning: holds keys and is readable by other users (mode 0640)\n"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.finding);
+        bool chowned =
+            chown(conf.c_str(), static_cast<uid_t>(-1), r.own_group ? getegid() : other) == 0;
+        if (!r.own_group && !chowned)
+            continue; // only root hands a file to another group
+        chmod(conf.c_str(), r.mode);
+        check_outcome o = check(dir, server_program(), conf);
+        EXPECT_EQ(o.err, r.finding.empty() ? "" : conf + ": " + r.finding);
+        EXPECT_EQ(o.status, 0) << "a warning only";
+    }
+    EXPECT_EQ(check(dir, server_program(), nokeys).status, 0) << "no keys, nothing to hide";
+
+    // At start-up the same rule, as a record the caller also sees.
+    std::string conf2 = dir.write("start.conf", "(listen " + std::to_string(free_udp_port()) +
+                                                    " 127.0.0.1)\n(account (name a) (key k))\n");
+    chmod(conf2.c_str(), 0644);
+    ChildProcess p =
+        ChildProcess::spawn({server_program(), "-c", conf2}, "", dir.file("start.err"));
+    std::string want = "Configuration file \"" + conf2 +
+                       "\" holds keys and is readable by other users (mode 0644)\n";
+    EXPECT_TRUE(wait_until([&] { return dir.read("start.err").find(want) != std::string::npos; }));
+    p.signal(SIGTERM);
+    auto st = p.wait();
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(exit_code(*st), 0);
 }
 
 TEST(ClientCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <netdb.h>
 #include <string>
+#include <sys/socket.h>
 #include <syslog.h>
 
 namespace {
@@ -75,6 +76,32 @@ const char *or_star(const char *s) {
     return s != nullptr ? s : "*";
 }
 
+// The text of each limited refusal in its summary: the record's own words,
+// without the arguments that differ from one datagram to the next.
+const char *refusal_label(log_refusal what) {
+    switch (what) {
+    case LOG_REFUSAL_INVALID_PACKET:
+        return "Invalid packet";
+    case LOG_REFUSAL_TOO_SHORT:
+        return "Message too short";
+    case LOG_REFUSAL_HMAC_DECODING:
+        return "HMAC decoding error";
+    case LOG_REFUSAL_ACCOUNT_NOT_FOUND:
+        return "Account not found";
+    case LOG_REFUSAL_HMAC_MISMATCH:
+        return "HMAC mismatch";
+    case LOG_REFUSAL_ADDRESS_MISMATCH:
+        return "Address mismatch";
+    case LOG_REFUSAL_UNSAFE:
+        return "Rejecting unsafe message";
+    case LOG_REFUSAL_ANACHRONIC:
+        return "Anachronic message";
+    case LOG_REFUSAL_REPLAYED:
+        return "Replayed message";
+    }
+    return "Refused";
+}
+
 } // namespace
 
 void log_open(const char *ident) {
@@ -88,6 +115,40 @@ void log_set_sink(log_sink sink) {
 }
 void log_set_stderr(bool on) {
     g_stderr = on;
+}
+
+log_bytes_text log_bytes(const void *bytes, size_t len) {
+    static constexpr char hex[] = "0123456789abcdef";
+    log_bytes_text t;
+    const auto *p = static_cast<const uint8_t *>(bytes);
+    size_t shown = len < LOG_BYTES_SHOWN ? len : LOG_BYTES_SHOWN;
+    size_t o = 0;
+    for (size_t i = 0; i < shown; i++) {
+        uint8_t c = p[i];
+        char named = c == '\\'   ? '\\'
+                     : c == '"'  ? '"'
+                     : c == '\n' ? 'n'
+                     : c == '\r' ? 'r'
+                     : c == '\t' ? 't'
+                                 : 0;
+        if (named != 0) {
+            t.s[o++] = '\\';
+            t.s[o++] = named;
+        } else if (c >= 0x20 && c < 0x7f) {
+            t.s[o++] = static_cast<char>(c);
+        } else {
+            t.s[o++] = '\\';
+            t.s[o++] = 'x';
+            t.s[o++] = hex[c >> 4];
+            t.s[o++] = hex[c & 0xf];
+        }
+    }
+    if (shown < len) {
+        memcpy(t.s + o, "...", 3);
+        o += 3;
+    }
+    t.s[o] = '\0';
+    return t;
 }
 
 void log_usage(const char *argv0) {
@@ -122,19 +183,26 @@ void log_server_exiting() {
 }
 
 void log_account_not_found(const char *name, size_t name_len) {
-    emit(LOG_ERR, "Account \"%.*s\" not found.\n", prec(name_len), name);
+    if (log_limit_admit(LOG_REFUSAL_ACCOUNT_NOT_FOUND))
+        emit(LOG_ERR, "Account \"%s\" not found.\n", log_bytes(name, name_len).s);
 }
 void log_hmac_mismatch() {
-    emit(LOG_WARNING, "HMAC mismatch\n");
+    if (log_limit_admit(LOG_REFUSAL_HMAC_MISMATCH))
+        emit(LOG_WARNING, "HMAC mismatch\n");
 }
 void log_address_mismatch(const uint8_t peer[4], const uint8_t msg[4]) {
+    if (!log_limit_admit(LOG_REFUSAL_ADDRESS_MISMATCH))
+        return;
     emit(LOG_WARNING, "Address mismatch between peer %u.%u.%u.%u and message %u.%u.%u.%u\n",
          A4(peer), A4(msg));
 }
 void log_unsafe_message() {
-    emit(LOG_WARNING, "Rejecting unsafe message\n");
+    if (log_limit_admit(LOG_REFUSAL_UNSAFE))
+        emit(LOG_WARNING, "Rejecting unsafe message\n");
 }
 void log_anachronic_message(int32_t d, int32_t max_past, int32_t max_future) {
+    if (!log_limit_admit(LOG_REFUSAL_ANACHRONIC))
+        return;
     emit(LOG_WARNING, "Anachronic message %d vs %d,%d\n", d, max_past, max_future);
 }
 void log_account_up(const char *name, size_t name_len, const uint8_t addr[4]) {
@@ -154,25 +222,50 @@ void log_account_removed(const char *name, size_t name_len, const uint8_t addr[4
          A4(addr));
 }
 void log_replayed_message(long time, long last) {
-    emit(LOG_WARNING, "Replayed message %ld vs %ld\n", time, last);
+    if (log_limit_admit(LOG_REFUSAL_REPLAYED))
+        emit(LOG_WARNING, "Replayed message %ld vs %ld\n", time, last);
+}
+void log_refusals_summary(unsigned long count, time_t since, log_refusal what, const char *account,
+                          size_t account_len, int family, const uint8_t *net) {
+    char when[32] = "?";
+    tm t = {};
+    if (gmtime_r(&since, &t) != nullptr)
+        strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &t);
+    const char *label = refusal_label(what);
+    if (account != nullptr)
+        emit(LOG_WARNING, "%lu more datagrams refused like this since %s: %s, account %s\n", count,
+             when, label, log_bytes(account, account_len).s);
+    else if (family == AF_INET || family == AF_INET6)
+        emit(LOG_WARNING, "%lu more datagrams refused like this since %s: %s, from %s/%d\n", count,
+             when, label, address_format(family, net).s, family == AF_INET ? 24 : 48);
+    else
+        emit(LOG_WARNING, "%lu more datagrams refused like this since %s: %s, from other senders\n",
+             count, when, label);
 }
 void log_dump_from_at(const uint8_t peer[4], long time, double diff) {
-    emit(LOG_INFO, "Message from %u.%u.%u.%u at %ld (%+g)", A4(peer), time, diff);
+    if (log_limit_follows())
+        emit(LOG_INFO, "Message from %u.%u.%u.%u at %ld (%+g)", A4(peer), time, diff);
 }
 void log_dump_from(const uint8_t peer[4]) {
-    emit(LOG_INFO, "Message from %u.%u.%u.%u", A4(peer));
+    if (log_limit_follows())
+        emit(LOG_INFO, "Message from %u.%u.%u.%u", A4(peer));
 }
 void log_dump_at(long time, double diff) {
-    emit(LOG_INFO, "Message at %ld (%+g)", time, diff);
+    if (log_limit_follows())
+        emit(LOG_INFO, "Message at %ld (%+g)", time, diff);
 }
 void log_dump_plain() {
-    emit(LOG_INFO, "Message");
+    if (log_limit_follows())
+        emit(LOG_INFO, "Message");
 }
 void log_dump_name_address(const char *name, size_t name_len, const uint8_t addr[4]) {
-    emit(LOG_INFO, "    name \"%.*s\" address %u.%u.%u.%u\n", prec(name_len), name, A4(addr));
+    if (log_limit_follows())
+        emit(LOG_INFO, "    name \"%s\" address %u.%u.%u.%u\n", log_bytes(name, name_len).s,
+             A4(addr));
 }
 void log_dump_address(const uint8_t addr[4]) {
-    emit(LOG_INFO, " address %u.%u.%u.%u\n", A4(addr));
+    if (log_limit_follows())
+        emit(LOG_INFO, " address %u.%u.%u.%u\n", A4(addr));
 }
 
 void log_account_up6(const char *name, size_t name_len, const uint8_t addr[16]) {
@@ -193,20 +286,27 @@ void log_account_removed6(const char *name, size_t name_len, const uint8_t addr[
 }
 void log_address_mismatch_af(int peer_family, const uint8_t *peer, int msg_family,
                              const uint8_t *msg) {
+    if (!log_limit_admit(LOG_REFUSAL_ADDRESS_MISMATCH))
+        return;
     emit(LOG_WARNING, "Address mismatch between peer %s and message %s\n",
          address_format(peer_family, peer).s, address_format(msg_family, msg).s);
 }
 void log_dump_from_at6(const uint8_t peer[16], long time, double diff) {
-    emit(LOG_INFO, "Message from %s at %ld (%+g)", address_format6(peer).s, time, diff);
+    if (log_limit_follows())
+        emit(LOG_INFO, "Message from %s at %ld (%+g)", address_format6(peer).s, time, diff);
 }
 void log_dump_from6(const uint8_t peer[16]) {
-    emit(LOG_INFO, "Message from %s", address_format6(peer).s);
+    if (log_limit_follows())
+        emit(LOG_INFO, "Message from %s", address_format6(peer).s);
 }
 void log_dump_name_address6(const char *name, size_t name_len, const uint8_t addr[16]) {
-    emit(LOG_INFO, "    name \"%.*s\" address %s\n", prec(name_len), name, address_format6(addr).s);
+    if (log_limit_follows())
+        emit(LOG_INFO, "    name \"%s\" address %s\n", log_bytes(name, name_len).s,
+             address_format6(addr).s);
 }
 void log_dump_address6(const uint8_t addr[16]) {
-    emit(LOG_INFO, " address %s\n", address_format6(addr).s);
+    if (log_limit_follows())
+        emit(LOG_INFO, " address %s\n", address_format6(addr).s);
 }
 void log_zone_updating6(const char *path, const char *name, size_t name_len,
                         const uint8_t addr[16]) {
@@ -248,6 +348,11 @@ void log_unknown_account_flag(const char *word) {
 }
 void log_stat_failed(const char *path, int err) {
     emit(LOG_ERR, "Unable to stat \"%s\": %s\n", path, strerror(err));
+}
+void log_keys_readable(const char *path, unsigned mode) {
+    emit(LOG_WARNING,
+         "Configuration file \"%s\" holds keys and is readable by other users (mode %04o)\n", path,
+         mode);
 }
 
 void log_state_open_failed(const char *path, int err) {
@@ -386,6 +491,12 @@ void log_kill_failed(int pid, const char *path, long sig, const char *signame, i
     emit(LOG_ERR, "kill(%d \"%s\", %ld \"%s\") failure: %s\n", pid, path, sig, signame,
          strerror(err));
 }
+void log_kill_refused(long pid, const char *path, long proc_uid, long file_uid) {
+    emit(LOG_ERR,
+         "Refusing to signal process %ld of PID file \"%s\": process owner %ld, PID file owner "
+         "%ld\n",
+         pid, path, proc_uid, file_uid);
+}
 void log_system_alloc_failed(size_t size) {
     emit(LOG_ERR, "Unable to allocate %zu bytes for system effector\n", size);
 }
@@ -467,13 +578,16 @@ void log_msg_buffer_too_short() {
     emit(LOG_ERR, "Message buffer too short\n");
 }
 void log_msg_invalid_packet() {
-    emit(LOG_WARNING, "Invalid packet\n");
+    if (log_limit_admit(LOG_REFUSAL_INVALID_PACKET))
+        emit(LOG_WARNING, "Invalid packet\n");
 }
 void log_msg_too_short() {
-    emit(LOG_WARNING, "Message too short (packet truncated?)\n");
+    if (log_limit_admit(LOG_REFUSAL_TOO_SHORT))
+        emit(LOG_WARNING, "Message too short (packet truncated?)\n");
 }
 void log_msg_hmac_decoding_error() {
-    emit(LOG_WARNING, "HMAC decoding error\n");
+    if (log_limit_admit(LOG_REFUSAL_HMAC_DECODING))
+        emit(LOG_WARNING, "HMAC decoding error\n");
 }
 
 void log_check_open_failed(const char *path, int err) {
@@ -516,6 +630,23 @@ void log_check_unknown_account_option(const char *path, uint32_t line, const cha
 }
 void log_check_unknown_account_flag(const char *path, uint32_t line, const char *word) {
     check_emit(path, line, "Unknown account flag \"%s\"\n", word);
+}
+void log_check_unsafe_no_window(const char *path, uint32_t line, const char *name,
+                                size_t name_len) {
+    check_emit(path, line,
+               "Warning: account \"%.*s\" allows unsafe messages without a time window (max-past): a "
+               "captured datagram moves its record at any later time\n",
+               prec(name_len), name);
+}
+void log_check_unsafe_no_replay(const char *path, uint32_t line, const char *name,
+                                size_t name_len) {
+    check_emit(path, line,
+               "Warning: account \"%.*s\" allows unsafe messages without no-replay: a captured datagram "
+               "replayed from elsewhere moves its record\n",
+               prec(name_len), name);
+}
+void log_check_keys_readable(const char *path, unsigned mode) {
+    check_emit(path, 0, "Warning: holds keys and is readable by other users (mode %04o)\n", mode);
 }
 void log_check_account_dropped(const char *path, uint32_t line, const char *what) {
     check_emit(path, line, "Account left out: it has no %s\n", what);
@@ -641,6 +772,9 @@ void log_chdir_failed(int err) {
 }
 void log_setgid_failed(const char *user, int err) {
     emit(LOG_ERR, "Unable to setgid(%s): %s\n", user, strerror(err));
+}
+void log_initgroups_failed(const char *user, int err) {
+    emit(LOG_ERR, "Unable to initgroups(%s): %s\n", user, strerror(err));
 }
 void log_setuid_failed(const char *user, int err) {
     emit(LOG_ERR, "Unable to setuid(%s): %s\n", user, strerror(err));

@@ -6,6 +6,8 @@
 // getaddrinfo code) the caller captured where the failure was detected.
 #pragma once
 
+#include "common/process/log_limit.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -25,6 +27,18 @@ void log_set_sink(log_sink sink);
 // was made; syslog gets the records all the same.
 void log_set_stderr(bool on);
 
+// Bytes a datagram carries, as a record shows them: printable ASCII as it is
+// but for `\` and `"`, which are escaped, and every other byte as an escape
+// (\n, \r, \t, \xHH), so that no datagram can end a record early, forge
+// another or send controls to the operator's terminal. At most
+// LOG_BYTES_SHOWN bytes are shown, then "..." when there were more. Held by
+// value: formatting never allocates and cannot fail.
+inline constexpr size_t LOG_BYTES_SHOWN = 128;
+struct log_bytes_text {
+    char s[LOG_BYTES_SHOWN * 4 + 4];
+};
+log_bytes_text log_bytes(const void *bytes, size_t len);
+
 // The usage line goes to standard error, not to syslog.
 void log_usage(const char *argv0);
 
@@ -40,6 +54,9 @@ void log_bad_starting_config();
 void log_server_exiting();
 
 // Update acceptance and presence. Addresses are 4 bytes in network order.
+// The refusal records (not found, mismatches, unsafe, anachronic, replayed,
+// and the codec's) and the dumps that follow them pass the refusal limiter
+// (log_limit.h); names from a datagram are shown with log_bytes().
 void log_account_not_found(const char *name, size_t name_len);
 void log_hmac_mismatch();
 void log_address_mismatch(const uint8_t peer[4], const uint8_t msg[4]);
@@ -51,6 +68,12 @@ void log_account_changed(const char *name, size_t name_len, const uint8_t from[4
 void log_account_timeout(const char *name, size_t name_len, const uint8_t addr[4]);
 void log_account_removed(const char *name, size_t name_len, const uint8_t addr[4]);
 void log_replayed_message(long time, long last);
+// The count of refusals of one kind the limiter did not write since the
+// time since: the kind's account (name, name_len) when account is not null,
+// else its sender network (family AF_INET: a /24 in 4 bytes, AF_INET6: a /48
+// in 16; any other family: the senders the limiter had no room to tell apart).
+void log_refusals_summary(unsigned long count, time_t since, log_refusal what, const char *account,
+                          size_t account_len, int family, const uint8_t *net);
 // First record of a message dump; the four forms end without a newline.
 void log_dump_from_at(const uint8_t peer[4], long time, double diff);
 void log_dump_from(const uint8_t peer[4]);
@@ -93,6 +116,9 @@ void log_socket_closed(int family, const uint8_t *addr, unsigned port);
 void log_unknown_account_option(const char *keyword);
 void log_unknown_account_flag(const char *word);
 void log_stat_failed(const char *path, int err);
+// The configuration holds keys that local users other than the server's can
+// read; mode is the file's permission bits.
+void log_keys_readable(const char *path, unsigned mode);
 
 // State file.
 void log_state_open_failed(const char *path, int err);
@@ -149,6 +175,8 @@ void log_unknown_signal(const char *name);
 void log_target_pidfile_open_failed(const char *path, int err);
 void log_target_pidfile_invalid(const char *path);
 void log_kill_failed(int pid, const char *path, long sig, const char *signame, int err);
+// The PID file names a process its owner may not have signalled, or init.
+void log_kill_refused(long pid, const char *path, long proc_uid, long file_uid);
 void log_system_alloc_failed(size_t size);
 void log_system_fail(const char *command);
 void log_system_failure(const char *command, int status);
@@ -208,6 +236,11 @@ void log_check_lookup_failed(const char *path, uint32_t line, const char *host, 
 void log_check_unknown_server_option(const char *path, uint32_t line, const char *keyword);
 void log_check_unknown_account_option(const char *path, uint32_t line, const char *keyword);
 void log_check_unknown_account_flag(const char *path, uint32_t line, const char *word);
+// An allow-unsafe account that a captured datagram can move: without a bound
+// on a message's age, or without no-replay.
+void log_check_unsafe_no_window(const char *path, uint32_t line, const char *name, size_t name_len);
+void log_check_unsafe_no_replay(const char *path, uint32_t line, const char *name, size_t name_len);
+void log_check_keys_readable(const char *path, unsigned mode);
 // what: "name", "key" or "name and no key".
 void log_check_account_dropped(const char *path, uint32_t line, const char *what);
 // A key still the examples' placeholder (refused), or one shorter than
@@ -263,6 +296,7 @@ void log_unknown_user(const char *user);
 void log_chroot_failed(const char *dir, int err);
 void log_chdir_failed(int err);
 void log_setgid_failed(const char *user, int err);
+void log_initgroups_failed(const char *user, int err);
 void log_setuid_failed(const char *user, int err);
 void log_pidfile_create_failed(const char *path, int err);
 void log_pidfile_open_existing_failed(const char *path, int err);

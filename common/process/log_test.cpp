@@ -5,6 +5,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <netdb.h>
+#include <string>
 #include <sys/socket.h>
 
 namespace {
@@ -20,7 +21,7 @@ TEST(Log, SinkReceivesPriorityAndExactText) {
     std::vector<log_record> want = {
         {LOG_WARNING, "Address mismatch between peer 192.0.2.7 and message 10.0.0.1\n"},
         {LOG_INFO, "Accound home changed address from 10.0.0.1 to 192.0.2.7\n"},
-        {LOG_ERR, "Account \"ho\" not found.\n"},
+        {LOG_ERR, "Account \"ho\\x00me\" not found.\n"},
         {LOG_INFO, "Message at 987 (-2.5)"},
         {LOG_ERR,
          std::string("Address lookup of *:5353 failed: ") + gai_strerror(EAI_NONAME) + "\n"},
@@ -63,6 +64,29 @@ TEST(Log, IPv6RecordsCarryTheCanonicalText) {
         {LOG_INFO, "Updating zone \"db.example\" record \"home\" to 2001:db8::1:0:0:7\n"},
     };
     EXPECT_EQ(cap.records(), want);
+}
+
+// Datagram bytes cannot end a record, forge another or reach a terminal as
+// controls, and a long name is cut where the bound says.
+TEST(Log, DatagramBytesShownEscapedAndBounded) {
+    struct row {
+        std::string in, want;
+    };
+    const row rows[] = {
+        {"home-1.example", "home-1.example"},
+        {"x\" not found.\nAccount home up (203.0.113.66)\n",
+         "x\\\" not found.\\nAccount home up (203.0.113.66)\\n"},
+        {"a\\b\r\t", "a\\\\b\\r\\t"},
+        {std::string("\x1b[2J\a\0\x7f\xff", 8), "\\x1b[2J\\x07\\x00\\x7f\\xff"},
+        {"", ""},
+        {std::string(LOG_BYTES_SHOWN, 'n'), std::string(LOG_BYTES_SHOWN, 'n')},
+        {std::string(LOG_BYTES_SHOWN + 1, 'n'), std::string(LOG_BYTES_SHOWN, 'n') + "..."},
+    };
+    for (const row &r : rows)
+        EXPECT_EQ(log_bytes(r.in.data(), r.in.size()).s, r.want) << r.in;
+    // The worst case fills the buffer to its last byte.
+    std::string worst(LOG_BYTES_SHOWN + 1, '\x01');
+    EXPECT_EQ(strlen(log_bytes(worst.data(), worst.size()).s), LOG_BYTES_SHOWN * 4 + 3);
 }
 
 TEST(Log, UsageGoesToStandardError) {

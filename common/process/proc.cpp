@@ -12,6 +12,10 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/types.h>
+#ifdef ZORVEL_HAVE_KERN_PROC_PID
+#include <sys/sysctl.h>
+#include <sys/user.h>
+#endif
 #include <unistd.h>
 
 namespace {
@@ -161,6 +165,17 @@ int proc_drop_privileges(const char *root, const char *user) {
         }
         uid = pw->pw_uid;
         gid = pw->pw_gid;
+        // The user's own groups, and only those: a zone writable through a
+        // group the user belongs to stays writable, and root's supplementary
+        // groups are shed. Here, because the group database lies outside
+        // the new root. Only root may set the list; any other caller has no
+        // groups it could gain or shed this way.
+        if (geteuid() == 0 && initgroups(pw->pw_name, gid) < 0) {
+            int err = errno;
+            endpwent();
+            log_initgroups_failed(user, err);
+            return -1;
+        }
         endpwent();
     }
 
@@ -179,13 +194,6 @@ int proc_drop_privileges(const char *root, const char *user) {
     if (user == nullptr)
         return 0;
 
-    // A process switching away from root would otherwise keep root's
-    // supplementary groups and with them their access rights. Only root may
-    // set the list; any other caller has no groups it could shed this way.
-    if (geteuid() == 0 && setgroups(1, &gid) < 0) {
-        log_setgid_failed(user, errno);
-        return -1;
-    }
     // The group first: once the user has changed, the right to change the
     // group is gone.
     if (setgid(gid) < 0) {
@@ -197,6 +205,41 @@ int proc_drop_privileges(const char *root, const char *user) {
         return -1;
     }
     return 0;
+}
+
+int proc_owner(pid_t pid, uid_t *ruid, uid_t *suid) {
+#if defined(ZORVEL_HAVE_KERN_PROC_PID)
+    int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, static_cast<int>(pid)};
+    kinfo_proc kp = {};
+    size_t len = sizeof kp;
+    if (sysctl(mib, 4, &kp, &len, nullptr, 0) != 0 || len != sizeof kp)
+        return -1;
+    *ruid = kp.ki_ruid;
+    *suid = kp.ki_svuid;
+    return 0;
+#else
+    // The "Uid:" line: real, effective, saved and file system user IDs.
+    // Not the owner of /proc/PID, which is root for every process that has
+    // changed its user and is no longer dumpable.
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%ld/status", static_cast<long>(pid));
+    FILE *f = fopen(path, "re");
+    if (f == nullptr)
+        return -1;
+    char line[256];
+    int rc = -1;
+    while (fgets(line, sizeof line, f) != nullptr) {
+        unsigned long r = 0, e = 0, sv = 0;
+        if (sscanf(line, "Uid: %lu %lu %lu", &r, &e, &sv) == 3) {
+            *ruid = static_cast<uid_t>(r);
+            *suid = static_cast<uid_t>(sv);
+            rc = 0;
+            break;
+        }
+    }
+    fclose(f);
+    return rc;
+#endif
 }
 
 int proc_parse_options(proc_options *opts, int argc, char **argv, bool status) {

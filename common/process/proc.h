@@ -2,6 +2,8 @@
 // dropping privileges.
 #pragma once
 
+#include <sys/types.h>
+
 struct proc_options {
     const char *conffile; // -c
     const char *pidfile;  // -p
@@ -30,7 +32,12 @@ int proc_daemonize();
 // nothing. 0, or -1 after logging (the parent then exits with 1).
 int proc_daemon_ready();
 // Looks the user (name, or number when all digits) up in the password
-// database, changes root to root and then switches group and user. Either
+// database, takes on the user's groups (initgroups) while still root,
+// changes root to root and then switches group and user. Either
 // may be null. 0 on success, -1 after logging; a failure may leave the
 // process half-changed.
 int proc_drop_privileges(const char *root, const char *user);
+// The real and saved user IDs of process pid, the ones kill() weighs a
+// sender's against. 0, or -1 (nothing logged) when the process cannot be
+// looked up.
+int proc_owner(pid_t pid, uid_t *ruid, uid_t *suid);

@@ -4,6 +4,7 @@
 
 #include "common/process/clock.h"
 #include "common/process/log.h"
+#include "common/process/log_limit.h"
 
 #include <ostream>
 #include <string>
@@ -28,8 +29,11 @@ inline std::ostream &operator<<(std::ostream &os, const log_record &r) {
 // to syslog. Not reentrant: one capture at a time.
 class LogCapture {
   public:
+    // Each capture, and each clear(), starts with a refusal limiter that has
+    // counted nothing, as a fresh server's.
     LogCapture() {
         store().clear();
+        log_limit_reset();
         log_set_sink(&LogCapture::sink);
     }
     ~LogCapture() { log_set_sink(nullptr); }
@@ -43,7 +47,10 @@ class LogCapture {
             t.push_back(r.text);
         return t;
     }
-    void clear() { store().clear(); }
+    void clear() {
+        store().clear();
+        log_limit_reset();
+    }
 
   private:
     static std::vector<log_record> &store() {

@@ -405,10 +405,19 @@ int free_udp_port() {
     return port;
 }
 
-bool send_udp(int port, const void *data, size_t len) {
+bool send_udp(int port, const void *data, size_t len, const char *source) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0)
         return false;
+    if (source != nullptr) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        if (inet_pton(AF_INET, source, &from.sin_addr) != 1 ||
+            bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0) {
+            close(fd);
+            return false;
+        }
+    }
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

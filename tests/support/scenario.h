@@ -140,8 +140,9 @@ class UdpReceiver {
 
 // A UDP port on 127.0.0.1 that was free a moment ago.
 int free_udp_port();
-// Sends one datagram to 127.0.0.1:port (from 127.0.0.1). True when sent whole.
-bool send_udp(int port, const void *data, size_t len);
+// Sends one datagram to 127.0.0.1:port, from 127.0.0.1 or from the given
+// source (any address of 127.0.0.0/8 will do on Linux). True when sent whole.
+bool send_udp(int port, const void *data, size_t len, const char *source = nullptr);
 
 // A UDP socket bound to a free port on an IPv6 address of this host (::1,
 // or one the test gave its own network namespace) that also tells where
