@@ -441,6 +441,8 @@ int server_check_file(const char *path) {
             check_options(&c, &defaults, value);
         } else if (sx_atom_is(keyword, "state")) {
             check_state(&c, form, value);
+        } else if (sx_atom_is(keyword, "system-max") || sx_atom_is(keyword, "system-timeout")) {
+            check_number(&c, form, value, sx_text(keyword));
         } else {
             log_check_unknown_server_option(path, c.at(form), sx_text(keyword));
             c.problems++;
