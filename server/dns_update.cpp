@@ -326,6 +326,13 @@ dns_update_result dns_update_report(const dns_update_conf *c, const char *name, 
     return dns_update_result::no_answer;
 }
 
+void dns_update_log_retry(const dns_update_conf *c, const char *name, size_t name_len,
+                          uint16_t type, const uint8_t *addr) {
+    update_text t;
+    describe(c, name, name_len, type, addr, &t);
+    log_dns_update_retry(&t.lu);
+}
+
 void dns_update_lookup_failed(const dns_update_conf *c, const char *name, size_t name_len,
                               uint16_t type, const uint8_t *addr, int gai_code) {
     update_text t;

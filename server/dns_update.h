@@ -89,6 +89,9 @@ uint16_t dns_update_new_id();
 // was.
 dns_update_result dns_update_report(const dns_update_conf *c, const char *name, size_t name_len,
                                     uint16_t type, const uint8_t *addr, const dns_exchange *x);
+// Logs that the update is sent again after a failure.
+void dns_update_log_retry(const dns_update_conf *c, const char *name, size_t name_len,
+                          uint16_t type, const uint8_t *addr);
 // Logs that the server's name could not be looked up (gai_code).
 void dns_update_lookup_failed(const dns_update_conf *c, const char *name, size_t name_len,
                               uint16_t type, const uint8_t *addr, int gai_code);

@@ -300,6 +300,8 @@ bool start_step(engine *e, slot *s, job *j, int64_t now) {
         return true;
     }
     case effector_kind::dns_update:
+        if (j->attempt > 1)
+            dns_update_log_retry(st.dns, p->name, p->name_len, dns_type(j->family), j->addr);
         j->fl = flight::lookup;
         return true;
     }
@@ -555,9 +557,15 @@ void engine_set_limits(engine *e, const engine_limits *limits) {
 }
 
 void engine_submit(engine *e, const presence_transition *t, int64_t now_ms) {
-    (void)now_ms;
     if (e == nullptr || t->plan == nullptr || t->plan->nsteps == 0)
         return;
+    if (t->steps == 0) {
+        slot *s = slot_of(e, t->plan->name, t->plan->name_len, t->family);
+        if (s != nullptr && s->cur != nullptr && !s->cur->in_pass &&
+            memcmp(s->cur->addr, t->to, addr_len(t->family)) == 0)
+            s->cur->retry_at = now_ms;
+        return;
+    }
     slot *s = slot_of(e, t->plan->name, t->plan->name_len, t->family);
     job *j = s != nullptr ? new_job(t) : nullptr;
     if (j == nullptr || !activate(e, s)) {
@@ -688,6 +696,13 @@ void engine_run(engine *e, const array *pollfds, int64_t now_ms) {
         run_zone_batches(e);
     }
     e->again = true;
+}
+
+bool engine_in_flight(const engine *e) {
+    for (size_t i = 0; e != nullptr && i < e->nactive; i++)
+        if (e->active[i]->cur != nullptr && e->active[i]->cur->in_pass)
+            return true;
+    return false;
 }
 
 bool engine_idle(const engine *e) {

@@ -55,6 +55,8 @@ int32_t engine_timeout(const engine *e, int64_t now_ms);
 // Reaps commands, reads answers and lookups, starts what is ready and
 // writes the zone changes that are ready. now_ms is the monotonic clock.
 void engine_run(engine *e, const array *pollfds, int64_t now_ms);
+// True while a pass runs: a step in flight or waiting for room.
+bool engine_in_flight(const engine *e);
 // True when nothing is in flight, waiting or to be retried.
 bool engine_idle(const engine *e);
 // Moves whenever the pending work changes, so that the state file can

@@ -291,10 +291,13 @@ void update_accept(array *accounts, const recv_slot *slot, presence_state *ps,
                 ps->due = deadline;
         }
     }
-    // Work that failed is retried by the engine on its own schedule, so a
-    // refresh asks nothing of it.
-    if (memcmp(msg_addr, v.address, v.len) == 0)
+    // A refresh asks no new work; it only brings forward the retry of work
+    // that failed, since the host is evidently there (steps 0).
+    if (memcmp(msg_addr, v.address, v.len) == 0) {
+        if (transitions != nullptr && a->plan != nullptr)
+            presence_transition_add(transitions, a->plan, v.family, v.address, v.address, 0);
         return;
+    }
     bool six = v.family == AF_INET6;
     if ((a->flags & v.bit) == 0) {
         a->flags |= v.bit;

@@ -44,7 +44,9 @@ struct presence_state {
 // (one reference held; null for an account without effectors), the family
 // that changed, its address before and after (all zero for down), and the
 // steps to run (EFFECTOR_ALL_STEPS but for work restored from the state
-// file). The judgement yields these and runs nothing; the engine runs them.
+// file; 0 for a refresh with the same address, which only brings forward a
+// pending retry). The judgement yields these and runs nothing; the engine
+// runs them.
 struct presence_transition {
     effector_plan *plan;
     int family;
