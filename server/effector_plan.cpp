@@ -33,6 +33,30 @@ void release(effector_plan *p) {
 
 } // namespace
 
+bool effector_form_read(const sx_node *n, const char *name, size_t name_len, effector_step *out,
+                        dns_update_conf *dns, dns_update_fault *why) {
+    const sx_node *args = nullptr;
+    const sx_node *kw = form_keyword(n, &args);
+    if (kw == nullptr)
+        return false;
+    *out = effector_step{};
+    out->keyword = kw;
+    out->args = args;
+    if (sx_atom_is(kw, "kill"))
+        out->kind = effector_kind::kill;
+    else if (sx_atom_is(kw, "system"))
+        out->kind = effector_kind::system;
+    else if (sx_atom_is(kw, "zone"))
+        out->kind = effector_kind::zone;
+    else if (!sx_atom_is(kw, "dns-update"))
+        out->kind = effector_kind::unknown;
+    else if (dns == nullptr || dns_update_read(args, name, name_len, dns, why))
+        out->kind = effector_kind::dns_update;
+    else
+        out->kind = effector_kind::dns_invalid;
+    return true;
+}
+
 uint64_t effector_step_bit(uint32_t i) {
     return i < 63 ? uint64_t{1} << i : uint64_t{1} << 63;
 }
@@ -67,34 +91,23 @@ effector_plan *effector_plan_build(const sx_node *list, const char *name, size_t
         return nullptr;
     }
     for (const sx_node *n = &p->forms.nodes[0]; n != nullptr; n = n->next) {
-        const sx_node *args = nullptr;
-        const sx_node *kw = form_keyword(n, &args);
-        if (kw == nullptr)
+        // The secret points into the plan's own atom, which lives as long
+        // as the read form.
+        auto *dns = new (std::nothrow) dns_update_conf;
+        dns_update_fault why;
+        effector_step &s = p->steps[p->nsteps];
+        if (!effector_form_read(n, name, name_len, &s, dns, &why)) {
+            delete dns;
             continue;
-        effector_step &s = p->steps[p->nsteps++];
-        s.keyword = kw;
-        s.args = args;
-        if (sx_atom_is(kw, "kill")) {
-            s.kind = effector_kind::kill;
-        } else if (sx_atom_is(kw, "system")) {
-            s.kind = effector_kind::system;
-        } else if (sx_atom_is(kw, "zone")) {
-            s.kind = effector_kind::zone;
-        } else if (sx_atom_is(kw, "dns-update")) {
-            // The secret points into the plan's own atom, which lives as
-            // long as the read form.
-            s.dns = new (std::nothrow) dns_update_conf;
-            dns_update_fault why;
-            if (s.dns == nullptr || !dns_update_read(args, name, name_len, s.dns, &why)) {
-                delete s.dns;
-                s.dns = nullptr;
-                s.kind = effector_kind::dns_invalid;
-            } else {
-                s.kind = effector_kind::dns_update;
-            }
-        } else {
-            s.kind = effector_kind::unknown;
         }
+        p->nsteps++;
+        if (s.kind == effector_kind::dns_update && dns != nullptr)
+            s.dns = dns;
+        else
+            delete dns;
+        // Without memory for its settings the form cannot run.
+        if (s.kind == effector_kind::dns_update && s.dns == nullptr)
+            s.kind = effector_kind::dns_invalid;
     }
     return p;
 }

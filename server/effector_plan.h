@@ -42,6 +42,15 @@ struct effector_plan {
 uint64_t effector_step_bit(uint32_t i);
 inline constexpr uint64_t EFFECTOR_ALL_STEPS = ~uint64_t{0};
 
+// Reads one node of an effector list as every run takes it: false for a
+// node that is no form (an empty list, a list beginning with a list).
+// Otherwise out gets the kind, keyword and arguments. A dns-update form is
+// read for the account name[0..name_len) into *dns when dns is given (out's
+// kind dns_invalid and *why filled when it does not read); without dns it is
+// only classified. The one reader of the forms: the load's plans and the
+// configuration check both go through it.
+bool effector_form_read(const sx_node *n, const char *name, size_t name_len, effector_step *out,
+                        dns_update_conf *dns, dns_update_fault *why);
 // Reads the effector list (first node, null for none) of the account
 // name[0..name_len) into a plan holding one reference. Forms that are no
 // forms (an empty list, a list beginning with a list) are left out. Null for
