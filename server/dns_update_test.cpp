@@ -1,4 +1,7 @@
 #include "server/dns_update.h"
+
+#include "server/dns_exchange.h"
+#include "tests/support/engine_drive.h"
 #include "server/effector.h"
 
 #include "common/protocol/update_msg.h"
@@ -17,6 +20,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <chrono>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -512,6 +516,44 @@ size_t lines_in(const std::string &path) {
 size_t count_of(const std::vector<log_record> &log, const std::string &text) {
     return static_cast<size_t>(
         std::count_if(log.begin(), log.end(), [&](const log_record &r) { return r.text == text; }));
+}
+
+// A server name with several addresses: the first refuses (nothing listens
+// there), so the request goes on at once to the next, which answers, and the
+// answering address is logged.
+TEST(DnsUpdateExchange, AddressesAreTriedInTurnAndTheAnsweringOneLogged) {
+    FakeClock clock(now);
+    fake_ns ns([&](fake_ns &s, const std::string &req) { s.send(answer(req)); });
+    dns_update_conf c;
+    ASSERT_TRUE(parse(conf_text(ns.port(), 2000), &c));
+    dns_exchange_peer peers[2] = {};
+    for (int i = 0; i < 2; i++) {
+        auto &sa = reinterpret_cast<sockaddr_in &>(peers[i].sa);
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(i == 0 ? INADDR_LOOPBACK + 1 : INADDR_LOOPBACK);
+        sa.sin_port = htons(static_cast<uint16_t>(i == 0 ? free_udp_port() : ns.port()));
+        peers[i].len = sizeof sa;
+    }
+    LogCapture cap;
+    dns_exchange x;
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(dns_exchange_start(&x, &c, 77, DNS_TYPE_A, addr4, peers, 2, engine_drive_now()));
+    for (int n = 0; n < 200 && !x.finished; n++) {
+        pollfd fds[DNS_EXCHANGE_MAX_PEERS];
+        int k = dns_exchange_pollfds(&x, fds, DNS_EXCHANGE_MAX_PEERS);
+        poll(fds, static_cast<nfds_t>(k), 20);
+        dns_exchange_step(&x, engine_drive_now());
+    }
+    dns_exchange_close(&x);
+    ASSERT_TRUE(x.finished);
+    EXPECT_EQ(x.answered_by, 1);
+    // Not after a resend interval: the refusal moved it on.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(240));
+    EXPECT_EQ(dns_update_report(&c, acct, 4, DNS_TYPE_A, addr4, &x), dns_update_result::applied);
+    std::vector<log_record> log = cap.records();
+    ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);
+    EXPECT_EQ(log[0].text, head + ": 127.0.0.1 port " + std::to_string(ns.port()) +
+                               " answered from 127.0.0.1\n");
 }
 
 // The run reports the form that failed; the retry runs that form alone,

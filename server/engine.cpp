@@ -179,6 +179,19 @@ slot *slot_of(engine *e, const char *name, size_t len, int family) {
     return s;
 }
 
+// The slot of the account name and family, or null when it has none.
+slot *slot_find(const engine *e, const char *name, size_t len, int family) {
+    if (e->table_cap == 0)
+        return nullptr;
+    size_t k = hash_of(name, len, family) & (e->table_cap - 1);
+    for (; e->table[k] != nullptr; k = (k + 1) & (e->table_cap - 1)) {
+        slot *s = e->table[k];
+        if (s->family == family && s->name_len == len && memcmp(s->name, name, len) == 0)
+            return s;
+    }
+    return nullptr;
+}
+
 bool activate(engine *e, slot *s) {
     if (s->active)
         return true;
@@ -560,7 +573,7 @@ void engine_submit(engine *e, const presence_transition *t, int64_t now_ms) {
     if (e == nullptr || t->plan == nullptr || t->plan->nsteps == 0)
         return;
     if (t->steps == 0) {
-        slot *s = slot_of(e, t->plan->name, t->plan->name_len, t->family);
+        slot *s = slot_find(e, t->plan->name, t->plan->name_len, t->family);
         if (s != nullptr && s->cur != nullptr && !s->cur->in_pass &&
             memcmp(s->cur->addr, t->to, addr_len(t->family)) == 0)
             s->cur->retry_at = now_ms;
