@@ -381,9 +381,9 @@ int state_read(FILE *f, const char *path, array *accounts, array *transitions) {
             continue;
         }
         // A file from before the engine: its failed updates are sent again.
-        if (e.retry != 0 && transitions != nullptr)
-            presence_transition_add(transitions, a->plan, e.family, nullptr, e.address,
-                                    effector_plan_dns_steps(a->plan));
+        uint64_t dns = effector_plan_dns_steps(a->plan);
+        if (e.retry != 0 && dns != 0 && transitions != nullptr)
+            presence_transition_add(transitions, a->plan, e.family, nullptr, e.address, dns);
         if (e.family == AF_INET6) {
             memcpy(a->address6, e.address, 16);
             a->last_seen6 = e.last_seen;

@@ -193,6 +193,11 @@ TEST_F(StateTest, MalformedFileRestoresNothing) {
         "(up home 192.0.2.1 10 5 (retry -1))\n",
         "(up home 192.0.2.1 10 5 (again 1))\n",
         "(up home 192.0.2.1 10 (retry 1) 5)\n",
+        "(pending home 192.0.2.1)\n",
+        "(pending home 192.0.2.1 0)\n",
+        "(pending home 192.0.2.1 18446744073709551616)\n",
+        "(pending home 192.0.2.1 1 2)\n",
+        "(pending home 192.0.2.1 (1))\n",
     };
     for (const std::string &text : bad) {
         SCOPED_TRACE(text);
