@@ -621,7 +621,9 @@ void engine_pollfds(engine *e, array *pollfds) {
         *static_cast<pollfd *>(array_get(pollfds, k)) = pollfd{fd, events, 0};
         *static_cast<job **>(array_get(&e->polled, m)) = j;
     };
-    if (resolver_fd() >= 0)
+    // Idle, nothing waits for a lookup; a late wake-up is drained by the
+    // next run that does.
+    if (resolver_fd() >= 0 && e->nactive > 0)
         add(resolver_fd(), POLLIN, nullptr);
     for (size_t i = 0; i < e->nactive; i++) {
         job *j = e->active[i]->cur;

@@ -156,7 +156,12 @@ int64_t monotonic_ms() {
 
 // The changes of the pass go to the engine, which holds its own
 // references; the table they came from may go at the next load.
-void hand_over(server_config *cfg, engine *eng, int64_t now) {
+// The clock is read only when there is something to hand over: the loop's
+// passes cost the same as before the engine while it has nothing to do.
+void hand_over(server_config *cfg, engine *eng) {
+    if (cfg->transitions.count == 0)
+        return;
+    int64_t now = monotonic_ms();
     for (int32_t i = 0; i < cfg->transitions.count; i++)
         engine_submit(eng, static_cast<presence_transition *>(array_get(&cfg->transitions, i)),
                       now);
@@ -189,7 +194,7 @@ void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask
         array_init(&cfg->transitions, sizeof(presence_transition));
     engine_set_limits(eng.e, &cfg->limits);
     // Work restored from the state file starts before the first wait.
-    hand_over(cfg, eng.e, monotonic_ms());
+    hand_over(cfg, eng.e);
     // The listening sockets first, then the engine's: server_receive reads
     // only the first part.
     array fds;
@@ -197,7 +202,7 @@ void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask
     // The first sweep walks the table once: accounts restored from the state
     // file may be due already.
     int32_t timeout = presence_sweep(&cfg->accounts, &cfg->presence, &cfg->transitions);
-    hand_over(cfg, eng.e, monotonic_ms());
+    hand_over(cfg, eng.e);
     engine_run(eng.e, nullptr, monotonic_ms());
     state_writer writer = {};
     for (;;) {
@@ -206,7 +211,8 @@ void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask
         uint64_t changes = cfg->presence.changes + engine_changes(eng.e);
         timeout = earlier(timeout, state_flush(&writer, cfg->state_path, &cfg->accounts, changes,
                                                clock_now(), eng.pending_work()));
-        timeout = earlier(timeout, engine_timeout(eng.e, monotonic_ms()));
+        if (!engine_idle(eng.e))
+            timeout = earlier(timeout, engine_timeout(eng.e, monotonic_ms()));
         // SIGTERM is blocked here; a flag set while something else had it
         // unblocked is honoured before waiting rather than at the next wake.
         if (stop_requested)
@@ -243,14 +249,15 @@ void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask
         // the configuration that is in force now.
         server_config_load(cfg);
         engine_set_limits(eng.e, &cfg->limits);
-        hand_over(cfg, eng.e, monotonic_ms());
+        hand_over(cfg, eng.e);
         for (int32_t i = 0; i < slots->count; i++)
             update_accept(&cfg->accounts, static_cast<recv_slot *>(array_get(slots, i)),
                           &cfg->presence, &cfg->transitions);
         slots->count = 0;
         timeout = presence_sweep(&cfg->accounts, &cfg->presence, &cfg->transitions);
-        hand_over(cfg, eng.e, monotonic_ms());
-        engine_run(eng.e, have_fds ? &fds : nullptr, monotonic_ms());
+        hand_over(cfg, eng.e);
+        if (!engine_idle(eng.e))
+            engine_run(eng.e, have_fds ? &fds : nullptr, monotonic_ms());
     }
     // At the orderly stop always: the times of the last messages are then
     // as fresh as they can be for the next start, and the work the engine
