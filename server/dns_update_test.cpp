@@ -524,8 +524,10 @@ size_t count_of(const std::vector<log_record> &log, const std::string &text) {
 TEST(DnsUpdateExchange, AddressesAreTriedInTurnAndTheAnsweringOneLogged) {
     FakeClock clock(now);
     fake_ns ns([&](fake_ns &s, const std::string &req) { s.send(answer(req)); });
+    // The key's secret points into the form, which must outlive the exchange.
+    form f(conf_text(ns.port(), 2000));
     dns_update_conf c;
-    ASSERT_TRUE(parse(conf_text(ns.port(), 2000), &c));
+    ASSERT_TRUE(dns_update_parse(f.args(), acct, 4, &c));
     dns_exchange_peer peers[2] = {};
     for (int i = 0; i < 2; i++) {
         auto &sa = reinterpret_cast<sockaddr_in &>(peers[i].sa);
