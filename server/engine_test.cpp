@@ -14,7 +14,9 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <string>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -151,6 +153,39 @@ TEST_F(EngineTest, FailedZoneIsRetriedWithBackoffUntilMended) {
     EXPECT_TRUE(engine_idle(e));
     EXPECT_NE(read_file(zone).find("home IN A 192.0.2.7"), std::string::npos);
     EXPECT_EQ(read_file(out), "ran\n");
+}
+
+// A full file system: the new zone cannot be written beside the old one,
+// which stays as it was; once room is made, the retry writes it.
+TEST_F(EngineTest, FullDiskIsRetriedOnceThereIsRoom) {
+    std::string mnt = dir.file("small");
+    ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
+    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << strerror(errno);
+    // Gone however the test ends, so the temporary tree can be removed.
+    struct unmount {
+        std::string path;
+        ~unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmounted{mnt};
+    std::string zone = mnt + "/z.zone";
+    write_file(zone, ZONE);
+    // Fill it to the last block.
+    std::string filler = mnt + "/filler";
+    FILE *f = fopen(filler.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::string block(1024, 'x');
+    while (fwrite(block.data(), 1, block.size(), f) == block.size() && fflush(f) == 0) {
+    }
+    fclose(f);
+    c.add(c.plan("home", "(zone " + zone + ")"), 7);
+    ASSERT_TRUE(engine_drive(e, &c.tr));
+    EXPECT_EQ(read_file(zone), ZONE);
+    EXPECT_EQ(count("Account home: 1 effector(s) for 192.0.2.7 failed, retry in 2 s\n"), 1u);
+
+    unlink(filler.c_str());
+    ASSERT_TRUE(engine_drive(e, nullptr, 1000, 2100));
+    EXPECT_TRUE(engine_idle(e));
+    EXPECT_NE(read_file(zone).find("home IN A 192.0.2.7"), std::string::npos);
 }
 
 // A socket that takes datagrams and never answers: a name server behind a
