@@ -1,8 +1,9 @@
 // Arbitrary bytes as a state file read back onto a small account table: the
 // file is taken whole or not at all, and what it restores is up at a real
-// address.
+// address; pending work only from a file taken whole.
 #include "common/process/log.h"
 #include "server/account.h"
+#include "server/presence.h"
 #include "server/state.h"
 
 #include <cstdio>
@@ -43,8 +44,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FILE *f = fmemopen(const_cast<uint8_t *>(data), size, "rb");
     if (f == nullptr)
         return 0;
-    int rc = state_read(f, "fuzz", &accounts);
+    array transitions;
+    array_init(&transitions, sizeof(presence_transition));
+    int rc = state_read(f, "fuzz", &accounts, &transitions);
     fclose(f);
+    // Pending work comes back only from a file taken whole, never for
+    // nothing to do.
+    check(rc == 0 || transitions.count == 0);
+    for (int32_t i = 0; i < transitions.count; i++)
+        check(static_cast<presence_transition *>(array_get(&transitions, i))->steps != 0);
+    presence_transitions_clear(&transitions);
+    array_free(&transitions);
     for (const account &a : table) {
         bool up = (a.flags & ACCOUNT_UP) != 0;
         check(rc == 0 || !up);

@@ -120,6 +120,8 @@ void account_release(account *acct) {
     acct->key = nullptr;
     acct->key_len = 0;
     sx_free(&acct->effectors);
+    effector_plan_drop(acct->plan);
+    acct->plan = nullptr;
 }
 
 void account_set_options(account *acct, const sx_node *first) {

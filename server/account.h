@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/csexp/sx_tree.h"
+#include "server/effector_plan.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -37,10 +38,8 @@ struct account {
     uint8_t address6[16];
     time_t last_seen6;
     time_t last_msg6;
-    // dns-update forms whose update of the IPv4 or the IPv6 address failed,
-    // sent again with the family's next accepted message.
-    uint32_t retry4;
-    uint32_t retry6;
+    // The effector list read at load; one reference, null for none.
+    effector_plan *plan;
 };
 
 // An account with no name, key or effectors, no bound, no timeout and no

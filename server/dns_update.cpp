@@ -2,6 +2,8 @@
 // server over UDP, and over TCP when the answer is truncated.
 #include "server/dns_update.h"
 
+#include "server/dns_exchange.h"
+
 #include "common/process/clock.h"
 #include "common/process/log.h"
 
@@ -110,205 +112,6 @@ uint16_t random_id() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint16_t>(ts.tv_nsec ^ (ts.tv_nsec >> 16) ^ getpid() ^ ++counter * 40503u);
-}
-
-// Closes a descriptor at the end of its scope.
-struct fd_guard {
-    int fd;
-    ~fd_guard() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
-// Room for any message TCP can carry, behind its two length bytes. One
-// exchange runs at a time on the server's one thread.
-uint8_t g_answer[2 + 65535];
-
-// What the exchange has learnt so far.
-struct exchange {
-    const dns_update_conf *c;
-    uint16_t id;
-    const uint8_t *req;
-    size_t req_len;
-    uint8_t req_mac[TSIG_MAC_MAX];
-    size_t req_mac_len;
-    int64_t deadline;
-    unsigned ignored = 0;
-    bool answered = false;
-    bool unsigned_seen = false;
-    dns_update_judgement result{};
-    dns_update_judgement unsigned_error{};
-
-    int remaining() const {
-        int64_t r = deadline - monotonic_ms();
-        return r <= 0 ? 0 : static_cast<int>(r);
-    }
-    // Takes one message and says what it was.
-    dns_update_judgement::kind_t take(const uint8_t *msg, size_t len) {
-        dns_update_judgement j = dns_update_judge(msg, len, id, &c->key, req_mac, req_mac_len,
-                                                  static_cast<uint64_t>(clock_now()));
-        switch (j.kind) {
-        case dns_update_judgement::answer:
-            answered = true;
-            result = j;
-            break;
-        case dns_update_judgement::unsigned_error:
-            // One that names a TSIG error says more than a bare RCODE.
-            if (!unsigned_seen || j.tsig_error != 0 || unsigned_error.tsig_error == 0)
-                unsigned_error = j;
-            unsigned_seen = true;
-            break;
-        case dns_update_judgement::ignore:
-            ignored++;
-            break;
-        case dns_update_judgement::truncated:
-            break;
-        }
-        return j.kind;
-    }
-};
-
-bool same_peer(const sockaddr_storage &a, const sockaddr_storage &b) {
-    if (a.ss_family != b.ss_family)
-        return false;
-    if (a.ss_family == AF_INET) {
-        const auto &x = reinterpret_cast<const sockaddr_in &>(a);
-        const auto &y = reinterpret_cast<const sockaddr_in &>(b);
-        return x.sin_port == y.sin_port && x.sin_addr.s_addr == y.sin_addr.s_addr;
-    }
-    if (a.ss_family == AF_INET6) {
-        const auto &x = reinterpret_cast<const sockaddr_in6 &>(a);
-        const auto &y = reinterpret_cast<const sockaddr_in6 &>(b);
-        return x.sin6_port == y.sin6_port &&
-               std::memcmp(&x.sin6_addr, &y.sin6_addr, sizeof x.sin6_addr) == 0;
-    }
-    return false;
-}
-
-// Sends the request over UDP and waits for the answer. Returns -1 with errno
-// when it cannot be sent, 1 when a truncated answer asks for TCP, else 0.
-int exchange_udp(exchange *x, const sockaddr_storage &peer, socklen_t peer_len) {
-    fd_guard s{socket(peer.ss_family, SOCK_DGRAM, 0)};
-    if (s.fd < 0)
-        return -1;
-    fcntl(s.fd, F_SETFD, FD_CLOEXEC);
-    // Connected, so the kernel passes on only datagrams from the server's
-    // address and port; the check below is for platforms that do not.
-    if (connect(s.fd, reinterpret_cast<const sockaddr *>(&peer), peer_len) != 0)
-        return -1;
-    if (send(s.fd, x->req, x->req_len, 0) != static_cast<ssize_t>(x->req_len))
-        return -1;
-    // A datagram may be lost, or dropped by a busy name server: the same
-    // request goes out again after 250 ms, then after twice as long each
-    // time, while the wait lasts. Any copy's answer will do, and applying the
-    // update twice changes nothing more.
-    int64_t resend_gap = 250;
-    int64_t resend_at = monotonic_ms() + resend_gap;
-    for (int wait; (wait = x->remaining()) > 0;) {
-        int64_t until_resend = resend_at - monotonic_ms();
-        if (until_resend <= 0) {
-            send(s.fd, x->req, x->req_len, 0);
-            resend_gap *= 2;
-            resend_at = monotonic_ms() + resend_gap;
-            continue;
-        }
-        pollfd p{s.fd, POLLIN, 0};
-        int r = poll(&p, 1, static_cast<int>(std::min<int64_t>(wait, until_resend)));
-        if (r < 0 && errno != EINTR)
-            break;
-        if (r <= 0)
-            continue;
-        sockaddr_storage from{};
-        socklen_t from_len = sizeof from;
-        ssize_t n = recvfrom(s.fd, g_answer, sizeof g_answer, MSG_DONTWAIT,
-                             reinterpret_cast<sockaddr *>(&from), &from_len);
-        // A refused port (the server is down) and the like: keep waiting,
-        // the server may yet answer within the wait.
-        if (n < 0 || !same_peer(from, peer)) {
-            if (n >= 0)
-                x->ignored++;
-            continue;
-        }
-        auto kind = x->take(g_answer, static_cast<size_t>(n));
-        if (kind == dns_update_judgement::answer)
-            return 0;
-        if (kind == dns_update_judgement::truncated)
-            return 1;
-    }
-    return 0;
-}
-
-// Waits for the descriptor to be ready for events; false at the deadline.
-bool wait_ready(const exchange *x, int fd, short events) {
-    for (int wait; (wait = x->remaining()) > 0;) {
-        pollfd p{fd, events, 0};
-        int r = poll(&p, 1, wait);
-        if (r > 0)
-            return true;
-        if (r < 0 && errno != EINTR)
-            return false;
-    }
-    return false;
-}
-
-// The same request over TCP, each message behind its length (RFC 1035
-// 4.2.2). Returns -1 with errno when it cannot be sent, else 0.
-int exchange_tcp(exchange *x, const sockaddr_storage &peer, socklen_t peer_len) {
-    fd_guard s{socket(peer.ss_family, SOCK_STREAM, 0)};
-    if (s.fd < 0)
-        return -1;
-    fcntl(s.fd, F_SETFD, FD_CLOEXEC);
-    fcntl(s.fd, F_SETFL, fcntl(s.fd, F_GETFL) | O_NONBLOCK);
-    if (connect(s.fd, reinterpret_cast<const sockaddr *>(&peer), peer_len) != 0) {
-        if (errno != EINPROGRESS)
-            return -1;
-        if (!wait_ready(x, s.fd, POLLOUT))
-            return 0;
-        int err = 0;
-        socklen_t el = sizeof err;
-        if (getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &err, &el) != 0 || err != 0) {
-            errno = err != 0 ? err : errno;
-            return -1;
-        }
-    }
-    uint8_t frame[2 + 2048];
-    if (x->req_len > sizeof frame - 2)
-        return -1;
-    dns_msg_put16(frame, static_cast<uint16_t>(x->req_len));
-    std::memcpy(frame + 2, x->req, x->req_len);
-    for (size_t sent = 0; sent < x->req_len + 2;) {
-        ssize_t n = send(s.fd, frame + sent, x->req_len + 2 - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            return -1;
-        if (!wait_ready(x, s.fd, POLLOUT))
-            return 0;
-    }
-    size_t have = 0;
-    while (wait_ready(x, s.fd, POLLIN)) {
-        ssize_t n = recv(s.fd, g_answer + have, sizeof g_answer - have, 0);
-        if (n == 0)
-            return 0;
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                continue;
-            return 0;
-        }
-        have += static_cast<size_t>(n);
-        // Every complete message in the buffer, in order.
-        while (have >= 2 && have >= 2 + size_t{dns_msg_get16(g_answer)}) {
-            size_t len = dns_msg_get16(g_answer);
-            if (x->take(g_answer + 2, len) == dns_update_judgement::answer)
-                return 0;
-            std::memmove(g_answer, g_answer + 2 + len, have - 2 - len);
-            have -= 2 + len;
-        }
-    }
-    return 0;
 }
 
 void rcode_text(unsigned rcode, char *buf, size_t cap) {
@@ -482,10 +285,13 @@ dns_update_judgement dns_update_judge(const uint8_t *msg, size_t len, uint16_t i
     return j;
 }
 
-dns_update_result dns_update_run(const dns_update_conf *c, const char *name, size_t name_len,
-                                 uint16_t type, const uint8_t *addr) {
-    if (c == nullptr || addr == nullptr || (type != DNS_TYPE_A && type != DNS_TYPE_AAAA))
-        return dns_update_result::failed;
+uint16_t dns_update_new_id() {
+    return random_id();
+}
+
+dns_update_result dns_update_report(const dns_update_conf *c, const char *name, size_t name_len,
+                                    uint16_t type, const uint8_t *addr, const dns_exchange *x) {
+    // All zero is no address: the RRset was deleted.
     const size_t addr_len = type == DNS_TYPE_A ? 4 : 16;
     bool remove = true;
     for (size_t i = 0; i < addr_len; i++)
@@ -493,61 +299,36 @@ dns_update_result dns_update_run(const dns_update_conf *c, const char *name, siz
     update_text t;
     describe(c, name, name_len, type, addr, &t);
     const log_dns_update &lu = t.lu;
-
-    // Looked up each time, so a primary that moves is followed.
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo *res = nullptr;
-    int rc = getaddrinfo(c->host, c->port, &hints, &res);
-    if (rc != 0 || res == nullptr) {
-        log_dns_update_lookup_failed(&lu, rc != 0 ? rc : EAI_NONAME);
-        return dns_update_result::failed;
-    }
-    sockaddr_storage peer{};
-    socklen_t peer_len = static_cast<socklen_t>(res->ai_addrlen);
-    std::memcpy(&peer, res->ai_addr, res->ai_addrlen);
-    freeaddrinfo(res);
-
-    uint8_t req[2048];
-    dns_msg_update u{random_id(), &c->zone, &c->owner, type, c->ttl, remove ? nullptr : addr};
-    exchange x{};
-    x.c = c;
-    x.id = u.id;
-    size_t n = dns_msg_build_update(req, sizeof req, &u);
-    if (n != 0)
-        n = tsig_sign(req, n, sizeof req, &c->key, static_cast<uint64_t>(clock_now()), nullptr, 0,
-                      0, x.req_mac);
-    if (n == 0) {
-        log_dns_update_send_failed(&lu, EMSGSIZE);
-        return dns_update_result::failed;
-    }
-    x.req = req;
-    x.req_len = n;
-    x.req_mac_len = tsig_mac_len(c->key.alg);
-    x.deadline = monotonic_ms() + c->wait_ms;
-
-    int r = exchange_udp(&x, peer, peer_len);
-    if (r == 1) {
+    if (x->used_tcp)
         log_dns_update_tcp_retry(&lu);
-        r = exchange_tcp(&x, peer, peer_len);
-    }
-    if (r < 0) {
-        log_dns_update_send_failed(&lu, errno);
+    if (!x->sent_any || (x->used_tcp && !x->answered && x->send_errno != 0)) {
+        log_dns_update_send_failed(&lu, x->send_errno != 0 ? x->send_errno : EIO);
         return dns_update_result::failed;
     }
     char rcode[24], terr[16];
-    if (x.answered) {
-        rcode_text(x.result.rcode, rcode, sizeof rcode);
-        if (x.result.rcode == 0 && x.result.tsig_error == 0) {
+    if (x->answered) {
+        // Which of several addresses took the update, so that one that never
+        // answers stands out.
+        if (x->npeers > 1 && x->answered_by >= 0) {
+            char where[INET6_ADDRSTRLEN + 8] = "?";
+            const sockaddr_storage &sa = x->peers[x->answered_by].sa;
+            const void *raw = sa.ss_family == AF_INET6
+                                  ? static_cast<const void *>(
+                                        &reinterpret_cast<const sockaddr_in6 &>(sa).sin6_addr)
+                                  : &reinterpret_cast<const sockaddr_in &>(sa).sin_addr;
+            inet_ntop(sa.ss_family, raw, where, sizeof where);
+            log_dns_update_answered_from(&lu, where);
+        }
+        rcode_text(x->result.rcode, rcode, sizeof rcode);
+        if (x->result.rcode == 0 && x->result.tsig_error == 0) {
             if (remove)
                 log_dns_update_deleted(&lu);
             else
                 log_dns_update_applied(&lu);
             return dns_update_result::applied;
         }
-        if (x.result.tsig_error != 0) {
-            tsig_error_text(x.result.tsig_error, terr, sizeof terr);
+        if (x->result.tsig_error != 0) {
+            tsig_error_text(x->result.tsig_error, terr, sizeof terr);
             log_dns_update_tsig_error(&lu, rcode, terr);
         } else {
             log_dns_update_refused(&lu, rcode);
@@ -556,18 +337,74 @@ dns_update_result dns_update_run(const dns_update_conf *c, const char *name, siz
     }
     // An unsigned refusal cannot be told from a forgery, so it was only
     // kept in case no authentic answer came.
-    if (x.unsigned_seen) {
-        rcode_text(x.unsigned_error.rcode, rcode, sizeof rcode);
-        if (x.unsigned_error.tsig_error == 0) {
+    if (x->unsigned_seen) {
+        rcode_text(x->unsigned_error.rcode, rcode, sizeof rcode);
+        if (x->unsigned_error.tsig_error == 0) {
             log_dns_update_unsigned_answer(&lu, rcode);
         } else {
-            tsig_error_text(x.unsigned_error.tsig_error, terr, sizeof terr);
+            tsig_error_text(x->unsigned_error.tsig_error, terr, sizeof terr);
             log_dns_update_unsigned_error(&lu, rcode, terr);
         }
         return dns_update_result::refused;
     }
-    log_dns_update_no_answer(&lu, c->wait_ms, x.ignored);
+    log_dns_update_no_answer(&lu, c->wait_ms, x->ignored);
     return dns_update_result::no_answer;
+}
+
+void dns_update_log_retry(const dns_update_conf *c, const char *name, size_t name_len,
+                          uint16_t type, const uint8_t *addr) {
+    update_text t;
+    describe(c, name, name_len, type, addr, &t);
+    log_dns_update_retry(&t.lu);
+}
+
+void dns_update_lookup_failed(const dns_update_conf *c, const char *name, size_t name_len,
+                              uint16_t type, const uint8_t *addr, int gai_code) {
+    update_text t;
+    describe(c, name, name_len, type, addr, &t);
+    log_dns_update_lookup_failed(&t.lu, gai_code);
+}
+
+dns_update_result dns_update_run(const dns_update_conf *c, const char *name, size_t name_len,
+                                 uint16_t type, const uint8_t *addr) {
+    if (c == nullptr || addr == nullptr || (type != DNS_TYPE_A && type != DNS_TYPE_AAAA))
+        return dns_update_result::failed;
+
+    // Looked up each time, so a primary that moves is followed.
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *res = nullptr;
+    int rc = getaddrinfo(c->host, c->port, &hints, &res);
+    if (rc != 0 || res == nullptr) {
+        dns_update_lookup_failed(c, name, name_len, type, addr, rc != 0 ? rc : EAI_NONAME);
+        return dns_update_result::failed;
+    }
+    dns_exchange_peer peers[DNS_EXCHANGE_MAX_PEERS];
+    int npeers = 0;
+    for (const addrinfo *ai = res; ai != nullptr && npeers < DNS_EXCHANGE_MAX_PEERS;
+         ai = ai->ai_next) {
+        if (ai->ai_addrlen > sizeof(sockaddr_storage))
+            continue;
+        std::memcpy(&peers[npeers].sa, ai->ai_addr, ai->ai_addrlen);
+        peers[npeers++].len = static_cast<socklen_t>(ai->ai_addrlen);
+    }
+    freeaddrinfo(res);
+
+    // The exchange the engine drives from the loop, here waited for in
+    // place: for callers that have no loop.
+    dns_exchange x;
+    dns_exchange_start(&x, c, random_id(), type, addr, peers, npeers, monotonic_ms());
+    while (!x.finished) {
+        pollfd fds[DNS_EXCHANGE_MAX_PEERS];
+        int n = dns_exchange_pollfds(&x, fds, DNS_EXCHANGE_MAX_PEERS);
+        int64_t wait = dns_exchange_due(&x) - monotonic_ms();
+        if (wait > 0)
+            poll(fds, static_cast<nfds_t>(n), static_cast<int>(wait));
+        dns_exchange_step(&x, monotonic_ms());
+    }
+    dns_exchange_close(&x);
+    return dns_update_report(c, name, name_len, type, addr, &x);
 }
 
 dns_update_result dns_update_retry(const dns_update_conf *c, const char *name, size_t name_len,

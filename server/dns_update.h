@@ -85,11 +85,25 @@ dns_update_judgement dns_update_judge(const uint8_t *msg, size_t len, uint16_t i
                                       const tsig_key *key, const uint8_t *req_mac,
                                       size_t req_mac_len, uint64_t now);
 
-// Sets the owner's RRset of type (DNS_TYPE_A with 4 address bytes,
+// Sets, waiting for the answer in place, the owner's RRset of type (DNS_TYPE_A with 4 address bytes,
 // DNS_TYPE_AAAA with 16) to the one address, or deletes it when the address
 // is all zero. Logs the outcome for the account name[0..name_len).
 dns_update_result dns_update_run(const dns_update_conf *c, const char *name, size_t name_len,
                                  uint16_t type, const uint8_t *addr);
+
+struct dns_exchange;
+// A message ID from the system's random source.
+uint16_t dns_update_new_id();
+// Logs the outcome of a finished exchange of this update and says what it
+// was.
+dns_update_result dns_update_report(const dns_update_conf *c, const char *name, size_t name_len,
+                                    uint16_t type, const uint8_t *addr, const dns_exchange *x);
+// Logs that the update is sent again after a failure.
+void dns_update_log_retry(const dns_update_conf *c, const char *name, size_t name_len,
+                          uint16_t type, const uint8_t *addr);
+// Logs that the server's name could not be looked up (gai_code).
+void dns_update_lookup_failed(const dns_update_conf *c, const char *name, size_t name_len,
+                              uint16_t type, const uint8_t *addr, int gai_code);
 
 // dns_update_run after a failed update of the same form, logged as a retry
 // first.

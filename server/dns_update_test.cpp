@@ -1,4 +1,7 @@
 #include "server/dns_update.h"
+
+#include "server/dns_exchange.h"
+#include "tests/support/engine_drive.h"
 #include "server/effector.h"
 
 #include "common/protocol/update_msg.h"
@@ -17,6 +20,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <chrono>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -664,6 +668,46 @@ size_t count_of(const std::vector<log_record> &log, const std::string &text) {
         std::count_if(log.begin(), log.end(), [&](const log_record &r) { return r.text == text; }));
 }
 
+// A server name with several addresses: the first refuses (nothing listens
+// there), so the request goes on at once to the next, which answers, and the
+// answering address is logged.
+TEST(DnsUpdateExchange, AddressesAreTriedInTurnAndTheAnsweringOneLogged) {
+    FakeClock clock(now);
+    fake_ns ns([&](fake_ns &s, const std::string &req) { s.send(answer(req)); });
+    // The key's secret points into the form, which must outlive the exchange.
+    form f(conf_text(ns.port(), 2000));
+    dns_update_conf c;
+    ASSERT_TRUE(dns_update_parse(f.args(), acct, 4, &c));
+    dns_exchange_peer peers[2] = {};
+    for (int i = 0; i < 2; i++) {
+        auto &sa = reinterpret_cast<sockaddr_in &>(peers[i].sa);
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(i == 0 ? INADDR_LOOPBACK + 1 : INADDR_LOOPBACK);
+        sa.sin_port = htons(static_cast<uint16_t>(i == 0 ? free_udp_port() : ns.port()));
+        peers[i].len = sizeof sa;
+    }
+    LogCapture cap;
+    dns_exchange x;
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(dns_exchange_start(&x, &c, 77, DNS_TYPE_A, addr4, peers, 2, engine_drive_now()));
+    for (int n = 0; n < 200 && !x.finished; n++) {
+        pollfd fds[DNS_EXCHANGE_MAX_PEERS];
+        int k = dns_exchange_pollfds(&x, fds, DNS_EXCHANGE_MAX_PEERS);
+        poll(fds, static_cast<nfds_t>(k), 20);
+        dns_exchange_step(&x, engine_drive_now());
+    }
+    dns_exchange_close(&x);
+    ASSERT_TRUE(x.finished);
+    EXPECT_EQ(x.answered_by, 1);
+    // Not after a resend interval: the refusal moved it on.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(240));
+    EXPECT_EQ(dns_update_report(&c, acct, 4, DNS_TYPE_A, addr4, &x), dns_update_result::applied);
+    std::vector<log_record> log = cap.records();
+    ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);
+    EXPECT_EQ(log[0].text, head + ": 127.0.0.1 port " + std::to_string(ns.port()) +
+                               " answered from 127.0.0.1\n");
+}
+
 // The run reports the form that failed; the retry runs that form alone,
 // keeps it while it fails and drops it once applied. The good form, which
 // answers only once, would fail if it were sent again.
@@ -721,144 +765,6 @@ TEST(DnsUpdateRetry, FormsPastTheThirtyFirstShareTheTopBit) {
                                 std::to_string(closed) + "\n"),
               2u)
         << ::testing::PrintToString(log);
-}
-
-// One account's datagrams: the update fails, the same address again
-// retries it alone, a third datagram finds nothing pending; a reload with
-// the same forms keeps a pending update, with other forms drops it.
-TEST(DnsUpdateRetry, TheNextDatagramRetriesAndAReloadKeepsIt) {
-    FakeClock clock(now);
-    TempDir dir;
-    const std::string effects = dir.file("effects");
-    fake_ns good([&](fake_ns &s, const std::string &req) {
-        s.send(answer(req));
-        s.send(answer(s.receive()));
-    });
-    fake_ns flaky([&](fake_ns &s, const std::string &req) {
-        s.send(answer(req, {.rcode = 2}));
-        s.send(answer(s.receive()));
-        s.send(answer(s.receive(), {.rcode = 2}));
-    });
-    sx_text_tree list(retry_list(effects, good.port(), flaky.port()));
-    const std::string key = "home-key";
-
-    auto table_of = [&](array *t, const sx_node *effectors) {
-        array_init(t, sizeof(account));
-        auto *a = static_cast<account *>(array_get(t, array_append(t)));
-        account_init(a);
-        a->name = const_cast<char *>(acct);
-        a->name_len = 4;
-        a->key = reinterpret_cast<uint8_t *>(const_cast<char *>(key.data()));
-        a->key_len = key.size();
-        sx_dup(&a->effectors, effectors);
-        return a;
-    };
-    auto datagram = [&](array *t) {
-        update_msg m{};
-        m.time = now;
-        m.name = acct;
-        m.name_len = 4;
-        memcpy(m.addr, addr4, 4);
-        recv_slot slot{};
-        slot.len = static_cast<int64_t>(
-            update_msg_encode(slot.data, sizeof slot.data, &m, key.data(), key.size()));
-        slot.peer.in.sin_family = AF_INET;
-        memcpy(&slot.peer.in.sin_addr, addr4, 4);
-        update_accept(t, &slot);
-    };
-    auto release = [](array *t) {
-        auto *a = static_cast<account *>(array_get(t, 0));
-        sx_free(&a->effectors);
-        array_free(t);
-    };
-
-    LogCapture cap;
-    array table;
-    account *a = table_of(&table, list.first());
-    datagram(&table);
-    EXPECT_EQ(a->retry4, 2u);
-    datagram(&table);
-    EXPECT_EQ(a->retry4, 0u);
-    datagram(&table);
-    EXPECT_EQ(lines_in(effects), 1u);
-    const std::string retry = head + ": retrying the failed update with 127.0.0.1 port " +
-                              std::to_string(flaky.port()) + "\n";
-    EXPECT_EQ(count_of(cap.records(), retry), 1u);
-
-    // A new address runs every form and starts the mask afresh; here
-    // reached through a timeout's deletion, which the flaky one refuses.
-    a->timeout = 1;
-    clock.advance(2);
-    presence_sweep(&table);
-    EXPECT_EQ(a->retry4, 2u);
-    EXPECT_EQ(lines_in(effects), 2u);
-    a->flags |= ACCOUNT_UP; // as if the deletion had come with an up account
-
-    array same, other;
-    account *kept = table_of(&same, list.first());
-    presence_carry(&same, &table, nullptr);
-    EXPECT_EQ(kept->retry4, 2u);
-    sx_text_tree changed(retry_list(effects, good.port(), flaky.port()) + " (kill /nonexistent)");
-    account *fresh = table_of(&other, changed.first());
-    presence_carry(&other, &same, nullptr);
-    EXPECT_EQ(fresh->retry4, 0u);
-    release(&table);
-    release(&same);
-    release(&other);
-}
-
-} // namespace
-
-namespace {
-
-// Each family keeps its own pending updates: an IPv6 datagram whose AAAA
-// update fails marks retry6 alone, and the next IPv6 datagram with the same
-// address sends the AAAA update again, not the A one.
-TEST(DnsUpdateRetry, EachFamilyRetriesItsOwnRecord) {
-    FakeClock clock(now);
-    const int closed = free_udp_port();
-    sx_text_tree list("(dns-update (server 127.0.0.1 " + std::to_string(closed) +
-                      ") (zone example.test) (key upd.key hmac-sha256 s) (wait 1))");
-    const std::string key = "home-key";
-    const uint8_t addr6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
-    array table;
-    array_init(&table, sizeof(account));
-    auto *a = static_cast<account *>(array_get(&table, array_append(&table)));
-    account_init(a);
-    a->name = const_cast<char *>(acct);
-    a->name_len = 4;
-    a->key = reinterpret_cast<uint8_t *>(const_cast<char *>(key.data()));
-    a->key_len = key.size();
-    sx_dup(&a->effectors, list.first());
-    auto datagram6 = [&] {
-        update_msg m{};
-        m.time = now;
-        m.name = acct;
-        m.name_len = 4;
-        m.family = AF_INET6;
-        memcpy(m.addr6, addr6, 16);
-        recv_slot slot{};
-        slot.len = static_cast<int64_t>(
-            update_msg_encode(slot.data, sizeof slot.data, &m, key.data(), key.size()));
-        slot.peer.in6.sin6_family = AF_INET6;
-        memcpy(&slot.peer.in6.sin6_addr, addr6, 16);
-        update_accept(&table, &slot);
-    };
-
-    LogCapture cap;
-    datagram6();
-    EXPECT_EQ(a->retry6, 1u);
-    EXPECT_EQ(a->retry4, 0u);
-    datagram6();
-    EXPECT_EQ(a->retry6, 1u);
-    EXPECT_EQ(count_of(cap.records(),
-                       "Account home: DNS update of home.example.test AAAA to 2001:db8::7: "
-                       "retrying the failed update with 127.0.0.1 port " +
-                           std::to_string(closed) + "\n"),
-              1u)
-        << ::testing::PrintToString(cap.records());
-    sx_free(&a->effectors);
-    array_free(&table);
 }
 
 } // namespace

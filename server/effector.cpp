@@ -232,10 +232,10 @@ void effector_kill(const char *signame, const char *pidfile) {
     }
 }
 
-void effector_system(const sx_node *args, const char *name, size_t name_len, int family,
-                     const uint8_t *addr) {
+char *effector_command(const sx_node *args, const char *name, size_t name_len, int family,
+                       const uint8_t *addr) {
     if (args == nullptr || addr == nullptr || name == nullptr || name_len == 0)
-        return;
+        return nullptr;
     bool six = family == AF_INET6;
     address_text text = six ? address_format6(addr) : address_format4(addr);
     size_t alen = strlen(text.s);
@@ -251,14 +251,14 @@ void effector_system(const sx_node *args, const char *name, size_t name_len, int
                                            : 0;
         if (add > SIZE_MAX - 1 - len) {
             log_system_alloc_failed(SIZE_MAX);
-            return;
+            return nullptr;
         }
         len += add;
     }
     std::unique_ptr<char, free_delete> cmd(static_cast<char *>(malloc(len + 1)));
     if (!cmd) {
         log_system_alloc_failed(len + 1);
-        return;
+        return nullptr;
     }
     char *p = cmd.get();
     for (const sx_node *n = args; n != nullptr; n = n->next) {
@@ -288,8 +288,16 @@ void effector_system(const sx_node *args, const char *name, size_t name_len, int
     // from the one the template spells.
     if (memchr(cmd.get(), '\0', len) != nullptr) {
         log_system_fail(cmd.get());
-        return;
+        return nullptr;
     }
+    return cmd.release();
+}
+
+void effector_system(const sx_node *args, const char *name, size_t name_len, int family,
+                     const uint8_t *addr) {
+    std::unique_ptr<char, free_delete> cmd(effector_command(args, name, name_len, family, addr));
+    if (!cmd)
+        return;
     // The server holds SIGTERM and SIGHUP blocked outside its wait, and a
     // command inherits the signal mask: a daemon restarted from here would
     // ignore them for good. Either signal meanwhile only sets its flag.
@@ -304,6 +312,10 @@ void effector_system(const sx_node *args, const char *name, size_t name_len, int
         log_system_fail(cmd.get());
     else if (status != 0)
         log_system_failure(cmd.get(), status);
+}
+
+void effector_kill_form(const sx_node *args) {
+    run_kill(args);
 }
 
 uint32_t effector_run(const sx_node *list, const char *name, size_t name_len, int family,

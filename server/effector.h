@@ -31,6 +31,13 @@ void effector_kill(const char *signame, const char *pidfile);
 // of digits up to INT_MAX, 0 for an empty name, SIGHUP for null; -1 for
 // anything else.
 int signal_from_name(const char *name);
+// The command the template that starts at args spells for the account, in
+// a heap string the caller frees; null when there is nothing to run (no
+// template, no name) or after logging that it cannot be built.
+char *effector_command(const sx_node *args, const char *name, size_t name_len, int family,
+                       const uint8_t *addr);
+// Runs one kill form's arguments, the targets in the order of the form.
+void effector_kill_form(const sx_node *args);
 // Builds a command from the template that starts at args and runs it:
 // (name) gives the account's name, (addr) the address as text of its family,
 // (type) the record type of the family, A or AAAA.

@@ -5,7 +5,6 @@
 #include "common/process/log.h"
 #include "common/process/log_limit.h"
 #include "common/protocol/hmac_sha1.h"
-#include "server/effector.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -21,13 +20,12 @@ struct presence_view {
     size_t len;
     time_t *last_seen;
     time_t *last_msg;
-    uint32_t *retry;
 };
 
 presence_view view_of(account *a, int family) {
     if (family == AF_INET6)
-        return {AF_INET6, ACCOUNT_UP6, a->address6, 16, &a->last_seen6, &a->last_msg6, &a->retry6};
-    return {AF_INET, ACCOUNT_UP, a->address, 4, &a->last_seen, &a->last_msg, &a->retry4};
+        return {AF_INET6, ACCOUNT_UP6, a->address6, 16, &a->last_seen6, &a->last_msg6};
+    return {AF_INET, ACCOUNT_UP, a->address, 4, &a->last_seen, &a->last_msg};
 }
 
 constexpr int FAMILIES[] = {AF_INET, AF_INET6};
@@ -63,20 +61,18 @@ bool anachronic(int64_t d, const account *a) {
     return a->max_past > 0 && d > a->max_past;
 }
 
-const sx_node *effector_list(const account *a) {
-    return a->effectors.nsize > 0 ? &a->effectors.nodes[0] : nullptr;
+// The change goes to the engine; the judgement never waits for it.
+void emit_transition(account *a, const presence_view &v, const uint8_t *from, array *out) {
+    if (out != nullptr)
+        presence_transition_add(out, a->plan, v.family, from, v.address, EFFECTOR_ALL_STEPS);
 }
 
-// Every effector runs; the updates that fail wait for the family's next
-// message.
-void run_effectors(account *a, const presence_view &v) {
-    *v.retry = effector_run(effector_list(a), a->name, a->name_len, v.family, v.address);
-}
-
-void take_down(account *a, const presence_view &v) {
+void take_down(account *a, const presence_view &v, array *out) {
+    uint8_t from[16] = {};
+    memcpy(from, v.address, v.len);
     a->flags &= static_cast<uint8_t>(~v.bit);
     memset(v.address, 0, v.len);
-    run_effectors(a, v);
+    emit_transition(a, v, from, out);
 }
 
 // last_seen + timeout of an up presence with a timeout; one short of
@@ -135,9 +131,6 @@ void carry_run(array *prev, int32_t i, int32_t i_end, array *next, int32_t j, in
             memcpy(a->address6, old->address6, 16);
             a->last_seen6 = old->last_seen6;
             a->last_msg6 = old->last_msg6;
-            // Same forms, so the same indexes.
-            a->retry4 = old->retry4;
-            a->retry6 = old->retry6;
             a->flags |= old->flags & up_any;
             old->flags &= static_cast<uint8_t>(~up_any);
             break;
@@ -178,11 +171,36 @@ void dump_at(const update_msg *msg, const uint8_t *peer, int peer_family, time_t
 
 } // namespace
 
+bool presence_transition_add(array *out, effector_plan *plan, int family, const uint8_t *from,
+                             const uint8_t *to, uint64_t steps) {
+    int32_t i = array_append(out);
+    if (i < 0)
+        return false;
+    auto *t = static_cast<presence_transition *>(array_get(out, i));
+    *t = presence_transition{};
+    size_t len = family == AF_INET6 ? 16 : 4;
+    t->plan = plan;
+    effector_plan_hold(plan);
+    t->family = family == AF_INET6 ? AF_INET6 : AF_INET;
+    if (from != nullptr)
+        memcpy(t->from, from, len);
+    memcpy(t->to, to, len);
+    t->steps = steps;
+    return true;
+}
+
+void presence_transitions_clear(array *transitions) {
+    for (int32_t i = 0; i < transitions->count; i++)
+        effector_plan_drop(static_cast<presence_transition *>(array_get(transitions, i))->plan);
+    transitions->count = 0;
+}
+
 void update_msg_dump(const update_msg *msg, const uint8_t *peer, int peer_family) {
     dump_at(msg, peer, peer_family, clock_now());
 }
 
-void update_accept(array *accounts, const recv_slot *slot, presence_state *ps) {
+void update_accept(array *accounts, const recv_slot *slot, presence_state *ps,
+                   array *transitions) {
     // A failed receive (len -1) has nothing to judge; the loop reported it.
     // An empty datagram still goes to the decoder, which reports it.
     if (slot->len < 0)
@@ -286,12 +304,11 @@ void update_accept(array *accounts, const recv_slot *slot, presence_state *ps) {
                 ps->due = deadline;
         }
     }
+    // A refresh asks no new work; it only brings forward the retry of work
+    // that failed, since the host is evidently there (steps 0).
     if (memcmp(msg_addr, v.address, v.len) == 0) {
-        // The name server missed this address: the message is the one chance
-        // to set it there, short of a change.
-        if (*v.retry != 0)
-            *v.retry = effector_retry(effector_list(a), *v.retry, a->name, a->name_len, v.family,
-                                      v.address);
+        if (transitions != nullptr && a->plan != nullptr)
+            presence_transition_add(transitions, a->plan, v.family, v.address, v.address, 0);
         return;
     }
     bool six = v.family == AF_INET6;
@@ -306,11 +323,13 @@ void update_accept(array *accounts, const recv_slot *slot, presence_state *ps) {
     } else {
         log_account_changed(a->name, a->name_len, v.address, msg_addr);
     }
+    uint8_t from[16] = {};
+    memcpy(from, v.address, v.len);
     memcpy(v.address, msg_addr, v.len);
-    run_effectors(a, v);
+    emit_transition(a, v, from, transitions);
 }
 
-int32_t presence_sweep(array *accounts, presence_state *ps) {
+int32_t presence_sweep(array *accounts, presence_state *ps, array *transitions) {
     time_t now = clock_now();
     if (accounts == nullptr)
         return -1;
@@ -335,7 +354,7 @@ int32_t presence_sweep(array *accounts, presence_state *ps) {
                 log_account_timeout6(a->name, a->name_len, v.address);
             else
                 log_account_timeout(a->name, a->name_len, v.address);
-            take_down(a, v);
+            take_down(a, v, transitions);
             if (ps != nullptr)
                 ps->changes++;
         }
@@ -345,7 +364,7 @@ int32_t presence_sweep(array *accounts, presence_state *ps) {
     return due == PRESENCE_NEVER ? -1 : wait_until(due, now);
 }
 
-void presence_carry(array *next, array *prev, presence_state *ps) {
+void presence_carry(array *next, array *prev, presence_state *ps, array *transitions) {
     int32_t i = 0, j = 0;
     while (i < prev->count || j < next->count) {
         // One name at a time: the run of old and the run of new accounts
@@ -372,7 +391,7 @@ void presence_carry(array *next, array *prev, presence_state *ps) {
                     log_account_removed6(old->name, old->name_len, v.address);
                 else
                     log_account_removed(old->name, old->name_len, v.address);
-                take_down(old, v);
+                take_down(old, v, transitions);
                 if (ps != nullptr)
                     ps->changes++;
             }

@@ -40,6 +40,28 @@ struct presence_state {
     uint64_t changes;
 };
 
+// What a change of presence asks of the effectors: the account's plan
+// (one reference held; null for an account without effectors), the family
+// that changed, its address before and after (all zero for down), and the
+// steps to run (EFFECTOR_ALL_STEPS but for work restored from the state
+// file; 0 for a refresh with the same address, which only brings forward a
+// pending retry). The judgement yields these and runs nothing; the engine
+// runs them.
+struct presence_transition {
+    effector_plan *plan;
+    int family;
+    uint8_t from[16];
+    uint8_t to[16];
+    uint64_t steps;
+};
+
+// Appends a transition holding one more reference to plan; false when no
+// room can be made (the change then runs no effector).
+bool presence_transition_add(array *out, effector_plan *plan, int family, const uint8_t *from,
+                             const uint8_t *to, uint64_t steps);
+// Drops the references of every transition of the array and empties it.
+void presence_transitions_clear(array *transitions);
+
 // The due time while no up account has a timeout.
 inline constexpr time_t PRESENCE_NEVER = INT64_MAX;
 // A state whose first sweep walks the table.
@@ -47,26 +69,30 @@ inline constexpr presence_state PRESENCE_WALK_NOW = {0, 0};
 
 // Judges one datagram against the table (an array of account sorted with
 // account_cmp) and applies it to the matched account's presence of the
-// message's family, running its effectors with that family and address when
-// it comes up or changes address, and otherwise only its dns-update forms
-// that failed before for that family (retry4, retry6). A message of one
-// family from a peer of the other is an address mismatch. Every outcome is
-// logged; a
-// rejected datagram changes nothing. ps, when given, is kept up to date.
-void update_accept(array *accounts, const recv_slot *slot, presence_state *ps = nullptr);
+// message's family; when the account comes up or changes address, a
+// transition with that family and address is appended to transitions (an
+// array of presence_transition; null drops it). Nothing else runs. A
+// message of one family from a peer of the other is an address mismatch.
+// Every outcome is logged; a rejected datagram changes nothing. ps, when
+// given, is kept up to date.
+void update_accept(array *accounts, const recv_slot *slot, presence_state *ps = nullptr,
+                   array *transitions = nullptr);
 // Takes down every presence silent for at least its account's timeout, each
-// family on its own (running the effectors with 0.0.0.0 or ::), and returns the milliseconds until
-// the next deadline, or -1 when no present account has one. With ps the table is walked only when
-// ps->due has come; without it, on every call.
-int32_t presence_sweep(array *accounts, presence_state *ps = nullptr);
+// family on its own (a transition to 0.0.0.0 or ::), and returns the
+// milliseconds until the next deadline, or -1 when no present account has
+// one. With ps the table is walked only when ps->due has come; without it,
+// on every call.
+int32_t presence_sweep(array *accounts, presence_state *ps = nullptr,
+                       array *transitions = nullptr);
 // Carries presence from the running table to a new one, both sorted with
-// account_cmp: a new account takes over address, last_seen, up and the
-// pending retries from an old account of the same name whose effector list
-// is the same, both families, and the last accepted message times from any
-// old account of its name. Each presence of an old account left without such
-// a successor is logged as removed and its effectors run with 0.0.0.0 or ::.
-// Leaves ps walking at the next sweep.
-void presence_carry(array *next, array *prev, presence_state *ps);
+// account_cmp: a new account takes over address, last_seen and up from an
+// old account of the same name whose effector list is the same, both
+// families, and the last accepted message times from any old account of its
+// name. Each presence of an old account left without such a successor is
+// logged as removed, with a transition to 0.0.0.0 or :: that holds the old
+// plan, so it runs after the old table is gone. Leaves ps walking at the
+// next sweep.
+void presence_carry(array *next, array *prev, presence_state *ps, array *transitions = nullptr);
 // Logs the two-record description of a rejected message; peer, of
 // peer_family (AF_INET: 4 bytes, AF_INET6: 16), may be null.
 void update_msg_dump(const update_msg *msg, const uint8_t *peer, int peer_family = AF_INET);

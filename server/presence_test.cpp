@@ -1,4 +1,5 @@
 #include "common/protocol/hmac_sha1.h"
+#include "common/protocol/address.h"
 #include "server/presence.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scenario.h"
@@ -96,6 +97,7 @@ struct PresenceTest : ::testing::Test {
     std::string redirect = " >> " + log_path;
     sx_node nodes[9] = {};
     array table = {};
+    array tr = {nullptr, 0, 0, sizeof(presence_transition)};
     LogCapture cap;
     FakeClock clock{NOW};
 
@@ -118,7 +120,13 @@ struct PresenceTest : ::testing::Test {
         add("office", "office-key");
         add("workshop", "workshop-key");
     }
-    void TearDown() override { array_free(&table); }
+    void TearDown() override {
+        presence_transitions_clear(&tr);
+        array_free(&tr);
+        for (int32_t i = 0; i < table.count; i++)
+            effector_plan_drop(acct(i)->plan);
+        array_free(&table);
+    }
 
     void add(const char *name, const char *key) {
         int32_t i = array_append(&table);
@@ -133,6 +141,7 @@ struct PresenceTest : ::testing::Test {
         a->max_past = -1;
         a->timeout = -1;
         a->effectors = {nullptr, 0, nodes, 9};
+        a->plan = effector_plan_build(&nodes[0], a->name, a->name_len);
     }
     account *acct(int32_t i) { return static_cast<account *>(array_get(&table, i)); }
     account *home() { return acct(0); }
@@ -141,20 +150,23 @@ struct PresenceTest : ::testing::Test {
               const std::string &key = "", presence_state *ps = nullptr) {
         std::string k = key.empty() ? name + "-key" : key;
         recv_slot s = slot_of(datagram(std::to_string(at), name, addr, k), peer);
-        update_accept(&table, &s, ps);
+        update_accept(&table, &s, ps, &tr);
     }
     void send6(const std::string &name, const addr6 &addr, const addr6 &peer, time_t at = NOW,
                presence_state *ps = nullptr) {
         recv_slot s = slot6_of(datagram6(std::to_string(at), name, addr, name + "-key"), peer);
-        update_accept(&table, &s, ps);
+        update_accept(&table, &s, ps, &tr);
     }
+    // The changes the judgement handed on, as "name address"; refreshes,
+    // which ask nothing new, are left out.
     std::vector<std::string> effects() const {
         std::vector<std::string> lines;
-        if (!file_exists(log_path))
-            return lines;
-        std::string text = read_file(log_path);
-        for (size_t pos = 0, nl; (nl = text.find('\n', pos)) != std::string::npos; pos = nl + 1)
-            lines.push_back(text.substr(pos, nl - pos));
+        for (int32_t i = 0; i < tr.count; i++) {
+            const auto *t = static_cast<const presence_transition *>(array_get(&tr, i));
+            if (t->steps != 0)
+                lines.push_back(std::string(t->plan->name, t->plan->name_len) + " " +
+                                address_format(t->family, t->to).s);
+        }
         return lines;
     }
     // A rejection leaves the account exactly as configured.
@@ -246,7 +258,7 @@ TEST_F(PresenceTest, ForgedOrAlteredDatagramIsRefused) {
     for (const auto &d : {wrong_key, altered, bad_mac}) {
         cap.clear();
         recv_slot s = slot_of(d, HOME_IP);
-        update_accept(&table, &s);
+        update_accept(&table, &s, nullptr, &tr);
         EXPECT_EQ(cap.records(), (std::vector<log_record>{{LOG_WARNING, "HMAC mismatch\n"}}));
         expect_untouched(home());
     }
@@ -287,7 +299,7 @@ TEST_F(PresenceTest, AddressRuleWithAndWithoutUnsafeFlag) {
     };
     for (const row &r : rows) {
         SCOPED_TRACE(dotted(r.msg) + " from " + dotted(r.peer) + (r.unsafe ? " unsafe" : ""));
-        std::remove(log_path.c_str());
+        presence_transitions_clear(&tr);
         cap.clear();
         home()->flags = r.unsafe ? ACCOUNT_ALLOW_UNSAFE : 0;
         home()->last_seen = 0;
@@ -373,7 +385,7 @@ TEST_F(PresenceTest, AnachronicRecordsAndDump) {
     for (const auto &[time_text, record] : far) {
         cap.clear();
         recv_slot s = slot_of(datagram(time_text, "home", HOME_IP, "home-key"), HOME_IP);
-        update_accept(&table, &s);
+        update_accept(&table, &s, nullptr, &tr);
         ASSERT_EQ(cap.records().size(), 3u);
         EXPECT_EQ(cap.records()[0], (log_record{LOG_WARNING, record}));
         expect_untouched(home());
@@ -388,11 +400,11 @@ TEST_F(PresenceTest, UpChangedTimeoutAndUpAgain) {
     EXPECT_EQ(home()->last_seen, NOW + 10);
     clock.advance(10);
     send("home", OTHER_IP, OTHER_IP);
-    EXPECT_EQ(presence_sweep(&table), 60000);
+    EXPECT_EQ(presence_sweep(&table, nullptr, &tr), 60000);
     clock.advance(59);
-    EXPECT_EQ(presence_sweep(&table), 1000);
+    EXPECT_EQ(presence_sweep(&table, nullptr, &tr), 1000);
     clock.advance(1);
-    EXPECT_EQ(presence_sweep(&table), -1);
+    EXPECT_EQ(presence_sweep(&table, nullptr, &tr), -1);
     EXPECT_EQ(home()->flags & ACCOUNT_UP, 0);
     clock.advance(5);
     send("home", HOME_IP, HOME_IP);
@@ -417,15 +429,15 @@ TEST_F(PresenceTest, SweepWaitsForNearestDeadline) {
     acct(0)->timeout = 30;
     acct(1)->timeout = 5;
     acct(2)->timeout = 0;
-    EXPECT_EQ(presence_sweep(&table), 5000);
+    EXPECT_EQ(presence_sweep(&table, nullptr, &tr), 5000);
     acct(1)->flags = 0; // not up: its deadline no longer counts
-    EXPECT_EQ(presence_sweep(&table), 30000);
+    EXPECT_EQ(presence_sweep(&table, nullptr, &tr), 30000);
     acct(0)->timeout = -1;
-    EXPECT_EQ(presence_sweep(&table), -1);
+    EXPECT_EQ(presence_sweep(&table, nullptr, &tr), -1);
 
     // Accounts without a timeout stay up however long they are silent.
     clock.advance(INT32_MAX);
-    EXPECT_EQ(presence_sweep(&table), -1);
+    EXPECT_EQ(presence_sweep(&table, nullptr, &tr), -1);
     EXPECT_NE(acct(0)->flags & ACCOUNT_UP, 0);
     EXPECT_NE(acct(2)->flags & ACCOUNT_UP, 0);
     EXPECT_TRUE(cap.records().empty());
@@ -438,13 +450,13 @@ TEST_F(PresenceTest, LongRemainingTimeIsCapped) {
     home()->flags = ACCOUNT_UP;
     home()->last_seen = NOW;
     home()->timeout = INT32_MAX;
-    EXPECT_EQ(presence_sweep(&table), INT32_MAX);
+    EXPECT_EQ(presence_sweep(&table, nullptr, &tr), INT32_MAX);
     home()->timeout = INT32_MAX / 1000;
-    EXPECT_EQ(presence_sweep(&table), INT32_MAX / 1000 * 1000);
+    EXPECT_EQ(presence_sweep(&table, nullptr, &tr), INT32_MAX / 1000 * 1000);
     home()->timeout = INT32_MAX / 1000 + 1;
-    EXPECT_EQ(presence_sweep(&table), INT32_MAX);
+    EXPECT_EQ(presence_sweep(&table, nullptr, &tr), INT32_MAX);
     home()->last_seen = INT64_MAX - 10; // a clock that ran far ahead
-    EXPECT_EQ(presence_sweep(&table), INT32_MAX);
+    EXPECT_EQ(presence_sweep(&table, nullptr, &tr), INT32_MAX);
     EXPECT_TRUE(cap.records().empty());
 }
 
@@ -452,7 +464,7 @@ TEST_F(PresenceTest, LongRemainingTimeIsCapped) {
 // deadline has come; the timeout records still come in table order.
 TEST_F(PresenceTest, SweepWalksOnlyWhenTheRememberedDeadlineHasCome) {
     presence_state ps = PRESENCE_WALK_NOW;
-    EXPECT_EQ(presence_sweep(&table, &ps), -1);
+    EXPECT_EQ(presence_sweep(&table, &ps, &tr), -1);
     EXPECT_EQ(ps.due, PRESENCE_NEVER);
     const int32_t timeouts[] = {30, 30, 10};
     const char *names[] = {"home", "office", "workshop"};
@@ -461,26 +473,26 @@ TEST_F(PresenceTest, SweepWalksOnlyWhenTheRememberedDeadlineHasCome) {
         send(names[i], HOME_IP, HOME_IP, NOW, "", &ps);
     }
     EXPECT_EQ(ps.changes, 3u);
-    EXPECT_EQ(presence_sweep(&table, &ps), 10000);
+    EXPECT_EQ(presence_sweep(&table, &ps, &tr), 10000);
 
     clock.advance(5);
     send("workshop", HOME_IP, HOME_IP, NOW + 5, "", &ps); // its deadline moves to +15
     // Overdue, but nothing tells the sweep: it must not walk before +10.
     home()->last_seen = NOW - 100;
-    EXPECT_EQ(presence_sweep(&table, &ps), 5000);
+    EXPECT_EQ(presence_sweep(&table, &ps, &tr), 5000);
     EXPECT_NE(home()->flags & ACCOUNT_UP, 0);
 
     clock.advance(5);
-    EXPECT_EQ(presence_sweep(&table, &ps), 5000); // walked: workshop at +15 is next
+    EXPECT_EQ(presence_sweep(&table, &ps, &tr), 5000); // walked: workshop at +15 is next
     EXPECT_EQ(home()->flags & ACCOUNT_UP, 0);
     // Coming up is the one way to a deadline before the remembered one.
     home()->timeout = 2;
     send("home", OTHER_IP, OTHER_IP, NOW + 10, "", &ps);
-    EXPECT_EQ(presence_sweep(&table, &ps), 2000);
+    EXPECT_EQ(presence_sweep(&table, &ps, &tr), 2000);
 
     clock.advance(20);
     cap.clear();
-    EXPECT_EQ(presence_sweep(&table, &ps), -1);
+    EXPECT_EQ(presence_sweep(&table, &ps, &tr), -1);
     EXPECT_EQ(cap.records(),
               (std::vector<log_record>{
                   {LOG_INFO, "Account home timeout (last seen at 198.51.100.9)\n"},
@@ -632,7 +644,7 @@ TEST_F(PresenceTest, AddressRuleForIPv6AndAcrossFamilies) {
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
-        std::remove(log_path.c_str());
+        presence_transitions_clear(&tr);
         cap.clear();
         home()->flags = r.unsafe ? ACCOUNT_ALLOW_UNSAFE : 0;
         home()->last_seen = home()->last_seen6 = 0;
@@ -642,7 +654,7 @@ TEST_F(PresenceTest, AddressRuleForIPv6AndAcrossFamilies) {
             r.msg6 ? datagram6(std::to_string(NOW - 5), "home", r.msg, "home-key")
                    : datagram(std::to_string(NOW - 5), "home", r.msg4, "home-key");
         recv_slot s = r.peer6 ? slot6_of(d, r.peer) : slot_of(d, r.peer4);
-        update_accept(&table, &s);
+        update_accept(&table, &s, nullptr, &tr);
         EXPECT_EQ(cap.records(), r.records);
         if (r.effect != nullptr) {
             EXPECT_EQ(effects(), std::vector<std::string>{r.effect});
@@ -662,24 +674,24 @@ TEST_F(PresenceTest, AddressRuleForIPv6AndAcrossFamilies) {
 // is the earlier of the two.
 TEST_F(PresenceTest, DualStackFamiliesComeAndGoApart) {
     presence_state ps = PRESENCE_WALK_NOW;
-    EXPECT_EQ(presence_sweep(&table, &ps), -1);
+    EXPECT_EQ(presence_sweep(&table, &ps, &tr), -1);
     home()->timeout = 60;
     send("home", HOME_IP, HOME_IP, NOW, "", &ps);
     clock.advance(30);
     send6("home", HOME6, HOME6, NOW + 30, &ps);
-    EXPECT_EQ(presence_sweep(&table, &ps), 30000);
+    EXPECT_EQ(presence_sweep(&table, &ps, &tr), 30000);
     clock.advance(10);
     send6("home", OTHER6, OTHER6, NOW + 40, &ps); // IPv6 deadline now +100
-    EXPECT_EQ(presence_sweep(&table, &ps), 20000);
+    EXPECT_EQ(presence_sweep(&table, &ps, &tr), 20000);
     EXPECT_EQ(
         addr4({home()->address[0], home()->address[1], home()->address[2], home()->address[3]}),
         HOME_IP);
 
     clock.advance(20); // +60: IPv4 is due, IPv6 is not
-    EXPECT_EQ(presence_sweep(&table, &ps), 40000);
+    EXPECT_EQ(presence_sweep(&table, &ps, &tr), 40000);
     EXPECT_EQ(home()->flags & (ACCOUNT_UP | ACCOUNT_UP6), ACCOUNT_UP6);
     clock.advance(40);
-    EXPECT_EQ(presence_sweep(&table, &ps), -1);
+    EXPECT_EQ(presence_sweep(&table, &ps, &tr), -1);
     EXPECT_EQ(home()->flags & (ACCOUNT_UP | ACCOUNT_UP6), 0);
     EXPECT_EQ(ps.due, PRESENCE_NEVER);
 
@@ -737,7 +749,7 @@ TEST_F(PresenceTest, SameSecondTakenOnlyFromTheLastSender) {
     // Once timed out no sender of that second is known: from anywhere it is
     // refused, and a later second is taken as before.
     clock.advance(60);
-    presence_sweep(&table);
+    presence_sweep(&table, nullptr, &tr);
     cap.clear();
     send("home", ZERO_IP, HOME_IP, NOW);
     EXPECT_EQ(cap.records().front(), replayed.front());
@@ -767,10 +779,10 @@ TEST_F(PresenceTest, ReloadCarriesAndRemovesBothFamilies) {
         a->flags = 0;
         a->last_seen = a->last_seen6 = a->last_msg = a->last_msg6 = 0;
     }
-    std::remove(log_path.c_str());
+    presence_transitions_clear(&tr);
     cap.clear();
     presence_state ps = {PRESENCE_NEVER, 0};
-    presence_carry(&next, &table, &ps);
+    presence_carry(&next, &table, &ps, &tr);
 
     const auto *h = static_cast<const account *>(array_get(&next, 0));
     EXPECT_EQ(h->flags & (ACCOUNT_UP | ACCOUNT_UP6), ACCOUNT_UP | ACCOUNT_UP6);

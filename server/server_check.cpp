@@ -8,6 +8,7 @@
 #include "server/account.h"
 #include "server/dns_update.h"
 #include "server/effector.h"
+#include "server/effector_plan.h"
 
 #include <cerrno>
 #include <climits>
@@ -299,42 +300,45 @@ void check_zone(checker *c, const sx_node *form, const sx_node *args) {
 
 void check_effectors(checker *c, const sx_node *list) {
     for (const sx_node *n = list; n != nullptr; n = n->next) {
-        const sx_node *kw = n;
-        const sx_node *args = nullptr;
-        if (sx_is_list(n)) {
-            kw = sx_first(n);
-            if (kw == nullptr || sx_is_list(kw)) {
-                log_check_bad_statement(c->path, c->at(n));
-                c->problems++;
-                continue;
-            }
-            args = kw->next;
+        effector_step st;
+        if (!effector_form_read(n, nullptr, 0, &st, nullptr, nullptr)) {
+            log_check_bad_statement(c->path, c->at(n));
+            c->problems++;
+            continue;
         }
-        if (sx_atom_is(kw, "kill")) {
-            check_kill(c, n, args);
-        } else if (sx_atom_is(kw, "system")) {
-            if (args == nullptr) {
+        switch (st.kind) {
+        case effector_kind::kill:
+            check_kill(c, n, st.args);
+            break;
+        case effector_kind::system:
+            if (st.args == nullptr) {
                 log_check_effector_idle(c->path, c->at(n), "system");
                 c->problems++;
             }
-        } else if (sx_atom_is(kw, "zone")) {
-            check_zone(c, n, args);
-        } else if (sx_atom_is(kw, "dns-update")) {
+            break;
+        case effector_kind::zone:
+            check_zone(c, n, st.args);
+            break;
+        case effector_kind::dns_update:
+        case effector_kind::dns_invalid:
             // Checked with the account, whose name makes the default owner.
-        } else {
-            log_check_unknown_effector(c->path, c->at(n), sx_text(kw));
+            break;
+        case effector_kind::unknown:
+            log_check_unknown_effector(c->path, c->at(n), sx_text(st.keyword));
             c->problems++;
+            break;
         }
     }
 }
 
 // A dns-update form read as the effector reads it, and its server looked
 // up as each update looks it up.
-void check_dns_update(checker *c, const sx_node *form, const sx_node *args,
-                      const account_sketch *acct) {
+void check_dns_update(checker *c, const sx_node *form, const account_sketch *acct) {
     dns_update_conf conf;
     dns_update_fault why;
-    if (!dns_update_read(args, acct->name, acct->name_len, &conf, &why)) {
+    effector_step st;
+    effector_form_read(form, acct->name, acct->name_len, &st, &conf, &why);
+    if (st.kind == effector_kind::dns_invalid) {
         uint32_t line = c->at(why.at != nullptr ? why.at : form);
         switch (why.kind) {
         case dns_update_fault::invalid:
@@ -368,9 +372,10 @@ void check_dns_update(checker *c, const sx_node *form, const sx_node *args,
 
 void check_dns_updates(checker *c, const account_sketch *acct) {
     for (const sx_node *n = acct->effectors; n != nullptr; n = n->next) {
-        const sx_node *kw = sx_is_list(n) ? sx_first(n) : n;
-        if (kw != nullptr && sx_atom_is(kw, "dns-update"))
-            check_dns_update(c, n, kw != n ? kw->next : nullptr, acct);
+        effector_step st;
+        if (effector_form_read(n, nullptr, 0, &st, nullptr, nullptr) &&
+            st.kind == effector_kind::dns_update)
+            check_dns_update(c, n, acct);
     }
 }
 
@@ -553,6 +558,8 @@ int server_check_file(const char *path) {
             check_options(&c, &defaults, value);
         } else if (sx_atom_is(keyword, "state")) {
             check_state(&c, form, value);
+        } else if (sx_atom_is(keyword, "system-max") || sx_atom_is(keyword, "system-timeout")) {
+            check_number(&c, form, value, sx_text(keyword));
         } else {
             log_check_unknown_server_option(path, c.at(form), sx_text(keyword));
             c.problems++;

@@ -214,6 +214,7 @@ struct pending_config {
     array fresh;         // of int: sockets bound by this load, closed unless installed
     array dropped;       // of int: running sockets no form asks for, closed once installed
     int32_t sockets = 0; // the sockets the new set will have
+    engine_limits limits = ENGINE_DEFAULT_LIMITS;
 
     pending_config() {
         array_init(&accounts, sizeof(account));
@@ -360,6 +361,9 @@ void add_account(pending_config *next, const sx_node *options) {
         account_release(&acct);
         return;
     }
+    // Read once here, so that no run parses the forms again.
+    if (acct.effectors.nsize > 0)
+        acct.plan = effector_plan_build(&acct.effectors.nodes[0], acct.name, acct.name_len);
     int32_t i = array_append(&next->accounts);
     if (i < 0) {
         account_release(&acct);
@@ -380,6 +384,19 @@ void set_state_path(pending_config *next, const sx_node *value) {
     next->state_path = strdup(sx_text(value));
 }
 
+// (system-max N) and (system-timeout SECONDS): positive numbers; anything
+// else keeps the default.
+void set_limit(int *field, const sx_node *value) {
+    if (sx_is_list(value))
+        return;
+    const char *text = sx_text(value);
+    char *end = nullptr;
+    long n = strtol(text, &end, 10);
+    if (end != text + value->len || n < 1)
+        return;
+    *field = n > 1000000 ? 1000000 : static_cast<int>(n);
+}
+
 int32_t count_chain(const sx_node *n) {
     int32_t count = 0;
     for (; n != nullptr && count < INT32_MAX; n = n->next)
@@ -394,6 +411,8 @@ void server_config_release(server_config *cfg) {
         return;
     release_accounts(&cfg->accounts);
     array_free(&cfg->pollfds);
+    presence_transitions_clear(&cfg->transitions);
+    array_free(&cfg->transitions);
     free(cfg->state_path);
     cfg->state_path = nullptr;
 }
@@ -482,6 +501,10 @@ void server_config_load(server_config *cfg, bool force) {
             account_set_options(&next.defaults, value);
         else if (kw == "state")
             set_state_path(&next, value);
+        else if (kw == "system-max")
+            set_limit(&next.limits.system_max, value);
+        else if (kw == "system-timeout")
+            set_limit(&next.limits.system_timeout, value);
         else
             log_unknown_server_option(sx_text(keyword));
     }
@@ -506,12 +529,14 @@ void server_config_load(server_config *cfg, bool force) {
         qsort(next.accounts.data, static_cast<size_t>(next.accounts.count), sizeof(account),
               account_cmp);
 
+    if (cfg->transitions.elem_size != sizeof(presence_transition))
+        array_init(&cfg->transitions, sizeof(presence_transition));
     if (first) {
         if (next.state_path != nullptr)
-            state_restore(next.state_path, &next.accounts);
+            state_restore(next.state_path, &next.accounts, &cfg->transitions);
         cfg->presence = PRESENCE_WALK_NOW;
     } else {
-        presence_carry(&next.accounts, &cfg->accounts, &cfg->presence);
+        presence_carry(&next.accounts, &cfg->accounts, &cfg->presence, &cfg->transitions);
         // A state file named anew gets the presence at the next write.
         if (next.state_path != nullptr &&
             (cfg->state_path == nullptr || strcmp(cfg->state_path, next.state_path) != 0))
@@ -524,6 +549,7 @@ void server_config_load(server_config *cfg, bool force) {
     cfg->accounts = next.accounts;
     cfg->pollfds = next.pollfds;
     cfg->state_path = next.state_path;
+    cfg->limits = next.limits;
     next.state_path = nullptr;
     array_init(&next.accounts, sizeof(account));
     array_init(&next.pollfds, sizeof(pollfd));

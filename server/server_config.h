@@ -4,6 +4,7 @@
 #include "common/csexp/sx_tree.h"
 #include "common/process/array.h"
 #include "server/account.h"
+#include "server/engine.h"
 #include "server/presence.h"
 
 #include <ctime>
@@ -15,6 +16,10 @@ struct server_config {
     array pollfds;           // of struct pollfd, one per listening socket
     char *state_path;        // owned; from (state FILE), null for none
     presence_state presence; // of the installed table
+    engine_limits limits;    // from (system-max N) and (system-timeout SECONDS)
+    // Of presence_transition: the changes that a load made (accounts
+    // removed, work restored from the state file), for the engine to take.
+    array transitions;
 };
 
 // Loads the file when its modification time differs from mtime, or with
@@ -32,7 +37,7 @@ void server_config_accounts(const sx_node *forms, array *accounts, char **state_
 void server_config_accounts_free(array *accounts, char *state_path);
 // The file's modification time in seconds, or 0 after logging a failure.
 time_t file_mtime(const char *path);
-// Releases every account, the account table, the poll set's storage and
-// the state file's path.
+// Releases every account, the account table, the poll set's storage, the
+// transitions not taken and the state file's path.
 // The sockets stay open: they serve until the process ends.
 void server_config_release(server_config *cfg);

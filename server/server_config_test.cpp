@@ -3,6 +3,7 @@
 #include "server/server_config.h"
 
 #include "common/csexp/sx_reader.h"
+#include "tests/support/engine_drive.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scenario.h"
 
@@ -506,6 +507,7 @@ TEST_F(ServerConfig, ReloadCarriesUnchangedAccountsAndTakesDownTheOthers) {
     EXPECT_EQ(load(), (records{listening_on_1,
                                {LOG_INFO, "Account gone removed (last seen at 192.0.0.7)\n"},
                                {LOG_INFO, "Account swap removed (last seen at 192.0.0.7)\n"}}));
+    engine_drive_once(&cfg.transitions);
     EXPECT_EQ(read_file(out), "a gone 0.0.0.0\na swap 0.0.0.0\n");
     auto presence = [&](int32_t i) {
         const account &a = acct(i);

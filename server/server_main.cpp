@@ -34,6 +34,7 @@ int main(int argc, char **argv) {
     array_init(&slots, sizeof(recv_slot));
     array_init(&cfg.accounts, sizeof(account));
     array_init(&cfg.pollfds, sizeof(pollfd));
+    array_init(&cfg.transitions, sizeof(presence_transition));
     proc_options opt;
 
     log_open("zorvel-server");

@@ -9,6 +9,7 @@
 #include "server/account.h"
 #include "server/dns_update.h"
 #include "server/effector.h"
+#include "server/effector_plan.h"
 #include "server/server_config.h"
 #include "server/state.h"
 
@@ -40,6 +41,7 @@ struct status_input {
     char *state_path = nullptr;
     state_records state{};
     array seen4, seen6; // of int32_t: per account, the record of its presence, or -1
+    array pend4, pend6; // of int32_t: per account, the record of its pending work, or -1
     array placed;       // of int32_t: per record, 1 once an account holds it
 
     status_input() {
@@ -47,6 +49,8 @@ struct status_input {
         array_init(&state.records, sizeof(state_record));
         array_init(&seen4, sizeof(int32_t));
         array_init(&seen6, sizeof(int32_t));
+        array_init(&pend4, sizeof(int32_t));
+        array_init(&pend6, sizeof(int32_t));
         array_init(&placed, sizeof(int32_t));
     }
     ~status_input() {
@@ -55,6 +59,8 @@ struct status_input {
         state_records_free(&state);
         array_free(&seen4);
         array_free(&seen6);
+        array_free(&pend4);
+        array_free(&pend6);
         array_free(&placed);
     }
     status_input(const status_input &) = delete;
@@ -78,11 +84,14 @@ const state_record &record_at(const status_input &in, int32_t i) {
 bool match_records(status_input *in) {
     int32_t n = in->accounts.count;
     if (!array_reserve(&in->seen4, n) || !array_reserve(&in->seen6, n) ||
+        !array_reserve(&in->pend4, n) || !array_reserve(&in->pend6, n) ||
         !array_reserve(&in->placed, in->state.records.count))
         return false;
     for (int32_t i = 0; i < n; i++) {
         slot(&in->seen4, array_append(&in->seen4)) = -1;
         slot(&in->seen6, array_append(&in->seen6)) = -1;
+        slot(&in->pend4, array_append(&in->pend4)) = -1;
+        slot(&in->pend6, array_append(&in->pend6)) = -1;
     }
     const auto *first = static_cast<const account *>(in->accounts.data);
     for (int32_t r = 0; r < in->state.records.count; r++) {
@@ -99,6 +108,14 @@ bool match_records(status_input *in) {
             continue;
         while (hit > first && account_msg_cmp(&key, hit - 1) == 0)
             hit--;
+        // Pending work goes to the first account of its name, as the
+        // restore hands it over.
+        if (e.pending) {
+            slot(e.family == AF_INET6 ? &in->pend6 : &in->pend4, static_cast<int32_t>(hit - first)) =
+                r;
+            slot(&in->placed, r) = 1;
+            continue;
+        }
         array *seen = e.family == AF_INET6 ? &in->seen6 : &in->seen4;
         for (auto i = static_cast<int32_t>(hit - first);
              i < n && account_msg_cmp(&key, &account_at(*in, i)) == 0; i++) {
@@ -165,58 +182,54 @@ void put_when(FILE *out, time_t t, time_t now) {
     }
 }
 
-// One failed dns-update form waiting to be sent again, as the update it
-// sends: owner, record type and name server.
-void put_pending_update(FILE *out, const account &a, const sx_node *args, int family) {
-    dns_update_conf c;
-    dns_update_fault why;
-    if (!dns_update_read(args, a.name, a.name_len, &c, &why)) {
-        fputs("dns-update (a form that does not read)", out);
+// One step of the account's plan still to run, as the configuration
+// names it.
+void put_step(FILE *out, const effector_step &st, int family) {
+    switch (st.kind) {
+    case effector_kind::dns_update:
+        fprintf(out, "dns-update of %s %s by %s port %s", st.dns->owner_text,
+                family == AF_INET6 ? "AAAA" : "A", st.dns->host, st.dns->port);
+        return;
+    case effector_kind::zone:
+        fputs("zone", out);
+        for (const sx_node *n = st.args; n != nullptr; n = n->next)
+            if (!sx_is_list(n))
+                fprintf(out, " %.*s", static_cast<int>(n->len), sx_text(n));
+        return;
+    case effector_kind::system:
+        fputs("system command", out);
+        return;
+    case effector_kind::kill:
+        fputs("kill", out);
+        return;
+    default:
+        fputs("a form that does not read", out);
         return;
     }
-    fprintf(out, "dns-update of %s %s by %s port %s", c.owner_text,
-            family == AF_INET6 ? "AAAA" : "A", c.host, c.port);
 }
 
-// The pending work of one presence: the dns-update forms its retry mask
-// names, counted through the list as effector_run counts them.
-void put_pending(FILE *out, const account &a, uint32_t retry, int family) {
-    if (retry == 0)
+// The work the engine had not finished for one presence: the steps of the
+// account's plan that the mask names.
+void put_pending(FILE *out, const char *label, const account &a, uint64_t steps, int family) {
+    if (steps == 0)
         return;
-    fputs(", pending: ", out);
+    fputs(label, out);
     bool first = true;
-    unsigned index = 0;
-    const sx_node *list = a.effectors.nsize > 0 ? &a.effectors.nodes[0] : nullptr;
-    for (const sx_node *n = list; n != nullptr; n = n->next) {
-        const sx_node *kw = n;
-        const sx_node *args = nullptr;
-        if (sx_is_list(n)) {
-            kw = sx_first(n);
-            if (kw == nullptr || sx_is_list(kw))
-                continue;
-            args = kw->next;
-        }
-        if (!sx_atom_is(kw, "dns-update"))
+    for (uint32_t i = 0; a.plan != nullptr && i < a.plan->nsteps; i++) {
+        if ((steps & effector_step_bit(i)) == 0)
             continue;
-        uint32_t bit = index < 31 ? uint32_t{1} << index : EFFECTOR_RETRY_REST;
-        index++;
-        if ((retry & bit) == 0)
-            continue;
-        if (bit != EFFECTOR_RETRY_REST)
-            retry &= ~bit;
         if (!first)
             fputs("; ", out);
         first = false;
-        put_pending_update(out, a, args, family);
+        put_step(out, a.plan->steps[i], family);
     }
-    if (index > 31)
-        retry &= ~EFFECTOR_RETRY_REST;
     // The state file was written for effector forms that have changed.
-    if (retry != 0)
-        fprintf(out, "%sdns-update forms the configuration no longer has", first ? "" : "; ");
+    if (first)
+        fputs("effector forms the configuration no longer has", out);
 }
 
-void put_presence(FILE *out, const account &a, const state_record &e, time_t now) {
+void put_presence(FILE *out, const account &a, const state_record &e, uint64_t steps,
+                  time_t now) {
     put_name(out, a.name, a.name_len);
     fprintf(out, " %s %s, seen ", e.family == AF_INET6 ? "IPv6" : "IPv4",
             address_format(e.family, e.address).s);
@@ -228,16 +241,29 @@ void put_presence(FILE *out, const account &a, const state_record &e, time_t now
     } else {
         fputs(", no timeout", out);
     }
-    put_pending(out, a, e.retry, e.family);
+    // A file from before the engine names failed dns-updates by a mask; the
+    // restore sends every dns-update form again.
+    if (e.retry != 0) {
+        uint64_t dns = effector_plan_dns_steps(a.plan);
+        if (dns == 0)
+            fputs(", pending: dns-update forms the configuration no longer has", out);
+        steps |= dns;
+    }
+    put_pending(out, ", pending: ", a, steps, e.family);
     fputc('\n', out);
 }
 
 // A record whose name no account has: the server passes it over.
 void put_stray(FILE *out, const state_record &e, time_t now) {
     put_name(out, sx_text(e.name), e.name->len);
-    fprintf(out, " %s %s, seen ", e.family == AF_INET6 ? "IPv6" : "IPv4",
+    fprintf(out, " %s %s, ", e.family == AF_INET6 ? "IPv6" : "IPv4",
             address_format(e.family, e.address).s);
-    put_when(out, e.last_seen, now);
+    if (e.pending) {
+        fputs("pending work", out);
+    } else {
+        fputs("seen ", out);
+        put_when(out, e.last_seen, now);
+    }
     fputs(", no such account\n", out);
 }
 
@@ -288,17 +314,27 @@ int server_status_print(const char *path, FILE *out, time_t now) {
     int32_t up = 0;
     for (int32_t i = 0; i < in.accounts.count; i++) {
         const account &a = account_at(in, i);
-        int32_t r4 = slot(&in.seen4, i), r6 = slot(&in.seen6, i);
-        if (r4 >= 0)
-            put_presence(out, a, record_at(in, r4), now);
-        if (r6 >= 0)
-            put_presence(out, a, record_at(in, r6), now);
-        if (r4 >= 0 || r6 >= 0) {
-            up++;
+        int32_t seen[2] = {slot(&in.seen4, i), slot(&in.seen6, i)};
+        int32_t pend[2] = {slot(&in.pend4, i), slot(&in.pend6, i)};
+        if (seen[0] < 0 && seen[1] < 0 && pend[0] < 0 && pend[1] < 0) {
+            put_name(out, a.name, a.name_len);
+            fputs(" down\n", out);
             continue;
         }
-        put_name(out, a.name, a.name_len);
-        fputs(" down\n", out);
+        if (seen[0] >= 0 || seen[1] >= 0)
+            up++;
+        for (int k = 0; k < 2; k++) {
+            uint64_t steps = pend[k] >= 0 ? record_at(in, pend[k]).steps : 0;
+            if (seen[k] >= 0) {
+                put_presence(out, a, record_at(in, seen[k]), steps, now);
+            } else if (steps != 0) {
+                // A take-down (or a change) the engine had not finished.
+                put_name(out, a.name, a.name_len);
+                fputs(k == 0 ? " IPv4 down" : " IPv6 down", out);
+                put_pending(out, ", pending: ", a, steps, k == 0 ? AF_INET : AF_INET6);
+                fputc('\n', out);
+            }
+        }
     }
     for (int32_t r = 0; r < in.state.records.count; r++)
         if (slot(&in.placed, r) == 0)

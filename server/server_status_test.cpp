@@ -44,13 +44,15 @@ TEST_F(StatusTest, ShowsEachPresenceItsTimeoutAndPendingWorkThenTheCounts) {
         dir.file("zone") + ") " + update +
         " (dns-update (server 127.0.0.2 53) (zone example.test) (owner gw.example.test) "
         "(key upd.key hmac-sha256 |em9ydmVs|))))\n"
-        "(account (name laptop) (key k))\n"
+        "(account (name laptop) (key k) (effector (zone /zones/example.test)))\n"
         "(account (name office) (key k) (timeout 60))\n"
         "(account (name \"a b\") (key k))\n";
     // home: up in both families, its second update pending for IPv4, its
-    // IPv6 presence past its timeout; office: a retry mask for forms it no
-    // longer has; ghost: no such account.
-    write_file(state, "(up home 192.0.2.1 " + std::to_string(NOW - 312) + " 1 (retry 2))\n" +
+    // IPv6 presence past its timeout; office: a retry mask of an older file
+    // for forms it no longer has; laptop: down, its zone change still to
+    // write; ghost: no such account.
+    write_file(state, "(up home 192.0.2.1 " + std::to_string(NOW - 312) + " 1)\n" +
+                          "(pending home 192.0.2.1 4)\n(pending laptop \"::\" 1)\n" +
                           "(up home \"2001:db8::1\" " + std::to_string(NOW - 90000) + ")\n" +
                           "(up office 192.0.2.2 " + std::to_string(NOW - 120) + " 5 (retry 1))\n" +
                           "(up #612062# 198.51.100.7 " + std::to_string(NOW - 45) + ")\n" +
@@ -64,7 +66,7 @@ TEST_F(StatusTest, ShowsEachPresenceItsTimeoutAndPendingWorkThenTheCounts) {
               "pending: dns-update of gw.example.test A by 127.0.0.2 port 53\n"
               "home IPv6 2001:db8::1, seen 2026-12-10 11:00:00 UTC (1d01h ago), "
               "timed out 2026-12-10 11:15:00 UTC (1d00h ago)\n"
-              "laptop down\n"
+              "laptop IPv6 down, pending: zone /zones/example.test\n"
               "office IPv4 192.0.2.2, seen 2026-12-11 11:58:00 UTC (2m00s ago), "
               "timed out 2026-12-11 11:59:00 UTC (1m00s ago), "
               "pending: dns-update forms the configuration no longer has\n"
@@ -72,7 +74,7 @@ TEST_F(StatusTest, ShowsEachPresenceItsTimeoutAndPendingWorkThenTheCounts) {
               "3 up, 1 down\n");
     EXPECT_TRUE(cap.records().empty());
     // Nothing was written or restored: the file is as it was.
-    EXPECT_NE(read_file(state).find("(retry 2)"), std::string::npos);
+    EXPECT_NE(read_file(state).find("(retry 1)"), std::string::npos);
 }
 
 TEST_F(StatusTest, WithoutStateFileEveryoneIsDownAndFaultsAreRefused) {

@@ -6,6 +6,7 @@
 #include "common/protocol/address.h"
 #include "common/protocol/update_msg.h"
 #include "server/account.h"
+#include "server/presence.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -64,27 +65,34 @@ bool put_name(FILE *f, const char *name, uint64_t len) {
 // IPv6 text goes in quotes: digits before a colon would read back as the
 // length prefix of a verbatim atom.
 bool put_presence(FILE *f, const account *a, const address_text &addr, bool quoted,
-                  time_t last_seen, time_t last_msg, uint32_t retry) {
+                  time_t last_seen, time_t last_msg) {
     if (fputs("(up ", f) == EOF || !put_name(f, a->name, a->name_len))
         return false;
     const char *q = quoted ? "\"" : "";
     if (fprintf(f, " %s%s%s %" PRId64 " %" PRId64, q, addr.s, q, static_cast<int64_t>(last_seen),
                 static_cast<int64_t>(last_msg)) < 0)
         return false;
-    if (retry != 0 && fprintf(f, " (retry %" PRIu32 ")", retry) < 0)
-        return false;
     return fputs(")\n", f) != EOF;
 }
 
 // One line per up family, IPv4 first.
 bool put_account(FILE *f, const account *a) {
-    if ((a->flags & ACCOUNT_UP) != 0 && !put_presence(f, a, address_format4(a->address), false,
-                                                      a->last_seen, a->last_msg, a->retry4))
+    if ((a->flags & ACCOUNT_UP) != 0 &&
+        !put_presence(f, a, address_format4(a->address), false, a->last_seen, a->last_msg))
         return false;
-    if ((a->flags & ACCOUNT_UP6) != 0 && !put_presence(f, a, address_format6(a->address6), true,
-                                                       a->last_seen6, a->last_msg6, a->retry6))
+    if ((a->flags & ACCOUNT_UP6) != 0 &&
+        !put_presence(f, a, address_format6(a->address6), true, a->last_seen6, a->last_msg6))
         return false;
     return true;
+}
+
+bool put_pending(FILE *f, const state_pending *p) {
+    if (fputs("(pending ", f) == EOF || !put_name(f, p->name, p->name_len))
+        return false;
+    bool six = p->family == AF_INET6;
+    address_text addr = six ? address_format6(p->addr) : address_format4(p->addr);
+    const char *q = six ? "\"" : "";
+    return fprintf(f, " %s%s%s %" PRIu64 ")\n", q, addr.s, q, p->steps) >= 0;
 }
 
 // The directory entry of a rename lasts only once its directory is synced;
@@ -137,11 +145,30 @@ bool read_retry(const sx_node *n, uint32_t *out) {
     return true;
 }
 
+// STEPS of a pending form: decimal within 64 bits, not 0.
+bool read_steps(const sx_node *v, uint64_t *out) {
+    if (v == nullptr || sx_is_list(v) || v->next != nullptr || v->len == 0 || v->len > 20)
+        return false;
+    uint64_t steps = 0;
+    for (size_t i = 0; i < v->len; i++) {
+        char c = sx_text(v)[i];
+        if (c < '0' || c > '9' || __builtin_mul_overflow(steps, 10, &steps) ||
+            __builtin_add_overflow(steps, static_cast<uint64_t>(c - '0'), &steps))
+            return false;
+    }
+    *out = steps;
+    return steps != 0;
+}
+
 bool read_entry(const sx_node *form, state_record *e) {
     if (!sx_is_list(form))
         return false;
     const sx_node *kw = sx_first(form);
-    if (kw == nullptr || !sx_atom_is(kw, "up"))
+    if (kw == nullptr)
+        return false;
+    e->pending = sx_atom_is(kw, "pending");
+    e->steps = 0;
+    if (!e->pending && !sx_atom_is(kw, "up"))
         return false;
     const sx_node *name = kw->next;
     if (name == nullptr || sx_is_list(name) || name->len == 0)
@@ -159,6 +186,8 @@ bool read_entry(const sx_node *form, state_record *e) {
         e->family = AF_INET6;
         len = 16;
     }
+    if (e->pending)
+        return read_steps(addr->next, &e->steps);
     // Nothing is up at 0.0.0.0 or ::.
     uint8_t acc = 0;
     for (size_t i = 0; i < len; i++)
@@ -182,6 +211,22 @@ bool read_entry(const sx_node *form, state_record *e) {
         n = n->next;
     }
     return n == nullptr;
+}
+
+// The first account of e's name, or null.
+account *first_account(array *accounts, const state_record *e) {
+    if (accounts->count == 0)
+        return nullptr;
+    update_msg key = {};
+    key.name = sx_text(e->name);
+    key.name_len = e->name->len;
+    auto *hit =
+        static_cast<account *>(bsearch(&key, accounts->data, static_cast<size_t>(accounts->count),
+                                       accounts->elem_size, account_msg_cmp));
+    auto *first = static_cast<account *>(accounts->data);
+    while (hit != nullptr && hit > first && account_msg_cmp(&key, hit - 1) == 0)
+        hit--;
+    return hit;
 }
 
 // The first account of e's name whose presence of e's family is not up
@@ -210,7 +255,7 @@ account *free_account(array *accounts, const state_record *e) {
 
 } // namespace
 
-int state_write(const char *path, const array *accounts) {
+int state_write(const char *path, const array *accounts, const array *pending) {
     size_t plen = strlen(path);
     static const char suffix[] = ".XXXXXX";
     char *tmp = static_cast<char *>(malloc(plen + sizeof suffix));
@@ -242,6 +287,8 @@ int state_write(const char *path, const array *accounts) {
         const auto *a = static_cast<const account *>(array_get(accounts, i));
         ok = put_account(f, a);
     }
+    for (int32_t i = 0; ok && pending != nullptr && i < pending->count; i++)
+        ok = put_pending(f, static_cast<const state_pending *>(array_get(pending, i)));
     int err = ok ? 0 : (errno != 0 ? errno : EIO);
     if (ok && fflush(f) != 0) {
         ok = false;
@@ -270,7 +317,7 @@ int state_write(const char *path, const array *accounts) {
     return 0;
 }
 
-int state_restore(const char *path, array *accounts) {
+int state_restore(const char *path, array *accounts, array *transitions) {
     std::unique_ptr<FILE, file_closer> f(fopen(path, "rb"));
     if (!f) {
         // No file yet: nothing was up when it would have been written.
@@ -279,7 +326,7 @@ int state_restore(const char *path, array *accounts) {
         log_state_open_failed(path, errno);
         return -1;
     }
-    return state_read(f.get(), path, accounts);
+    return state_read(f.get(), path, accounts, transitions);
 }
 
 int state_records_read(FILE *f, const char *path, state_records *out) {
@@ -317,29 +364,40 @@ void state_records_free(state_records *r) {
     array_free(&r->records);
 }
 
-int state_read(FILE *f, const char *path, array *accounts) {
+int state_read(FILE *f, const char *path, array *accounts, array *transitions) {
     state_records read;
     std::unique_ptr<state_records, decltype(&state_records_free)> owner(&read, state_records_free);
     if (state_records_read(f, path, &read) != 0)
         return -1;
     for (int32_t i = 0; i < read.records.count; i++) {
         const auto &e = *static_cast<const state_record *>(array_get(&read.records, i));
+        if (e.pending) {
+            account *a = first_account(accounts, &e);
+            if (a == nullptr)
+                log_state_unknown_account(sx_text(e.name), e.name->len, path);
+            else if (transitions != nullptr)
+                presence_transition_add(transitions, a->plan, e.family, nullptr, e.address,
+                                        e.steps);
+            continue;
+        }
         account *a = free_account(accounts, &e);
         if (a == nullptr) {
             log_state_unknown_account(sx_text(e.name), e.name->len, path);
             continue;
         }
+        // A file from before the engine: its failed updates are sent again.
+        uint64_t dns = effector_plan_dns_steps(a->plan);
+        if (e.retry != 0 && dns != 0 && transitions != nullptr)
+            presence_transition_add(transitions, a->plan, e.family, nullptr, e.address, dns);
         if (e.family == AF_INET6) {
             memcpy(a->address6, e.address, 16);
             a->last_seen6 = e.last_seen;
             a->last_msg6 = e.last_msg;
-            a->retry6 = e.retry;
             a->flags |= ACCOUNT_UP6;
         } else {
             memcpy(a->address, e.address, 4);
             a->last_seen = e.last_seen;
             a->last_msg = e.last_msg;
-            a->retry4 = e.retry;
             a->flags |= ACCOUNT_UP;
         }
     }
@@ -347,13 +405,13 @@ int state_read(FILE *f, const char *path, array *accounts) {
 }
 
 int32_t state_flush(state_writer *w, const char *path, const array *accounts, uint64_t changes,
-                    time_t now) {
+                    time_t now, const array *pending) {
     if (path == nullptr || changes == w->written)
         return -1;
     time_t next = w->last + STATE_WRITE_INTERVAL;
     if (w->last == 0 || now >= next || now < w->last) {
         w->last = now;
-        if (state_write(path, accounts) == 0) {
+        if (state_write(path, accounts, pending) == 0) {
             w->written = changes;
             return -1;
         }

@@ -7,11 +7,17 @@
 // as IPv6 text in double quotes, whose family the form restores; LAST-SEEN,
 // the server time of the last accepted message, and LAST-MSG, the time that
 // message carried, in decimal seconds since the epoch. LAST-MSG may be left
-// out (read as 0). A presence whose dns-update forms failed ends with
-// (retry MASK), the forms to send again for that family (see effector_run),
-// so that a restart loses no update. Should the forms have changed
-// meanwhile, the mask may name others: sending one of those again only sets
-// the address it already holds.
+// out (read as 0). A file written before the effector engine may end an up
+// form with (retry MASK): its dns-update forms are then all sent again.
+//
+// Unfinished effector work follows, one form per account and family at
+// most: (pending NAME ADDRESS STEPS), NAME and ADDRESS written as above (the
+// address of the latest change, 0.0.0.0 or :: for a take-down), STEPS in
+// decimal the effector forms still to run, bit i for the i-th form of the
+// account's effector list, bit 63 for the 63rd and every later one. A
+// restart runs them again. Should the forms have changed meanwhile, the
+// steps may name others: running one of those again only sets the address
+// the account already has.
 #pragma once
 
 #include "common/csexp/sx_tree.h"
@@ -21,29 +27,44 @@
 #include <cstdio>
 #include <ctime>
 
+// One account's and family's unfinished effector work.
+struct state_pending {
+    const char *name; // not owned
+    size_t name_len;
+    int family;
+    uint8_t addr[16];
+    uint64_t steps;
+};
+
 // Least seconds between two writes while presence keeps changing.
 inline constexpr time_t STATE_WRITE_INTERVAL = 5;
 
 // Writes the presence of every up account of the table to path through a
 // temporary file beside it (fsync, rename), so that a reader finds either
 // the old file or the new one whole. 0 on success, -1 after logging.
-int state_write(const char *path, const array *accounts);
+// pending (an array of state_pending), when given, is written after the
+// presence.
+int state_write(const char *path, const array *accounts, const array *pending = nullptr);
 
 // Restores the presence that path holds onto the table (sorted with
 // account_cmp): each named account, the first of its name not yet up in the
 // form's family, becomes up in that family with the address, times and
-// pending retries of the file; no effector runs. A missing file restores
-// nothing and is not an error (0). A file that cannot be read or holds
-// anything but well-formed forms is logged and ignored whole (-1). A name
-// without an account is logged and passed over.
-int state_restore(const char *path, array *accounts);
+// no effector runs. The pending work becomes transitions (appended to
+// transitions, an array of presence_transition, when given) of the first
+// account of its name. A missing file restores nothing and is not an error
+// (0). A file that cannot be read or holds anything but well-formed forms is
+// logged and ignored whole (-1). A name without an account is logged and
+// passed over.
+int state_restore(const char *path, array *accounts, array *transitions = nullptr);
 // The same from an open stream, read to its end; path only names it in
 // records.
-int state_read(FILE *f, const char *path, array *accounts);
+int state_read(FILE *f, const char *path, array *accounts, array *transitions = nullptr);
 
 // One form of the state file as read, nothing applied: the presence of
 // one account name in one family.
 struct state_record {
+    bool pending;        // a (pending ...) form: steps holds the work, no presence
+    uint64_t steps;      // of a pending form: the effector steps still to run
     const sx_node *name; // the name atom, in the reading's tree
     int family;          // AF_INET: address[0..4), AF_INET6: address[0..16)
     uint8_t address[16];
@@ -79,4 +100,4 @@ struct state_writer {
 // path, nothing changed, or just written). A failed write is tried again
 // one interval later.
 int32_t state_flush(state_writer *w, const char *path, const array *accounts, uint64_t changes,
-                    time_t now);
+                    time_t now, const array *pending = nullptr);

@@ -72,8 +72,6 @@ struct StateTest : ::testing::Test {
             if ((a->flags & ACCOUNT_UP) != 0)
                 s += " up 192.0.2." + std::to_string(a->address[3]) + " " +
                      std::to_string(a->last_seen) + " " + std::to_string(a->last_msg);
-            if (a->retry4 != 0)
-                s += " retry " + std::to_string(a->retry4);
             out.push_back(s);
         }
         return out;
@@ -84,7 +82,6 @@ struct StateTest : ::testing::Test {
             memset(acct(i)->address, 0, 4);
             acct(i)->last_seen = 0;
             acct(i)->last_msg = 0;
-            acct(i)->retry4 = 0;
         }
     }
 };
@@ -98,7 +95,6 @@ TEST_F(StateTest, WrittenPresenceIsRestored) {
     for (int32_t i = 0; i < table.count; i++)
         if (std::string(acct(i)->name, acct(i)->name_len) != "down")
             set_up(i, static_cast<uint8_t>(i + 1), 1700000000 + i, i == 0 ? 0 : 1699999990);
-    acct(0)->retry4 = 0x80000005; // updates still to send
     std::vector<std::string> before = presence();
     ASSERT_EQ(state_write(path.c_str(), &table), 0);
     EXPECT_NE(dir.read("presence").find("(up home 192.0.2."), std::string::npos);
@@ -166,7 +162,7 @@ TEST_F(StateTest, MissingEmptyAndUnknownNames) {
     std::vector<std::string> got = presence();
     std::sort(got.begin() + 1, got.end());
     EXPECT_EQ(got, (std::vector<std::string>{"home", "Twin up 192.0.2.1 10 5",
-                                             "twin up 192.0.2.2 20 0 retry 3"}));
+                                             "twin up 192.0.2.2 20 0"}));
     EXPECT_EQ(cap.records(),
               (std::vector<log_record>{
                   {LOG_WARNING, "Account office of state file \"" + path + "\" not found\n"}}));
@@ -197,6 +193,11 @@ TEST_F(StateTest, MalformedFileRestoresNothing) {
         "(up home 192.0.2.1 10 5 (retry -1))\n",
         "(up home 192.0.2.1 10 5 (again 1))\n",
         "(up home 192.0.2.1 10 (retry 1) 5)\n",
+        "(pending home 192.0.2.1)\n",
+        "(pending home 192.0.2.1 0)\n",
+        "(pending home 192.0.2.1 18446744073709551616)\n",
+        "(pending home 192.0.2.1 1 2)\n",
+        "(pending home 192.0.2.1 (1))\n",
     };
     for (const std::string &text : bad) {
         SCOPED_TRACE(text);

@@ -206,12 +206,13 @@ replace_result replace_zone(const char *path, const struct stat &st, std::span<c
 }
 
 // Truncates the zone and writes it anew: only for a directory the server
-// may not create files in, where nothing safer is possible.
-void rewrite_in_place(const char *path, std::span<const part> parts) {
+// may not create files in, where nothing safer is possible. False after
+// logging.
+bool rewrite_in_place(const char *path, std::span<const part> parts) {
     FILE *f = fopen(path, "wb");
     if (f == nullptr) {
         log_zone_write_failed(path);
-        return;
+        return false;
     }
     bool short_write = false;
     for (part p : parts) {
@@ -222,8 +223,11 @@ void rewrite_in_place(const char *path, std::span<const part> parts) {
         }
     }
     // The last buffered bytes reach the file only here.
-    if (fclose(f) != 0 && !short_write)
+    if (fclose(f) != 0 && !short_write) {
         log_zone_write_failed(path);
+        return false;
+    }
+    return !short_write;
 }
 
 bool is_gone(const uint8_t *addr, size_t len) {
@@ -254,59 +258,155 @@ bool today_utc(zone_text_date *today) {
 
 } // namespace
 
+namespace {
+
+// Logs why a rewrite was not possible; false for those, true for the
+// statuses that leave the file as it should be.
+bool report(zone_text_status st, const char *path, const char *name, size_t name_len,
+            const char *text, const zone_text_out &out) {
+    switch (st) {
+    case zone_text_status::unchanged:
+    case zone_text_status::absent:
+    case zone_text_status::rewrite:
+        return true;
+    case zone_text_status::cname:
+        log_zone_cname(path, name, name_len);
+        break;
+    case zone_text_status::owner_continues:
+        log_zone_owner_continues(path, name, name_len);
+        break;
+    case zone_text_status::bad_name:
+        log_zone_bad_name(path, name, name_len);
+        break;
+    case zone_text_status::no_serial:
+        log_zone_no_serial(path);
+        break;
+    case zone_text_status::invalid_serial:
+        log_zone_invalid_serial(text + out.serial_at, path);
+        break;
+    }
+    return false;
+}
+
+// The parts end to end in a new heap buffer; the part that holds the new
+// serial is replaced by keep_serial when given, so that a batch advances
+// the serial once, however many of its changes rewrite the text.
+heap_chars materialize(const zone_text_out &out, part keep_serial, size_t *len) {
+    size_t total = 0;
+    for (size_t i = 0; i < out.nparts; i++)
+        total += out.parts[i].data() == out.serial && keep_serial.data() != nullptr
+                     ? keep_serial.size()
+                     : out.parts[i].size();
+    heap_chars buf(static_cast<char *>(malloc(total > 0 ? total : 1)));
+    if (!buf)
+        return buf;
+    char *p = buf.get();
+    for (size_t i = 0; i < out.nparts; i++) {
+        part q = out.parts[i];
+        if (q.data() == out.serial && keep_serial.data() != nullptr)
+            q = keep_serial;
+        memcpy(p, q.data(), q.size());
+        p += q.size();
+    }
+    *len = total;
+    return buf;
+}
+
+} // namespace
+
+void zone_update_batch(const char *path, const zone_change *changes, size_t n, bool *ok) {
+    for (size_t i = 0; i < n; i++)
+        ok[i] = false;
+    if (path == nullptr || n == 0)
+        return;
+    // Each change logs as it would alone: its "Updating" record first, then
+    // whatever stops it.
+    file_ptr f(fopen(path, "rb"));
+    struct stat st {};
+    heap_chars buf;
+    size_t len = 0;
+    bool readable = f && fstat(fileno(f.get()), &st) == 0;
+    if (readable) {
+        log_updating(path, changes[0].name, changes[0].name_len, changes[0].family == AF_INET6,
+                     changes[0].addr);
+        if (!read_zone(f.get(), path, S_ISREG(st.st_mode) ? st.st_size : 0, &buf, &len)) {
+            for (size_t i = 1; i < n; i++) {
+                const zone_change &c = changes[i];
+                log_updating(path, c.name, c.name_len, c.family == AF_INET6, c.addr);
+                log_zone_read_failed(path);
+            }
+            return;
+        }
+    }
+    f.reset();
+    if (!readable) {
+        for (size_t i = 0; i < n; i++) {
+            const zone_change &c = changes[i];
+            log_updating(path, c.name, c.name_len, c.family == AF_INET6, c.addr);
+            log_zone_read_failed(path);
+        }
+        return;
+    }
+    // A clock before year 0 leaves only the serial's own successor.
+    zone_text_date today{-1, 0, 0};
+    today_utc(&today);
+    bool rewritten = false;
+    for (size_t i = 0; i < n; i++) {
+        const zone_change &c = changes[i];
+        bool six = c.family == AF_INET6;
+        if (i > 0)
+            log_updating(path, c.name, c.name_len, six, c.addr);
+        if (c.name == nullptr || c.name_len == 0 || c.addr == nullptr)
+            continue;
+        address_text addr_text = six ? address_format6(c.addr) : address_format4(c.addr);
+        zone_text_record rec{std::string_view(c.name, c.name_len), six ? "AAAA" : "A",
+                             addr_text.s, is_gone(c.addr, six ? 16 : 4)};
+        zone_text_out out;
+        zone_text_status s = zone_text_rewrite(std::span<const char>(buf.get(), len), rec, today,
+                                               &out);
+        ok[i] = report(s, path, c.name, c.name_len, buf.get(), out);
+        if (s != zone_text_status::rewrite)
+            continue;
+        // Later changes keep the serial the first one set: the current
+        // text's serial digits stand in for the one more advance.
+        part keep{};
+        if (rewritten)
+            keep = part(buf.get() + out.serial_at, out.old_len);
+        size_t next_len = 0;
+        heap_chars next = materialize(out, keep, &next_len);
+        if (!next) {
+            log_zone_realloc_failed(next_len, path);
+            ok[i] = false;
+            continue;
+        }
+        buf = std::move(next);
+        len = next_len;
+        rewritten = true;
+    }
+    if (!rewritten)
+        return;
+    part whole(buf.get(), len);
+    std::span<const part> content(&whole, 1);
+    bool written = false;
+    replace_result r = S_ISREG(st.st_mode) ? replace_zone(path, st, content) : replace_result::no_temp;
+    if (r == replace_result::done)
+        written = true;
+    else if (r == replace_result::no_temp)
+        written = rewrite_in_place(path, content);
+    // The changes that found their line already right fail with the rest:
+    // a retry finds them unchanged and costs no write.
+    if (!written)
+        for (size_t i = 0; i < n; i++)
+            ok[i] = false;
+}
+
 void zone_update(const char *path, const char *name, size_t name_len, int family,
                  const uint8_t *addr) {
     if (path == nullptr || name == nullptr || name_len == 0 || addr == nullptr)
         return;
-    bool six = family == AF_INET6;
-    log_updating(path, name, name_len, six, addr);
-
-    file_ptr f(fopen(path, "rb"));
-    struct stat st {};
-    if (!f || fstat(fileno(f.get()), &st) != 0) {
-        log_zone_read_failed(path);
-        return;
-    }
-    heap_chars buf;
-    size_t len = 0;
-    if (!read_zone(f.get(), path, S_ISREG(st.st_mode) ? st.st_size : 0, &buf, &len))
-        return;
-    f.reset();
-    const char *text = buf.get();
-
-    address_text addr_text = six ? address_format6(addr) : address_format4(addr);
-    zone_text_record rec{std::string_view(name, name_len), six ? "AAAA" : "A", addr_text.s,
-                         is_gone(addr, six ? 16 : 4)};
-    // A clock before year 0 leaves only the serial's own successor.
-    zone_text_date today{-1, 0, 0};
-    today_utc(&today);
-    zone_text_out out;
-    switch (zone_text_rewrite(std::span<const char>(text, len), rec, today, &out)) {
-    case zone_text_status::unchanged:
-    case zone_text_status::absent:
-        return;
-    case zone_text_status::cname:
-        log_zone_cname(path, name, name_len);
-        return;
-    case zone_text_status::owner_continues:
-        log_zone_owner_continues(path, name, name_len);
-        return;
-    case zone_text_status::bad_name:
-        log_zone_bad_name(path, name, name_len);
-        return;
-    case zone_text_status::no_serial:
-        log_zone_no_serial(path);
-        return;
-    case zone_text_status::invalid_serial:
-        log_zone_invalid_serial(text + out.serial_at, path);
-        return;
-    case zone_text_status::rewrite:
-        break;
-    }
-    std::span<const part> content(out.parts, out.nparts);
-    if (S_ISREG(st.st_mode) && replace_zone(path, st, content) != replace_result::no_temp)
-        return;
-    rewrite_in_place(path, content);
+    zone_change c{name, name_len, family, addr};
+    bool ok = false;
+    zone_update_batch(path, &c, 1, &ok);
 }
 
 void effector_zone(const sx_node *args, const char *name, size_t name_len, int family,

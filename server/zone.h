@@ -20,5 +20,18 @@ void effector_zone(const sx_node *args, const char *name, size_t name_len, int f
 // old one, keeping its permission bits (and owner and group when allowed);
 // only where that file cannot be created for want of access is the zone
 // rewritten in place. Failures are logged and leave the file untouched.
+// One change of a batch: an account's name, the family and its address.
+struct zone_change {
+    const char *name;
+    size_t name_len;
+    int family;
+    const uint8_t *addr;
+};
+// Applies the changes to one zone file in order, in memory, and writes the
+// result once, as zone_update would write one change: a burst of changes
+// costs one read and one replacement, and the serial advances once. Each
+// change logs its own records. ok[i] tells whether change i is in the file
+// now (written, or already there); a failed write fails them all.
+void zone_update_batch(const char *path, const zone_change *changes, size_t n, bool *ok);
 void zone_update(const char *path, const char *name, size_t name_len, int family,
                  const uint8_t *addr);

@@ -415,6 +415,13 @@ void log_dns_update_retry(const log_dns_update *u) {
     emit(LOG_INFO, DNSU_HEAD ": retrying the failed update with %s port %s\n", DNSU_ARGS(u),
          u->host, u->port);
 }
+void log_dns_update_answered_from(const log_dns_update *u, const char *address) {
+    emit(LOG_INFO, DNSU_HEAD ": %s port %s answered from %s\n", DNSU_ARGS(u), u->host, u->port,
+         address);
+}
+void log_resolver_start_failed(int err) {
+    emit(LOG_ERR, "Unable to start the name lookup thread: %s\n", strerror(err));
+}
 void log_dns_update_invalid(const char *account, size_t account_len, const char *what,
                             const char *value) {
     emit(LOG_ERR, "Invalid dns-update %s \"%s\" for account %.*s\n", what, value, prec(account_len),
@@ -505,6 +512,29 @@ void log_system_fail(const char *command) {
 }
 void log_system_failure(const char *command, int status) {
     emit(LOG_ERR, "System effector \"%s\" failure (%d)\n", command, status);
+}
+
+void log_system_timeout(const char *command, int seconds) {
+    emit(LOG_ERR, "System effector \"%s\" killed after %d s\n", command, seconds);
+}
+
+void log_effector_plan_alloc_failed(const char *name, size_t name_len) {
+    emit(LOG_ERR, "Unable to allocate the effectors of account %.*s\n", prec(name_len), name);
+}
+void log_effector_superseded(const char *name, size_t name_len, int family, const uint8_t *from,
+                             const uint8_t *to) {
+    emit(LOG_INFO, "Account %.*s: change to %s superseded by %s\n", prec(name_len), name,
+         address_format(family, from).s, address_format(family, to).s);
+}
+void log_effector_retry_later(const char *name, size_t name_len, int family, const uint8_t *addr,
+                              unsigned failed, int seconds) {
+    emit(LOG_WARNING, "Account %.*s: %u effector(s) for %s failed, retry in %d s\n",
+         prec(name_len), name, failed, address_format(family, addr).s, seconds);
+}
+void log_effector_retrying(const char *name, size_t name_len, int family, const uint8_t *addr,
+                           unsigned count, unsigned attempt) {
+    emit(LOG_INFO, "Account %.*s: retrying %u effector(s) for %s (attempt %u)\n", prec(name_len),
+         name, count, address_format(family, addr).s, attempt);
 }
 
 void log_unknown_client_option(const char *keyword) {

@@ -162,6 +162,11 @@ void log_dns_update_lookup_failed(const log_dns_update *u, int gai_code);
 void log_dns_update_send_failed(const log_dns_update *u, int err);
 void log_dns_update_tcp_retry(const log_dns_update *u);
 void log_dns_update_retry(const log_dns_update *u);
+// Which address of a server name with several answered.
+void log_dns_update_answered_from(const log_dns_update *u, const char *address);
+// The worker that looks server names up could not be started; lookups then
+// block the loop.
+void log_resolver_start_failed(int err);
 void log_dns_update_invalid(const char *account, size_t account_len, const char *what,
                             const char *value);
 void log_dns_update_missing(const char *account, size_t account_len, const char *what);
@@ -180,6 +185,16 @@ void log_kill_refused(long pid, const char *path, long proc_uid, long file_uid);
 void log_system_alloc_failed(size_t size);
 void log_system_fail(const char *command);
 void log_system_failure(const char *command, int status);
+void log_system_timeout(const char *command, int seconds);
+
+// Effector engine. Addresses are of family (AF_INET: 4 bytes, AF_INET6: 16).
+void log_effector_plan_alloc_failed(const char *name, size_t name_len);
+void log_effector_superseded(const char *name, size_t name_len, int family, const uint8_t *from,
+                             const uint8_t *to);
+void log_effector_retry_later(const char *name, size_t name_len, int family, const uint8_t *addr,
+                              unsigned failed, int seconds);
+void log_effector_retrying(const char *name, size_t name_len, int family, const uint8_t *addr,
+                           unsigned count, unsigned attempt);
 
 // Client main loop.
 void log_unknown_client_option(const char *keyword);
