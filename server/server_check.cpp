@@ -18,6 +18,7 @@
 #include <netdb.h>
 #include <string_view>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -107,6 +108,12 @@ void check_state(checker *c, const sx_node *form, const sx_node *value) {
         snprintf(dir, sizeof dir, "/");
     else
         snprintf(dir, sizeof dir, "%.*s", static_cast<int>(slash - file), file);
+    struct stat st;
+    if (stat(file, &st) == 0 && !S_ISREG(st.st_mode)) {
+        log_check_state_not_regular(c->path, c->at(form), file);
+        c->problems++;
+        return;
+    }
     int err = 0;
     if (access(dir, W_OK | X_OK) != 0)
         err = errno;

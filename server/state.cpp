@@ -3,9 +3,11 @@
 
 #include "common/csexp/sx_reader.h"
 #include "common/process/log.h"
+#include "common/process/regular_file.h"
 #include "common/protocol/address.h"
 #include "common/protocol/update_msg.h"
 #include "server/account.h"
+#include "server/file_replace.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -27,6 +29,9 @@ constexpr size_t READ_NUNIT = 4096;
 
 struct file_closer {
     void operator()(FILE *f) const { fclose(f); }
+};
+struct free_delete {
+    void operator()(void *p) const { free(p); }
 };
 
 struct tree_owner {
@@ -68,6 +73,72 @@ bool put_name(FILE *f, const char *name, uint64_t len) {
     return fputc('#', f) != EOF;
 }
 
+// An atom of any bytes that reads back as the same bytes: as it stands
+// when it is a token that cannot be taken for anything else (no delimiter,
+// no blank or control byte, no leading digit, which would start a length
+// prefix), else as a hex atom.
+bool put_atom(FILE *f, const sx_node *n) {
+    const auto *b = static_cast<const uint8_t *>(n->ptr);
+    if (n->len == 0)
+        return fputs("\"\"", f) != EOF;
+    bool plain = !(b[0] >= '0' && b[0] <= '9');
+    for (size_t i = 0; plain && i < n->len; i++)
+        plain = b[i] > ' ' && b[i] < 0x7f && strchr("()\"#|", b[i]) == nullptr;
+    if (plain)
+        return fwrite(b, 1, n->len, f) == n->len;
+    static const char digits[] = "0123456789abcdef";
+    if (fputc('#', f) == EOF)
+        return false;
+    for (size_t i = 0; i < n->len; i++)
+        if (fputc(digits[b[i] >> 4], f) == EOF || fputc(digits[b[i] & 15], f) == EOF)
+            return false;
+    return fputc('#', f) != EOF;
+}
+
+// (effector FORM ...): the account's effector list as it was when its
+// presence was written, so that a start after the account was removed or
+// changed can take down what it set. Walked with a stack of the open lists,
+// not by recursion: a list nested deep in the configuration must not run
+// the server out of stack.
+bool put_effectors(FILE *f, const sx_block *effectors) {
+    if (fputs(" (effector", f) == EOF)
+        return false;
+    if (effectors->nsize == 0)
+        return fputc(')', f) != EOF;
+    std::unique_ptr<const sx_node *[], free_delete> stack(static_cast<const sx_node **>(
+        calloc(effectors->nsize, sizeof(const sx_node *))));
+    if (!stack)
+        return false;
+    size_t depth = 0;
+    bool lead = false; // no blank before the first item of a list
+    const sx_node *n = &effectors->nodes[0];
+    for (;;) {
+        if (n == nullptr) {
+            if (fputc(')', f) == EOF)
+                return false;
+            if (depth == 0)
+                return true;
+            n = stack[--depth]->next;
+            lead = false;
+            continue;
+        }
+        if (!lead && fputc(' ', f) == EOF)
+            return false;
+        lead = false;
+        if (sx_is_list(n)) {
+            if (fputc('(', f) == EOF)
+                return false;
+            stack[depth++] = n;
+            n = sx_first(n);
+            lead = true;
+        } else {
+            if (!put_atom(f, n))
+                return false;
+            n = n->next;
+        }
+    }
+}
+
 // IPv6 text goes in quotes: digits before a colon would read back as the
 // length prefix of a verbatim atom.
 bool put_presence(FILE *f, const account *a, const address_text &addr, bool quoted,
@@ -79,6 +150,8 @@ bool put_presence(FILE *f, const account *a, const address_text &addr, bool quot
                 static_cast<int64_t>(last_msg)) < 0)
         return false;
     if (retry != 0 && fprintf(f, " (retry %" PRIu32 ")", retry) < 0)
+        return false;
+    if (!put_effectors(f, &a->effectors))
         return false;
     return fputs(")\n", f) != EOF;
 }
@@ -92,21 +165,6 @@ bool put_account(FILE *f, const account *a) {
                                                        a->last_seen6, a->last_msg6, a->retry6))
         return false;
     return true;
-}
-
-// The directory entry of a rename lasts only once its directory is synced;
-// where a directory cannot be opened or synced the file is still whole.
-void sync_directory(const char *path) {
-    const char *slash = strrchr(path, '/');
-    char *dir = slash == nullptr ? strdup(".") : strndup(path, slash == path ? 1 : slash - path);
-    if (dir == nullptr)
-        return;
-    int fd = open(dir, O_RDONLY);
-    free(dir);
-    if (fd < 0)
-        return;
-    fsync(fd);
-    close(fd);
 }
 
 // A decimal time: an optional sign and digits, nothing else.
@@ -130,6 +188,8 @@ struct state_entry {
     time_t last_seen;
     time_t last_msg;
     uint32_t retry;
+    bool has_effectors;        // the form holds (effector ...)
+    const sx_node *effectors; // its first form, null for none
 };
 
 // (retry MASK), MASK in decimal within 32 bits.
@@ -186,121 +246,179 @@ bool read_entry(const sx_node *form, state_entry *e) {
         return false;
     e->last_msg = 0;
     e->retry = 0;
+    e->has_effectors = false;
+    e->effectors = nullptr;
     const sx_node *n = seen->next;
     if (n != nullptr && !sx_is_list(n)) {
         if (!read_time(n, &e->last_msg))
             return false;
         n = n->next;
     }
-    if (n != nullptr) {
-        if (!read_retry(n, &e->retry))
+    // The sub-forms, each at most once, in any order.
+    bool has_retry = false;
+    for (; n != nullptr; n = n->next) {
+        const sx_node *kw = sx_is_list(n) ? sx_first(n) : nullptr;
+        if (kw != nullptr && sx_atom_is(kw, "effector") && !e->has_effectors) {
+            e->has_effectors = true;
+            e->effectors = kw->next;
+        } else if (!has_retry && read_retry(n, &e->retry)) {
+            has_retry = true;
+        } else {
             return false;
-        n = n->next;
+        }
     }
-    return n == nullptr;
+    return true;
 }
 
-// The first account of e's name whose presence of e's family is not up
-// yet, or null.
-account *free_account(array *accounts, const state_entry *e) {
-    uint8_t bit = e->family == AF_INET6 ? ACCOUNT_UP6 : ACCOUNT_UP;
+// The first account of e's name in the table, or null.
+const account *first_of_name(const array *accounts, const sx_node *name) {
     if (accounts->count == 0)
         return nullptr;
     update_msg key = {};
-    key.name = sx_text(e->name);
-    key.name_len = e->name->len;
-    auto *hit =
-        static_cast<account *>(bsearch(&key, accounts->data, static_cast<size_t>(accounts->count),
-                                       accounts->elem_size, account_msg_cmp));
+    key.name = sx_text(name);
+    key.name_len = name->len;
+    const auto *hit = static_cast<const account *>(
+        bsearch(&key, accounts->data, static_cast<size_t>(accounts->count), accounts->elem_size,
+                account_msg_cmp));
     if (hit == nullptr)
         return nullptr;
-    auto *first = static_cast<account *>(accounts->data);
-    auto *end = first + accounts->count;
+    const auto *first = static_cast<const account *>(accounts->data);
     while (hit > first && account_msg_cmp(&key, hit - 1) == 0)
         hit--;
-    for (; hit < end && account_msg_cmp(&key, hit) == 0; hit++)
-        if ((hit->flags & bit) == 0)
-            return hit;
-    return nullptr;
+    return hit;
+}
+
+void set_presence(account *a, const state_entry *e) {
+    if (e->family == AF_INET6) {
+        memcpy(a->address6, e->address, 16);
+        a->last_seen6 = e->last_seen;
+        a->last_msg6 = e->last_msg;
+        a->retry6 = e->retry;
+        a->flags |= ACCOUNT_UP6;
+    } else {
+        memcpy(a->address, e->address, 4);
+        a->last_seen = e->last_seen;
+        a->last_msg = e->last_msg;
+        a->retry4 = e->retry;
+        a->flags |= ACCOUNT_UP;
+    }
+}
+
+// The accounts as they were when the file was written, in a table of their
+// own: name, effectors and presence, no key.
+struct written_table {
+    array accounts;
+    written_table() { array_init(&accounts, sizeof(account)); }
+    ~written_table() {
+        for (int32_t i = 0; i < accounts.count; i++)
+            account_release(static_cast<account *>(array_get(&accounts, i)));
+        array_free(&accounts);
+    }
+    written_table(const written_table &) = delete;
+    written_table &operator=(const written_table &) = delete;
+};
+
+// Adds one form to the written table: to the account of the form before
+// it when that is the other family of the same account (same name, same
+// effectors), else as an account of its own. A form written before the
+// effectors were kept is taken to hold the effectors now configured for
+// its name; with no account of that name it is reported and passed over,
+// having nothing to take down with. False when out of memory.
+bool add_written(written_table *w, const array *configured, const state_entry *e,
+                 const char *path) {
+    const sx_node *effectors = e->effectors;
+    if (!e->has_effectors) {
+        const account *now = first_of_name(configured, e->name);
+        if (now == nullptr) {
+            log_state_unknown_account(sx_text(e->name), e->name->len, path);
+            return true;
+        }
+        effectors = now->effectors.nsize > 0 ? &now->effectors.nodes[0] : nullptr;
+    }
+    account a;
+    account_init(&a);
+    a.name = static_cast<char *>(malloc(e->name->len));
+    if (a.name == nullptr)
+        return false;
+    memcpy(a.name, e->name->ptr, e->name->len);
+    a.name_len = e->name->len;
+    if (effectors != nullptr && sx_dup(&a.effectors, effectors) != 0) {
+        account_release(&a);
+        return false;
+    }
+    uint8_t bit = e->family == AF_INET6 ? ACCOUNT_UP6 : ACCOUNT_UP;
+    if (w->accounts.count > 0) {
+        auto *last = static_cast<account *>(array_get(&w->accounts, w->accounts.count - 1));
+        if ((last->flags & bit) == 0 && last->name_len == a.name_len &&
+            memcmp(last->name, a.name, a.name_len) == 0 && account_same_effectors(last, &a)) {
+            account_release(&a);
+            set_presence(last, e);
+            return true;
+        }
+    }
+    int32_t i = array_append(&w->accounts);
+    if (i < 0) {
+        account_release(&a);
+        return false;
+    }
+    set_presence(&a, e);
+    memcpy(array_get(&w->accounts, i), &a, sizeof a);
+    return true;
 }
 
 } // namespace
 
 int state_write(const char *path, const array *accounts) {
-    size_t plen = strlen(path);
-    static const char suffix[] = ".XXXXXX";
-    char *tmp = static_cast<char *>(malloc(plen + sizeof suffix));
-    if (tmp == nullptr) {
-        log_state_write_failed(path, ENOMEM);
-        return -1;
-    }
-    memcpy(tmp, path, plen);
-    memcpy(tmp + plen, suffix, sizeof suffix);
-    std::unique_ptr<char, decltype(&free)> tmp_owner(tmp, free);
-
-    int fd = mkstemp(tmp);
-    if (fd < 0) {
+    char *text = nullptr;
+    size_t len = 0;
+    FILE *f = open_memstream(&text, &len);
+    if (f == nullptr) {
         log_state_write_failed(path, errno);
         return -1;
     }
-    // The operator's view of who is up: readable like the zone files.
-    fchmod(fd, 0644);
-    FILE *f = fdopen(fd, "wb");
-    if (f == nullptr) {
-        int err = errno;
-        close(fd);
-        unlink(tmp);
-        log_state_write_failed(path, err);
-        return -1;
-    }
     bool ok = true;
-    for (int32_t i = 0; ok && i < accounts->count; i++) {
-        const auto *a = static_cast<const account *>(array_get(accounts, i));
-        ok = put_account(f, a);
-    }
-    int err = ok ? 0 : (errno != 0 ? errno : EIO);
-    if (ok && fflush(f) != 0) {
-        ok = false;
-        err = errno;
-    }
-    // On disk before the rename: a crash must leave the old file or the
-    // whole new one, never an empty one in its place.
-    if (ok && fsync(fileno(f)) != 0) {
-        ok = false;
-        err = errno;
-    }
+    for (int32_t i = 0; ok && i < accounts->count; i++)
+        ok = put_account(f, static_cast<const account *>(array_get(accounts, i)));
+    int err = ok ? 0 : (errno != 0 ? errno : ENOMEM);
     if (fclose(f) != 0 && ok) {
         ok = false;
         err = errno;
     }
-    if (ok && rename(tmp, path) != 0) {
-        ok = false;
-        err = errno;
-    }
+    std::unique_ptr<char, free_delete> owner(text);
     if (!ok) {
-        unlink(tmp);
         log_state_write_failed(path, err);
         return -1;
     }
-    sync_directory(path);
-    return 0;
+    // The operator's view of who is up: readable like the zone files.
+    static const file_replace_opts opts{"state file", 0644, false};
+    const file_part whole(text, len);
+    return file_replace(path, std::span<const file_part>(&whole, 1), opts);
 }
 
-int state_restore(const char *path, array *accounts) {
-    std::unique_ptr<FILE, file_closer> f(fopen(path, "rb"));
+int state_restore(const char *path, array *accounts, presence_state *ps) {
+    bool not_regular = false;
+    std::unique_ptr<FILE, file_closer> f(regular_file_open(path, &not_regular));
     if (!f) {
+        if (not_regular) {
+            log_state_not_regular(path);
+            return -1;
+        }
         // No file yet: nothing was up when it would have been written.
         if (errno == ENOENT)
             return 0;
         log_state_open_failed(path, errno);
         return -1;
     }
-    return state_read(f.get(), path, accounts);
+    return state_read(f.get(), path, accounts, ps);
 }
 
-int state_read(FILE *f, const char *path, array *accounts) {
+int state_read(FILE *f, const char *path, array *accounts, presence_state *ps) {
     tree_owner read;
-    if (sx_read_file(&read.tree, f, READ_CHUNK, READ_DUNIT, READ_NUNIT) != 0 || ferror(f)) {
+    sx_read_rest rest{};
+    // A text that ends inside a form was cut short (a copy, a crash of the
+    // file system): what it lost cannot be told, so none of it is used.
+    if (sx_read_file(&read.tree, f, READ_CHUNK, READ_DUNIT, READ_NUNIT, &rest) != 0 ||
+        ferror(f) || rest.open_lists > 0 || rest.open_atom) {
         log_state_malformed(path);
         return -1;
     }
@@ -315,27 +433,20 @@ int state_read(FILE *f, const char *path, array *accounts) {
             return -1;
         }
     }
+    written_table written;
     for (const sx_node *form = &read.tree.nodes[0]; form != nullptr; form = form->next) {
         read_entry(form, &e);
-        account *a = free_account(accounts, &e);
-        if (a == nullptr) {
-            log_state_unknown_account(sx_text(e.name), e.name->len, path);
-            continue;
-        }
-        if (e.family == AF_INET6) {
-            memcpy(a->address6, e.address, 16);
-            a->last_seen6 = e.last_seen;
-            a->last_msg6 = e.last_msg;
-            a->retry6 = e.retry;
-            a->flags |= ACCOUNT_UP6;
-        } else {
-            memcpy(a->address, e.address, 4);
-            a->last_seen = e.last_seen;
-            a->last_msg = e.last_msg;
-            a->retry4 = e.retry;
-            a->flags |= ACCOUNT_UP;
+        if (!add_written(&written, accounts, &e, path)) {
+            log_state_open_failed(path, ENOMEM);
+            return -1;
         }
     }
+    if (written.accounts.count > 1)
+        qsort(written.accounts.data, static_cast<size_t>(written.accounts.count),
+              sizeof(account), account_cmp);
+    // The table as written is the running one of a reload: what goes on
+    // unchanged keeps its presence, what is gone or changed is taken down.
+    presence_carry(accounts, &written.accounts, ps);
     return 0;
 }
 

@@ -7,14 +7,23 @@
 // as IPv6 text in double quotes, whose family the form restores; LAST-SEEN,
 // the server time of the last accepted message, and LAST-MSG, the time that
 // message carried, in decimal seconds since the epoch. LAST-MSG may be left
-// out (read as 0). A presence whose dns-update forms failed ends with
-// (retry MASK), the forms to send again for that family (see effector_run),
-// so that a restart loses no update. Should the forms have changed
-// meanwhile, the mask may name others: sending one of those again only sets
-// the address it already holds.
+// out (read as 0). Sub-forms follow, each optional and at most once, in
+// any order:
+// - (retry MASK): the dns-update forms whose update failed for that family
+//   (see effector_run), to send again, so that a restart loses no update;
+// - (effector FORM ...): the account's effector list when the form was
+//   written, every atom as a plain token when it reads back as one, else
+//   as a #hex# atom ("" when empty). A start takes down, with these forms,
+//   the presence of an account that is gone from the configuration or
+//   whose effectors changed, as a reload does; without them (a file written
+//   before they were kept) the forms now configured for the name are
+//   assumed.
+// The file is read whole or not at all: a text that ends inside a form was
+// cut short and is refused.
 #pragma once
 
 #include "common/process/array.h"
+#include "server/presence.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -23,22 +32,25 @@
 // Least seconds between two writes while presence keeps changing.
 inline constexpr time_t STATE_WRITE_INTERVAL = 5;
 
-// Writes the presence of every up account of the table to path through a
-// temporary file beside it (fsync, rename), so that a reader finds either
-// the old file or the new one whole. 0 on success, -1 after logging.
+// Writes the presence of every up account of the table to path through
+// file_replace, so that a reader finds either the old file or the new one
+// whole. 0 on success, -1 after logging.
 int state_write(const char *path, const array *accounts);
 
 // Restores the presence that path holds onto the table (sorted with
-// account_cmp): each named account, the first of its name not yet up in the
-// form's family, becomes up in that family with the address, times and
-// pending retries of the file; no effector runs. A missing file restores
-// nothing and is not an error (0). A file that cannot be read or holds
-// anything but well-formed forms is logged and ignored whole (-1). A name
-// without an account is logged and passed over.
-int state_restore(const char *path, array *accounts);
+// account_cmp) through presence_carry, with the accounts as the file holds
+// them for the running table of a reload: an account whose name and
+// effectors are as written takes over their presence (address, times,
+// pending retries) without running an effector; a written account without
+// such a successor is logged as removed and its written effectors run with
+// 0.0.0.0 or ::, moving ps->changes so that the file is written anew. A
+// missing file restores nothing and is not an error (0). A file that is not
+// a regular file, cannot be read, ends inside a form or holds anything but
+// well-formed forms is logged and ignored whole (-1).
+int state_restore(const char *path, array *accounts, presence_state *ps = nullptr);
 // The same from an open stream, read to its end; path only names it in
 // records.
-int state_read(FILE *f, const char *path, array *accounts);
+int state_read(FILE *f, const char *path, array *accounts, presence_state *ps = nullptr);
 
 // When the state file was written last, and at which count of presence
 // changes (presence_state.changes).

@@ -130,9 +130,9 @@ TEST_F(StateTest, BothFamiliesWrittenAndRestored) {
     office->address6[15] = 9;
     office->last_seen6 = 120;
     ASSERT_EQ(state_write(path.c_str(), &table), 0);
-    EXPECT_EQ(dir.read("presence"), "(up home 192.0.2.1 100 90)\n"
-                                    "(up home \"2001:db8::7\" 110 95)\n"
-                                    "(up office \"2001:db8::9\" 120 0)\n");
+    EXPECT_EQ(dir.read("presence"), "(up home 192.0.2.1 100 90 (effector))\n"
+                                    "(up home \"2001:db8::7\" 110 95 (effector))\n"
+                                    "(up office \"2001:db8::9\" 120 0 (effector))\n");
 
     for (account *a : {home, office}) {
         memset(a->address6, 0, 16);
@@ -224,8 +224,8 @@ TEST_F(StateTest, FailedWriteKeepsTheOldFileAndNoTemporary) {
     ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
     EXPECT_EQ(state_write(target.c_str(), &table), -1);
     EXPECT_EQ(cap.records(),
-              (std::vector<log_record>{{LOG_ERR, "Unable to write state file \"" + target +
-                                                     "\": " + strerror(EISDIR) + "\n"}}));
+              (std::vector<log_record>{{LOG_ERR, "Not replacing state file \"" + target +
+                                                     "\": not a regular file\n"}}));
     EXPECT_EQ(count_entries(sub), 1u);
     cap.clear();
     std::string nowhere = dir.file("missing/presence");
