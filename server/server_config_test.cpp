@@ -6,6 +6,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/scenario.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -545,6 +546,65 @@ TEST_F(ServerConfig, ListenFormAlreadyInForceFailsToBindButKeepsServing) {
     char buf[8];
     EXPECT_EQ(recv(fd, buf, sizeof buf, MSG_DONTWAIT), 4);
     EXPECT_EQ(std::string(buf, 4), "ping");
+}
+
+// A reload that catches the file cut short, as an editor that writes in
+// place leaves it for a moment, refuses it whole with one record; a cut
+// between two forms is a whole shorter file and is loaded as such.
+TEST_F(ServerConfig, ReloadRefusesTheFileCutAnywhereInsideAForm) {
+    const std::vector<std::pair<std::string, std::string>> forms = {
+        {"(listen 0 127.0.0.1)", ""},
+        {"(default (key k) (timeout 30))", ""},
+        {"(account (name home) (effector (zone \"/nonexistent/zone\")))", "home"},
+        {"(account (name office) (key \"k 2\"))", "office"},
+        {"(account (name #6c6170746f70#) (flags allow-unsafe))", "laptop"},
+    };
+    std::string text;
+    std::vector<size_t> starts, ends;
+    for (const auto &f : forms) {
+        starts.push_back(text.size());
+        text += f.first;
+        ends.push_back(text.size());
+        text += "\n";
+    }
+    write(text, 1000);
+    load();
+    ASSERT_EQ(names(), (std::vector<std::string>{"home", "laptop", "office"}));
+    const std::string cut_record =
+        "Configuration file \"" + path + "\" ends inside a list or an atom, not loaded\n";
+
+    for (size_t k = 0; k < text.size(); k++) {
+        SCOPED_TRACE("cut after " + std::to_string(k) + " bytes");
+        for (int32_t i = 0; i < cfg.accounts.count; i++)
+            set_up(acct(i));
+        const void *table = cfg.accounts.data;
+        std::vector<std::string> running = names();
+        bool inside = false;
+        std::vector<std::string> whole;
+        for (size_t f = 0; f < forms.size(); f++) {
+            inside = inside || (k > starts[f] && k < ends[f]);
+            if (k >= ends[f] && !forms[f].second.empty())
+                whole.push_back(forms[f].second);
+        }
+        std::sort(whole.begin(), whole.end(), [](const std::string &a, const std::string &b) {
+            return a.size() != b.size() ? a.size() < b.size() : a < b;
+        });
+        write(text.substr(0, k), 2000 + static_cast<time_t>(k));
+        records got = load();
+        if (inside || k == 0) {
+            EXPECT_EQ(got, (records{{LOG_ERR, k == 0 ? "Empty configuration file \"" + path +
+                                                           "\"\n"
+                                                     : cut_record}}));
+            EXPECT_EQ(cfg.accounts.data, table);
+            EXPECT_EQ(names(), running);
+            for (int32_t i = 0; i < cfg.accounts.count; i++)
+                EXPECT_EQ(acct(i).flags & ACCOUNT_UP, ACCOUNT_UP);
+        } else {
+            ASSERT_FALSE(got.empty());
+            EXPECT_EQ(got[0].text.rfind("Listening on ", 0), 0u) << got[0].text;
+            EXPECT_EQ(names(), whole);
+        }
+    }
 }
 
 // Whatever the file turns into, the running configuration and its presence
