@@ -304,18 +304,14 @@ void set_presence(account *a, const state_entry *e) {
     }
 }
 
-// The accounts as they were when the file was written, in a table of their
-// own: name, effectors and presence, no key.
-struct written_table {
-    array accounts;
-    written_table() { array_init(&accounts, sizeof(account)); }
-    ~written_table() {
-        for (int32_t i = 0; i < accounts.count; i++)
-            account_release(static_cast<account *>(array_get(&accounts, i)));
-        array_free(&accounts);
+// Releases the accounts of the written table and its storage when it is
+// not handed over.
+struct written_owner {
+    array *table;
+    ~written_owner() {
+        if (table != nullptr)
+            state_release(table);
     }
-    written_table(const written_table &) = delete;
-    written_table &operator=(const written_table &) = delete;
 };
 
 // Adds one form to the written table: to the account of the form before
@@ -324,7 +320,7 @@ struct written_table {
 // effectors were kept is taken to hold the effectors now configured for
 // its name; with no account of that name it is reported and passed over,
 // having nothing to take down with. False when out of memory.
-bool add_written(written_table *w, const array *configured, const state_entry *e,
+bool add_written(array *w, const array *configured, const state_entry *e,
                  const char *path) {
     const sx_node *effectors = e->effectors;
     if (!e->has_effectors) {
@@ -347,8 +343,8 @@ bool add_written(written_table *w, const array *configured, const state_entry *e
         return false;
     }
     uint8_t bit = e->family == AF_INET6 ? ACCOUNT_UP6 : ACCOUNT_UP;
-    if (w->accounts.count > 0) {
-        auto *last = static_cast<account *>(array_get(&w->accounts, w->accounts.count - 1));
+    if (w->count > 0) {
+        auto *last = static_cast<account *>(array_get(w, w->count - 1));
         if ((last->flags & bit) == 0 && last->name_len == a.name_len &&
             memcmp(last->name, a.name, a.name_len) == 0 && account_same_effectors(last, &a)) {
             account_release(&a);
@@ -356,13 +352,13 @@ bool add_written(written_table *w, const array *configured, const state_entry *e
             return true;
         }
     }
-    int32_t i = array_append(&w->accounts);
+    int32_t i = array_append(w);
     if (i < 0) {
         account_release(&a);
         return false;
     }
     set_presence(&a, e);
-    memcpy(array_get(&w->accounts, i), &a, sizeof a);
+    memcpy(array_get(w, i), &a, sizeof a);
     return true;
 }
 
@@ -409,10 +405,18 @@ int state_restore(const char *path, array *accounts, presence_state *ps) {
         log_state_open_failed(path, errno);
         return -1;
     }
-    return state_read(f.get(), path, accounts, ps);
+    array written;
+    array_init(&written, sizeof(account));
+    written_owner owner{&written};
+    if (state_read(f.get(), path, accounts, &written) != 0)
+        return -1;
+    // The table as written is the running one of a reload: what goes on
+    // unchanged keeps its presence, what is gone or changed is taken down.
+    presence_carry(accounts, &written, ps);
+    return 0;
 }
 
-int state_read(FILE *f, const char *path, array *accounts, presence_state *ps) {
+int state_read(FILE *f, const char *path, const array *accounts, array *written) {
     tree_owner read;
     sx_read_rest rest{};
     // A text that ends inside a form was cut short (a copy, a crash of the
@@ -433,21 +437,28 @@ int state_read(FILE *f, const char *path, array *accounts, presence_state *ps) {
             return -1;
         }
     }
-    written_table written;
+    array table;
+    array_init(&table, sizeof(account));
+    written_owner owner{&table};
     for (const sx_node *form = &read.tree.nodes[0]; form != nullptr; form = form->next) {
         read_entry(form, &e);
-        if (!add_written(&written, accounts, &e, path)) {
+        if (!add_written(&table, accounts, &e, path)) {
             log_state_open_failed(path, ENOMEM);
             return -1;
         }
     }
-    if (written.accounts.count > 1)
-        qsort(written.accounts.data, static_cast<size_t>(written.accounts.count),
-              sizeof(account), account_cmp);
-    // The table as written is the running one of a reload: what goes on
-    // unchanged keeps its presence, what is gone or changed is taken down.
-    presence_carry(accounts, &written.accounts, ps);
+    if (table.count > 1)
+        qsort(table.data, static_cast<size_t>(table.count), sizeof(account), account_cmp);
+    state_release(written);
+    *written = table;
+    owner.table = nullptr;
     return 0;
+}
+
+void state_release(array *written) {
+    for (int32_t i = 0; i < written->count; i++)
+        account_release(static_cast<account *>(array_get(written, i)));
+    array_free(written);
 }
 
 int32_t state_flush(state_writer *w, const char *path, const array *accounts, uint64_t changes,

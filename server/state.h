@@ -48,9 +48,16 @@ int state_write(const char *path, const array *accounts);
 // a regular file, cannot be read, ends inside a form or holds anything but
 // well-formed forms is logged and ignored whole (-1).
 int state_restore(const char *path, array *accounts, presence_state *ps = nullptr);
-// The same from an open stream, read to its end; path only names it in
+// Reads an open stream to its end into written (an array of account,
+// released first), sorted with account_cmp: the accounts as the file holds
+// them, each with its name, effectors and presence and no key, both
+// families of one account in one record. accounts, the configured table,
+// serves only forms written without effectors. Nothing runs. 0, or -1 after
+// logging, written then left as it was; path only names the file in
 // records.
-int state_read(FILE *f, const char *path, array *accounts, presence_state *ps = nullptr);
+int state_read(FILE *f, const char *path, const array *accounts, array *written);
+// Releases every account of a table state_read filled, and its storage.
+void state_release(array *written);
 
 // When the state file was written last, and at which count of presence
 // changes (presence_state.changes).
