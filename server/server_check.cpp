@@ -5,6 +5,7 @@
 #include "common/process/array.h"
 #include "common/process/conf_check.h"
 #include "common/process/log.h"
+#include "common/process/regular_file.h"
 #include "server/account.h"
 #include "server/dns_update.h"
 #include "server/effector.h"
@@ -148,7 +149,7 @@ void check_kill_target(checker *c, uint32_t line, const sx_node *signal, const s
         c->problems++;
         return;
     }
-    FILE *f = fopen(sx_text(pidfile), "rb");
+    FILE *f = regular_file_open(sx_text(pidfile));
     if (f == nullptr) {
         log_check_target_pidfile(c->path, line, sx_text(pidfile), errno);
         c->problems++;
@@ -194,7 +195,7 @@ void check_zone(checker *c, const sx_node *form, const sx_node *args) {
             continue;
         any = true;
         const char *file = sx_text(n);
-        FILE *f = holds_nul(n) ? nullptr : fopen(file, "rb");
+        FILE *f = holds_nul(n) ? nullptr : regular_file_open(file);
         if (f == nullptr) {
             log_check_zone_unreadable(c->path, line, file, holds_nul(n) ? EINVAL : errno);
             c->problems++;

@@ -25,7 +25,11 @@ FILE *regular_file_open(const char *path, bool *not_regular) {
         close(fd);
         if (not_regular != nullptr)
             *not_regular = true;
+#ifdef EFTYPE
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EFTYPE;
+#else
         errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+#endif
         return nullptr;
     }
     // Reads of a regular file never wait anyway; the flag goes only so that

@@ -8,6 +8,7 @@
 // Opens path for reading as a binary stream without ever blocking in the
 // open itself, and keeps the stream only for a regular file. Null on
 // failure, with errno kept from the failed call; *not_regular (when given)
-// is then true when the file exists but is not a regular file. The stream
+// is then true when the file exists but is not a regular file, and errno
+// EISDIR for a directory, EFTYPE (EINVAL where there is none) for the rest. The stream
 // blocks as usual once open and is closed on exec.
 FILE *regular_file_open(const char *path, bool *not_regular = nullptr);
