@@ -13,7 +13,6 @@
 #include <poll.h>
 #include <string>
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <grp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -696,7 +695,7 @@ struct small_fs {
     }
     ~small_fs() {
         if (mounted)
-            umount2(root.c_str(), MNT_DETACH);
+            unmount_small_tmpfs(root);
     }
     std::string file(const std::string &name) const { return root + "/" + name; }
 };

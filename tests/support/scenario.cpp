@@ -482,6 +482,14 @@ bool mount_small_tmpfs(const std::string &dir, const std::string &options, std::
 #endif
 }
 
+void unmount_small_tmpfs(const std::string &dir) {
+#ifdef __linux__
+    umount2(dir.c_str(), MNT_DETACH);
+#else
+    (void)dir;
+#endif
+}
+
 bool enter_private_network(const std::vector<std::string> &addrs6, std::string *why) {
 #ifdef __linux__
     if (unshare(CLONE_NEWNET) != 0) {

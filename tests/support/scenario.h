@@ -169,6 +169,8 @@ class UdpReceiver6 {
 // fills is how a full disk is made. Linux and root only; false with a
 // reason otherwise.
 bool mount_small_tmpfs(const std::string &dir, const std::string &options, std::string *why);
+// Takes such a mount away again, so the directory under it can be removed.
+void unmount_small_tmpfs(const std::string &dir);
 
 // Moves this process (and the children it starts later) into a network
 // namespace of its own, with the loopback interface up and the given IPv6
