@@ -246,17 +246,16 @@ TEST(KillEffector, ListModeGoesOnAfterAMissingTarget) {
     EXPECT_EQ(one.received(), std::vector<int>{SIGUSR1});
     EXPECT_EQ(three.received(), std::vector<int>{SIGHUP});
     EXPECT_EQ(untouched.received(), std::vector<int>{});
-    EXPECT_EQ(cap.records(),
-              (std::vector<log_record>{
-                  {LOG_ERR, "Unable to open target PID file \"" + missing +
-                                "\": No such file or directory\n"},
-                  {LOG_ERR, "Unable to open target PID file \"" + fifo + "\": " +
 #ifdef EFTYPE
-                                strerror(EFTYPE) +
+    const std::string not_regular = strerror(EFTYPE);
 #else
-                                strerror(EINVAL) +
+    const std::string not_regular = strerror(EINVAL);
 #endif
-                                "\n"}}));
+    EXPECT_EQ(cap.records(),
+              (std::vector<log_record>{{LOG_ERR, "Unable to open target PID file \"" + missing +
+                                                     "\": No such file or directory\n"},
+                                       {LOG_ERR, "Unable to open target PID file \"" + fifo +
+                                                     "\": " + not_regular + "\n"}}));
 }
 
 TEST(KillEffector, Failures) {

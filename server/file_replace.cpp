@@ -170,8 +170,7 @@ char *file_replace_temp_name(const char *path) {
     return s;
 }
 
-int file_replace(const char *path, std::span<const file_part> parts,
-                 const file_replace_opts &o) {
+int file_replace(const char *path, std::span<const file_part> parts, const file_replace_opts &o) {
     size_t total = 0;
     for (file_part p : parts) {
         if (p.size() > SIZE_MAX - total) {

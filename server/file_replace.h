@@ -27,8 +27,7 @@ struct file_replace_opts {
 // never changes silently. 0 on success; -1 after logging the cause (the
 // system's error text), the file then as it was, apart from an in-place
 // rewrite that failed after its space was reserved (an I/O error).
-int file_replace(const char *path, std::span<const file_part> parts,
-                 const file_replace_opts &opts);
+int file_replace(const char *path, std::span<const file_part> parts, const file_replace_opts &opts);
 
 // The one temporary name of path: ".NAME.zorvel-tmp" beside NAME, so that
 // a write cut short by a crash is replaced by the next one. A heap string

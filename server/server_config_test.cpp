@@ -592,8 +592,7 @@ TEST_F(ServerConfig, ReloadRefusesTheFileCutAnywhereInsideAForm) {
         write(text.substr(0, k), 2000 + static_cast<time_t>(k));
         records got = load();
         if (inside || k == 0) {
-            EXPECT_EQ(got, (records{{LOG_ERR, k == 0 ? "Empty configuration file \"" + path +
-                                                           "\"\n"
+            EXPECT_EQ(got, (records{{LOG_ERR, k == 0 ? "Empty configuration file \"" + path + "\"\n"
                                                      : cut_record}}));
             EXPECT_EQ(cfg.accounts.data, table);
             EXPECT_EQ(names(), running);

@@ -103,8 +103,8 @@ bool put_effectors(FILE *f, const sx_block *effectors) {
         return false;
     if (effectors->nsize == 0)
         return fputc(')', f) != EOF;
-    std::unique_ptr<const sx_node *[], free_delete> stack(static_cast<const sx_node **>(
-        calloc(effectors->nsize, sizeof(const sx_node *))));
+    std::unique_ptr<const sx_node *[], free_delete> stack(
+        static_cast<const sx_node **>(calloc(effectors->nsize, sizeof(const sx_node *))));
     if (!stack)
         return false;
     size_t depth = 0;
@@ -186,7 +186,7 @@ struct state_entry {
     time_t last_seen;
     time_t last_msg;
     uint32_t retry;
-    bool has_effectors;        // the form holds (effector ...)
+    bool has_effectors;       // the form holds (effector ...)
     const sx_node *effectors; // its first form, null for none
 };
 
@@ -275,9 +275,9 @@ const account *first_of_name(const array *accounts, const sx_node *name) {
     update_msg key = {};
     key.name = sx_text(name);
     key.name_len = name->len;
-    const auto *hit = static_cast<const account *>(
-        bsearch(&key, accounts->data, static_cast<size_t>(accounts->count), accounts->elem_size,
-                account_msg_cmp));
+    const auto *hit = static_cast<const account *>(bsearch(&key, accounts->data,
+                                                           static_cast<size_t>(accounts->count),
+                                                           accounts->elem_size, account_msg_cmp));
     if (hit == nullptr)
         return nullptr;
     const auto *first = static_cast<const account *>(accounts->data);
@@ -318,8 +318,7 @@ struct written_owner {
 // effectors were kept is taken to hold the effectors now configured for
 // its name; with no account of that name it is reported and passed over,
 // having nothing to take down with. False when out of memory.
-bool add_written(array *w, const array *configured, const state_entry *e,
-                 const char *path) {
+bool add_written(array *w, const array *configured, const state_entry *e, const char *path) {
     const sx_node *effectors = e->effectors;
     if (!e->has_effectors) {
         const account *now = first_of_name(configured, e->name);
@@ -419,8 +418,8 @@ int state_read(FILE *f, const char *path, const array *accounts, array *written)
     sx_read_rest rest{};
     // A text that ends inside a form was cut short (a copy, a crash of the
     // file system): what it lost cannot be told, so none of it is used.
-    if (sx_read_file(&read.tree, f, READ_CHUNK, READ_DUNIT, READ_NUNIT, &rest) != 0 ||
-        ferror(f) || rest.open_lists > 0 || rest.open_atom) {
+    if (sx_read_file(&read.tree, f, READ_CHUNK, READ_DUNIT, READ_NUNIT, &rest) != 0 || ferror(f) ||
+        rest.open_lists > 0 || rest.open_atom) {
         log_state_malformed(path);
         return -1;
     }

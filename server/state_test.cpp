@@ -118,8 +118,9 @@ TEST_F(StateTest, WrittenPresenceIsRestored) {
     // Effector atoms of any bytes, lists nested deep: an account restored
     // with other forms than its own would be taken down instead.
     for (const std::string &n : names)
-        effect(n, "(zone \"/var/a b.zone\" \"\" #00ff0a# \"9lives\" \"x#y\" \"(p)\" \"caf\xc3\xa9\" "
-                  "\"|\\\"\" \"a;b\") (system ((((deep) er) \"\") est)) (kill) ()");
+        effect(n,
+               "(zone \"/var/a b.zone\" \"\" #00ff0a# \"9lives\" \"x#y\" \"(p)\" \"caf\xc3\xa9\" "
+               "\"|\\\"\" \"a;b\") (system ((((deep) er) \"\") est)) (kill) ()");
     std::vector<std::string> before = presence();
     ASSERT_EQ(state_write(path.c_str(), &table), 0);
     EXPECT_NE(dir.read("presence").find("(up home 192.0.2."), std::string::npos);
@@ -353,8 +354,8 @@ TEST_F(StateTest, FailedWriteKeepsTheOldFileAndNoTemporary) {
     ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
     EXPECT_EQ(state_write(target.c_str(), &table), -1);
     EXPECT_EQ(cap.records(),
-              (std::vector<log_record>{{LOG_ERR, "Not replacing state file \"" + target +
-                                                     "\": not a regular file\n"}}));
+              (std::vector<log_record>{
+                  {LOG_ERR, "Not replacing state file \"" + target + "\": not a regular file\n"}}));
     EXPECT_EQ(count_entries(sub), 1u);
     cap.clear();
     std::string nowhere = dir.file("missing/presence");

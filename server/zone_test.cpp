@@ -9,11 +9,11 @@
 #include <csignal>
 #include <cstdio>
 #include <dirent.h>
+#include <fcntl.h>
 #include <functional>
+#include <grp.h>
 #include <poll.h>
 #include <string>
-#include <fcntl.h>
-#include <grp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -748,8 +748,8 @@ TEST(ZoneReplace, FullDiskLeavesTheZoneWholeUntilThereIsRoom) {
         std::string head; // the failure record starts with this, PATH for the zone
         std::string tail; // and ends with this
     } rows[] = {
-        {"no block left", false, 0, false, "Short write to zone file \"PATH\" (0/8193): ",
-         nospc + "\n"},
+        {"no block left", false, 0, false,
+         "Short write to zone file \"PATH\" (0/8193): ", nospc + "\n"},
         {"room for part of the zone", false, 1, false,
          "Short write to zone file \"PATH\" (4096/8193): ", nospc + "\n"},
         {"no inode left", true, 0, false, "Unable to write zone file \"PATH\": ", nospc + "\n"},
@@ -885,7 +885,8 @@ TEST(ZoneReplace, KilledWritesLeaveAtMostOneTemporary) {
     for (int i = 0; i < 20000; i++)
         records += "h" + std::to_string(i) + " IN A 10.1." + std::to_string(i / 250) + "." +
                    std::to_string(i % 250) + "\n";
-    std::string path = dir.write("big.zone", zone_with("2026121001", records + "host A 10.0.0.1\n"));
+    std::string path =
+        dir.write("big.zone", zone_with("2026121001", records + "host A 10.0.0.1\n"));
     const std::string temp = ".big.zone.zorvel-tmp";
     int caught = 0;
     for (int round = 0; round < 20; round++) {

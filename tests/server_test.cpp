@@ -499,8 +499,8 @@ TEST_F(ServerTest, AccountRemovedWhileStoppedIsTakenDownAtStart) {
     std::string zone = dir.write("zone.db", ZONE);
     std::string state = dir.file("presence");
     const std::string state_form = "(state " + qstr(state) + ")\n";
-    std::string c = conf(state_form + "(account (name home) (key k) (effector (zone " +
-                         qstr(zone) + ")))\n");
+    std::string c =
+        conf(state_form + "(account (name home) (key k) (effector (zone " + qstr(zone) + ")))\n");
     auto stop = [](ChildProcess &p) {
         p.signal(SIGTERM);
         auto st = p.wait();
@@ -531,8 +531,9 @@ TEST_F(ServerTest, AccountRemovedWhileStoppedIsTakenDownAtStart) {
     cap.clear();
     ChildProcess p = start({"-c", c});
     ASSERT_TRUE(ready(true));
-    EXPECT_EQ(cap.count("State file \"" + state + "\" is not a regular file, presence not restored\n"),
-              1u);
+    EXPECT_EQ(
+        cap.count("State file \"" + state + "\" is not a regular file, presence not restored\n"),
+        1u);
     ASSERT_TRUE(stop(p));
 }
 

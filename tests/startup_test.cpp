@@ -295,9 +295,12 @@ TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
          "@:2: Value of \"state\" ignored: a list or empty\n"
          "@:3: Unable to keep state file \"" +
              dir.file("no/presence") + "\": No such file or directory\n"},
-        {"state not a regular file", listen + "(state " + fifo + ")\n(state " + dir.path() + ")\n" + acct,
-         "@:2: State file \"" + fifo + "\" is not a regular file\n"
-         "@:3: State file \"" + dir.path() + "\" is not a regular file\n"},
+        {"state not a regular file",
+         listen + "(state " + fifo + ")\n(state " + dir.path() + ")\n" + acct,
+         "@:2: State file \"" + fifo +
+             "\" is not a regular file\n"
+             "@:3: State file \"" +
+             dir.path() + "\" is not a regular file\n"},
         {"missing close", listen + "(account (name a)\n (key k)\n",
          "@:2: List not closed at the end of the file\n"},
         {"unfinished atom", listen + acct + "(account (name \"b)\n",

@@ -9,5 +9,6 @@
 // Reads path into *lines and reports on standard error every list left
 // open, every ")" that closes nothing and an unfinished atom. Returns the
 // number of those reports, or -1 after reporting a file that is not a
-// regular file, cannot be read or holds no item. *lines is to be released with sx_lines_free either way.
+// regular file, cannot be read or holds no item. *lines is to be released with sx_lines_free either
+// way.
 int conf_check_read(sx_lines *lines, const char *path, size_t dunit, size_t nunit);

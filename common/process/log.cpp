@@ -355,12 +355,12 @@ void log_file_not_regular(const char *what, const char *path) {
 }
 void log_file_owner_not_kept(const char *what, const char *path, unsigned long uid,
                              unsigned long gid, int err) {
-    emit(LOG_ERR, "Not replacing %s \"%s\": unable to keep its owner %lu and group %lu: %s\n",
-         what, path, uid, gid, strerror(err));
+    emit(LOG_ERR, "Not replacing %s \"%s\": unable to keep its owner %lu and group %lu: %s\n", what,
+         path, uid, gid, strerror(err));
 }
 void log_file_mode_not_kept(const char *what, const char *path, unsigned mode, int err) {
-    emit(LOG_ERR, "Not replacing %s \"%s\": unable to keep its mode %04o: %s\n", what, path,
-         mode, strerror(err));
+    emit(LOG_ERR, "Not replacing %s \"%s\": unable to keep its mode %04o: %s\n", what, path, mode,
+         strerror(err));
 }
 void log_file_reserve_failed(const char *what, const char *path, size_t size, int err) {
     emit(LOG_ERR, "Unable to reserve %zu bytes to rewrite %s \"%s\" in place: %s\n", size, what,

@@ -109,8 +109,7 @@ void log_zone_invalid_serial(const char *serial10, const char *path);
 // Replacing a file whole (zone files, the state file); what names the kind
 // of file, such as "zone file".
 void log_file_write_failed(const char *what, const char *path, int err);
-void log_file_short_write(const char *what, const char *path, size_t written, size_t size,
-                          int err);
+void log_file_short_write(const char *what, const char *path, size_t written, size_t size, int err);
 void log_file_not_regular(const char *what, const char *path);
 void log_file_owner_not_kept(const char *what, const char *path, unsigned long uid,
                              unsigned long gid, int err);

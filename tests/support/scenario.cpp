@@ -465,7 +465,8 @@ bool mount_small_tmpfs(const std::string &dir, const std::string &options, std::
         return false;
     }
     // Private first: a shared root would carry the mount out to the host.
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         *why = std::string("private mount namespace: ") + strerror(errno);
         return false;
     }
