@@ -3,6 +3,7 @@
 
 #include "common/csexp/sx_reader.h"
 #include "common/process/log.h"
+#include "common/process/regular_file.h"
 
 #include <cerrno>
 #include <climits>
@@ -192,9 +193,13 @@ void client_config_apply(client_config *cfg, const sx_node *first) {
 }
 
 int client_config_read(client_config *cfg, const char *path) {
-    FILE *f = fopen(path, "rb");
+    bool not_regular = false;
+    FILE *f = regular_file_open(path, &not_regular);
     if (f == nullptr) {
-        log_config_open_failed(path, errno);
+        if (not_regular)
+            log_config_not_regular(path);
+        else
+            log_config_open_failed(path, errno);
         return -1;
     }
     sx_block tree{};

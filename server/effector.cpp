@@ -4,6 +4,7 @@
 
 #include "common/process/log.h"
 #include "common/process/proc.h"
+#include "common/process/regular_file.h"
 #include "common/protocol/address.h"
 #include "server/dns_update.h"
 #include "server/zone.h"
@@ -175,7 +176,8 @@ void effector_kill(const char *signame, const char *pidfile) {
         log_unknown_signal(signame);
         return;
     }
-    FILE *f = fopen(pidfile, "rb");
+    // A FIFO in the PID file's place must not hold the server up.
+    FILE *f = regular_file_open(pidfile);
     if (f == nullptr) {
         log_target_pidfile_open_failed(pidfile, errno);
         return;

@@ -5,6 +5,7 @@
 #include "tests/support/sx_text.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstdio>
@@ -234,17 +235,27 @@ TEST(KillEffector, ListModeGoesOnAfterAMissingTarget) {
     std::string missing = dir.file("2.pid");
     std::string pf3 = three.pidfile(dir, "3.pid");
     std::string pfu = untouched.pidfile(dir, "u.pid");
+    // A FIFO that no one writes neither holds the server up nor is read.
+    std::string fifo = dir.file("fifo.pid");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     LogCapture cap;
 
-    run("(kill (usr1 " + pf1 + ") (" + missing + ") " + pfu + " () ((usr2 " + pfu + ")) (" + pf3 +
-        " (x)))");
+    run("(kill (usr1 " + pf1 + ") (" + missing + ") (" + fifo + ") " + pfu + " () ((usr2 " + pfu +
+        ")) (" + pf3 + " (x)))");
 
     EXPECT_EQ(one.received(), std::vector<int>{SIGUSR1});
     EXPECT_EQ(three.received(), std::vector<int>{SIGHUP});
     EXPECT_EQ(untouched.received(), std::vector<int>{});
+#ifdef EFTYPE
+    const std::string not_regular = strerror(EFTYPE);
+#else
+    const std::string not_regular = strerror(EINVAL);
+#endif
     EXPECT_EQ(cap.records(),
               (std::vector<log_record>{{LOG_ERR, "Unable to open target PID file \"" + missing +
-                                                     "\": No such file or directory\n"}}));
+                                                     "\": No such file or directory\n"},
+                                       {LOG_ERR, "Unable to open target PID file \"" + fifo +
+                                                     "\": " + not_regular + "\n"}}));
 }
 
 TEST(KillEffector, Failures) {

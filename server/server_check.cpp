@@ -5,6 +5,7 @@
 #include "common/process/array.h"
 #include "common/process/conf_check.h"
 #include "common/process/log.h"
+#include "common/process/regular_file.h"
 #include "server/account.h"
 #include "server/dns_update.h"
 #include "server/effector.h"
@@ -175,6 +176,12 @@ void check_state(checker *c, const sx_node *form, const sx_node *value) {
         snprintf(dir, sizeof dir, "/");
     else
         snprintf(dir, sizeof dir, "%.*s", static_cast<int>(slash - file), file);
+    struct stat st;
+    if (stat(file, &st) == 0 && !S_ISREG(st.st_mode)) {
+        log_check_state_not_regular(c->path, c->at(form), file);
+        c->problems++;
+        return;
+    }
     int err = 0;
     if (access(dir, W_OK | X_OK) != 0)
         err = errno;
@@ -209,7 +216,7 @@ void check_kill_target(checker *c, uint32_t line, const sx_node *signal, const s
         c->problems++;
         return;
     }
-    FILE *f = fopen(sx_text(pidfile), "rb");
+    FILE *f = regular_file_open(sx_text(pidfile));
     if (f == nullptr) {
         log_check_target_pidfile(c->path, line, sx_text(pidfile), errno);
         c->problems++;
@@ -272,7 +279,7 @@ void check_zone(checker *c, const sx_node *form, const sx_node *args) {
             continue;
         any = true;
         const char *file = sx_text(n);
-        FILE *f = holds_nul(n) ? nullptr : fopen(file, "rb");
+        FILE *f = holds_nul(n) ? nullptr : regular_file_open(file);
         if (f == nullptr) {
             int err = holds_nul(n) ? EINVAL : errno;
             log_check_zone_unreadable(c->path, line, file, err, checked_as_of(err).s);

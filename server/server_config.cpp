@@ -3,6 +3,7 @@
 
 #include "common/csexp/sx_reader.h"
 #include "common/process/log.h"
+#include "common/process/regular_file.h"
 #include "server/state.h"
 
 #include <cerrno>
@@ -458,22 +459,55 @@ time_t file_mtime(const char *path) {
 void server_config_load(server_config *cfg, bool force) {
     if (cfg == nullptr)
         return;
-    time_t m = file_mtime(cfg->path);
-    if (m == 0 || (m == cfg->mtime && !force))
+    struct stat st;
+    if (stat(cfg->path, &st) != 0) {
+        // Once while the file stays away, not on every pass.
+        if (!cfg->missing)
+            log_stat_failed(cfg->path, errno);
+        cfg->missing = true;
+        return;
+    }
+    // A file that comes back is read whatever its time: it may have been
+    // moved back with the time it had.
+    if (cfg->missing)
+        force = true;
+    cfg->missing = false;
+    // The size too: an editor that writes in place may finish within the
+    // second in which a load caught its file half written.
+    if (st.st_mtime == cfg->mtime && st.st_size == cfg->size && !force)
         return;
     // Recorded before reading, so a file that fails to load is not read
     // again on every pass, only after it changes once more.
-    cfg->mtime = m;
+    cfg->mtime = st.st_mtime;
+    cfg->size = st.st_size;
 
     tree_owner read;
     {
-        std::unique_ptr<FILE, file_closer> f(fopen(cfg->path, "rb"));
+        bool not_regular = false;
+        std::unique_ptr<FILE, file_closer> f(regular_file_open(cfg->path, &not_regular));
         if (!f) {
-            log_config_open_failed(cfg->path, errno);
+            if (not_regular)
+                log_config_not_regular(cfg->path);
+            else
+                log_config_open_failed(cfg->path, errno);
             return;
         }
-        if (sx_read_file(&read.tree, f.get(), READ_CHUNK, READ_DUNIT, READ_NUNIT) != 0 ||
-            read.tree.nsize == 0) {
+        sx_read_rest rest{};
+        if (sx_read_file(&read.tree, f.get(), READ_CHUNK, READ_DUNIT, READ_NUNIT, &rest) != 0) {
+            log_empty_config_file(cfg->path);
+            return;
+        }
+        if (ferror(f.get())) {
+            log_config_read_failed(cfg->path, errno != 0 ? errno : EIO);
+            return;
+        }
+        // Half a configuration would take the cut-off accounts down and
+        // comment out their records.
+        if (rest.open_lists > 0 || rest.open_atom) {
+            log_config_incomplete(cfg->path);
+            return;
+        }
+        if (read.tree.nsize == 0) {
             log_empty_config_file(cfg->path);
             return;
         }
@@ -532,9 +566,9 @@ void server_config_load(server_config *cfg, bool force) {
     if (cfg->transitions.elem_size != sizeof(presence_transition))
         array_init(&cfg->transitions, sizeof(presence_transition));
     if (first) {
-        if (next.state_path != nullptr)
-            state_restore(next.state_path, &next.accounts, &cfg->transitions);
         cfg->presence = PRESENCE_WALK_NOW;
+        if (next.state_path != nullptr)
+            state_restore(next.state_path, &next.accounts, &cfg->transitions, &cfg->presence);
     } else {
         presence_carry(&next.accounts, &cfg->accounts, &cfg->presence, &cfg->transitions);
         // A state file named anew gets the presence at the next write.

@@ -8,10 +8,13 @@
 #include "server/presence.h"
 
 #include <ctime>
+#include <sys/types.h>
 
 struct server_config {
     const char *path;        // the "-c" argument, not owned
     time_t mtime;            // modification time at the last load attempt, 0 before
+    off_t size;              // size at the last load attempt, 0 before
+    bool missing;            // the file could not be examined at the last look (logged)
     array accounts;          // of account, sorted with account_cmp
     array pollfds;           // of struct pollfd, one per listening socket
     char *state_path;        // owned; from (state FILE), null for none
@@ -22,10 +25,14 @@ struct server_config {
     array transitions;
 };
 
-// Loads the file when its modification time differs from mtime, or with
-// force whenever it can be examined. A failed load leaves the running
-// configuration in force; a successful one replaces the account table and
-// keeps every socket. The first load restores presence from the state file
+// Loads the file when its modification time or its size differs from the
+// last attempt's, when it can be examined again after it could not, or
+// with force whenever it can be examined. Only a regular file whose text
+// reads completely is loaded: one that ends inside a list or an atom (cut
+// short, or caught while an editor writes it) is refused as a whole. A
+// failed load leaves the running configuration in force and is logged once,
+// not on every pass; a successful one replaces the account table and keeps
+// every socket. The first load restores presence from the state file
 // it names; a reload carries it from the running table (presence_carry).
 // After a first load that installed nothing, pollfds is empty.
 void server_config_load(server_config *cfg, bool force = false);

@@ -7,8 +7,17 @@
 // as IPv6 text in double quotes, whose family the form restores; LAST-SEEN,
 // the server time of the last accepted message, and LAST-MSG, the time that
 // message carried, in decimal seconds since the epoch. LAST-MSG may be left
-// out (read as 0). A file written before the effector engine may end an up
-// form with (retry MASK): its dns-update forms are then all sent again.
+// out (read as 0). Sub-forms follow, each optional and at most once, in
+// any order:
+// - (effector FORM ...): the account's effector list when the form was
+//   written, every atom as a plain token when it reads back as one, else
+//   as a #hex# atom ("" when empty). A start takes down, with these forms,
+//   the presence of an account that is gone from the configuration or
+//   whose effectors changed, as a reload does; without them (a file written
+//   before they were kept) the forms now configured for the name are
+//   assumed;
+// - (retry MASK), only in a file written before the effector engine: its
+//   dns-update forms are then all sent again.
 //
 // Unfinished effector work follows, one form per account and family at
 // most: (pending NAME ADDRESS STEPS), NAME and ADDRESS written as above (the
@@ -18,10 +27,14 @@
 // restart runs them again. Should the forms have changed meanwhile, the
 // steps may name others: running one of those again only sets the address
 // the account already has.
+//
+// The file is read whole or not at all: a text that ends inside a form was
+// cut short and is refused.
 #pragma once
 
 #include "common/csexp/sx_tree.h"
 #include "common/process/array.h"
+#include "server/presence.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -39,29 +52,39 @@ struct state_pending {
 // Least seconds between two writes while presence keeps changing.
 inline constexpr time_t STATE_WRITE_INTERVAL = 5;
 
-// Writes the presence of every up account of the table to path through a
-// temporary file beside it (fsync, rename), so that a reader finds either
-// the old file or the new one whole. 0 on success, -1 after logging.
-// pending (an array of state_pending), when given, is written after the
-// presence.
+// Writes the presence of every up account of the table to path through
+// file_replace, so that a reader finds either the old file or the new one
+// whole. 0 on success, -1 after logging. pending (an array of
+// state_pending), when given, is written after the presence.
 int state_write(const char *path, const array *accounts, const array *pending = nullptr);
 
 // Restores the presence that path holds onto the table (sorted with
-// account_cmp): each named account, the first of its name not yet up in the
-// form's family, becomes up in that family with the address, times and
-// no effector runs. The pending work becomes transitions (appended to
-// transitions, an array of presence_transition, when given) of the first
-// account of its name. A missing file restores nothing and is not an error
-// (0). A file that cannot be read or holds anything but well-formed forms is
-// logged and ignored whole (-1). A name without an account is logged and
-// passed over.
-int state_restore(const char *path, array *accounts, array *transitions = nullptr);
-// The same from an open stream, read to its end; path only names it in
-// records.
-int state_read(FILE *f, const char *path, array *accounts, array *transitions = nullptr);
+// account_cmp) through presence_carry, with the accounts as the file holds
+// them for the running table of a reload: an account whose name and
+// effectors are as written takes over their presence (address, times)
+// without running an effector; a written account without such a successor
+// is logged as removed and its take-down, with its written effectors, is
+// appended to transitions (an array of presence_transition, when given),
+// moving ps->changes so that the file is written anew. The pending work
+// becomes transitions of the first account of its name. A missing file
+// restores nothing and is not an error (0). A file that is not a regular
+// file, cannot be read, ends inside a form or holds anything but well-formed
+// forms is logged and ignored whole (-1).
+int state_restore(const char *path, array *accounts, array *transitions = nullptr,
+                  presence_state *ps = nullptr);
+// Reads an open stream to its end into written (an array of account,
+// released first), sorted with account_cmp: the accounts as the file holds
+// them, each with its name, effectors, plan and presence and no key, both
+// families of one account in one record; pending forms are left out.
+// accounts, the configured table, serves only forms written without
+// effectors. Nothing runs. 0, or -1 after logging, written then left as it
+// was; path only names the file in records.
+int state_read(FILE *f, const char *path, const array *accounts, array *written);
+// Releases every account of a table state_read filled, and its storage.
+void state_release(array *written);
 
-// One form of the state file as read, nothing applied: the presence of
-// one account name in one family.
+// One form of the state file as read, nothing applied: the presence of one
+// account name in one family, or its pending work.
 struct state_record {
     bool pending;        // a (pending ...) form: steps holds the work, no presence
     uint64_t steps;      // of a pending form: the effector steps still to run
@@ -69,8 +92,10 @@ struct state_record {
     int family;          // AF_INET: address[0..4), AF_INET6: address[0..16)
     uint8_t address[16];
     time_t last_seen;
-    time_t last_msg; // 0 when the form leaves it out
-    uint32_t retry;  // the dns-update forms to send again (effector_run's mask)
+    time_t last_msg;          // 0 when the form leaves it out
+    uint32_t retry;           // an older file's failed dns-update forms
+    bool has_effectors;       // the form holds (effector ...)
+    const sx_node *effectors; // its first form, null for none
 };
 
 // The forms of a state file in file order, and the tree their names point
@@ -82,8 +107,8 @@ struct state_records {
 
 // Reads f to its end into *out, which starts empty. 0 when every form is
 // well-formed (an empty file gives no record); -1 after logging a file that
-// cannot be read or holds anything else. path only names it in records.
-// Release *out with state_records_free either way.
+// cannot be read, ends inside a form or holds anything else. path only
+// names it in records. Release *out with state_records_free either way.
 int state_records_read(FILE *f, const char *path, state_records *out);
 void state_records_free(state_records *r);
 

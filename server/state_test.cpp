@@ -1,8 +1,10 @@
 #include "server/state.h"
 
 #include "server/account.h"
+#include "tests/support/engine_drive.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scenario.h"
+#include "tests/support/sx_text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -39,7 +41,22 @@ struct StateTest : ::testing::Test {
     LogCapture cap;
 
     void SetUp() override { array_init(&table, sizeof(account)); }
-    void TearDown() override { array_free(&table); }
+    void TearDown() override {
+        for (int32_t i = 0; i < table.count; i++)
+            sx_free(&acct(i)->effectors);
+        array_free(&table);
+    }
+    // Gives the account named name the effector list read from text.
+    void effect(const std::string &name, const std::string &text) {
+        for (int32_t i = 0; i < table.count; i++) {
+            account *a = acct(i);
+            if (std::string(a->name, a->name_len) != name)
+                continue;
+            sx_text_tree t(text);
+            sx_free(&a->effectors);
+            ASSERT_EQ(sx_dup(&a->effectors, t.first()), 0);
+        }
+    }
 
     void make(std::vector<std::string> n) {
         names = std::move(n);
@@ -95,6 +112,12 @@ TEST_F(StateTest, WrittenPresenceIsRestored) {
     for (int32_t i = 0; i < table.count; i++)
         if (std::string(acct(i)->name, acct(i)->name_len) != "down")
             set_up(i, static_cast<uint8_t>(i + 1), 1700000000 + i, i == 0 ? 0 : 1699999990);
+    // Effector atoms of any bytes, lists nested deep: an account restored
+    // with other forms than its own would be taken down instead.
+    for (const std::string &n : names)
+        effect(n,
+               "(zone \"/var/a b.zone\" \"\" #00ff0a# \"9lives\" \"x#y\" \"(p)\" \"caf\xc3\xa9\" "
+               "\"|\\\"\" \"a;b\") (system ((((deep) er) \"\") est)) (kill) ()");
     std::vector<std::string> before = presence();
     ASSERT_EQ(state_write(path.c_str(), &table), 0);
     EXPECT_NE(dir.read("presence").find("(up home 192.0.2."), std::string::npos);
@@ -126,9 +149,9 @@ TEST_F(StateTest, BothFamiliesWrittenAndRestored) {
     office->address6[15] = 9;
     office->last_seen6 = 120;
     ASSERT_EQ(state_write(path.c_str(), &table), 0);
-    EXPECT_EQ(dir.read("presence"), "(up home 192.0.2.1 100 90)\n"
-                                    "(up home \"2001:db8::7\" 110 95)\n"
-                                    "(up office \"2001:db8::9\" 120 0)\n");
+    EXPECT_EQ(dir.read("presence"), "(up home 192.0.2.1 100 90 (effector))\n"
+                                    "(up home \"2001:db8::7\" 110 95 (effector))\n"
+                                    "(up office \"2001:db8::9\" 120 0 (effector))\n");
 
     for (account *a : {home, office}) {
         memset(a->address6, 0, 16);
@@ -209,10 +232,119 @@ TEST_F(StateTest, MalformedFileRestoresNothing) {
                   (std::vector<log_record>{{LOG_ERR, "Malformed state file \"" + path +
                                                          "\", presence not restored\n"}}));
     }
-    // A directory cannot be read as one.
-    cap.clear();
-    EXPECT_EQ(state_restore(dir.path().c_str(), &table), -1);
-    EXPECT_EQ(cap.records().size(), 1u);
+    // Neither a directory nor a FIFO is read, and a FIFO that no one
+    // writes does not hold the start up.
+    std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    for (const std::string &other : {dir.path(), fifo}) {
+        cap.clear();
+        EXPECT_EQ(state_restore(other.c_str(), &table), -1);
+        EXPECT_EQ(cap.records(),
+                  (std::vector<log_record>{{LOG_ERR, "State file \"" + other +
+                                                         "\" is not a regular file, presence "
+                                                         "not restored\n"}}));
+    }
+}
+
+// A file cut short anywhere is refused whole; one cut between two forms
+// reads as the shorter file it then is, never as part of a form.
+TEST_F(StateTest, CutFileIsRefusedAtEveryOffset) {
+    make({"home", "office"});
+    const uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
+    set_up(0, 1, 100, 90);
+    acct(0)->flags |= ACCOUNT_UP6;
+    memcpy(acct(0)->address6, v6, 16);
+    set_up(1, 2, 200, 190);
+    effect("home", "(system \"true\") (zone z)");
+    effect("office", "(system \"true\")");
+    ASSERT_EQ(state_write(path.c_str(), &table), 0);
+    const std::string text = dir.read("presence");
+    // Where each form ends, one past its ")".
+    std::vector<size_t> ends;
+    for (size_t at = text.find(")\n"); at != std::string::npos; at = text.find(")\n", at + 1))
+        ends.push_back(at + 1);
+    ASSERT_EQ(ends.size(), 3u) << text;
+    const uint8_t bits[] = {ACCOUNT_UP, ACCOUNT_UP6, ACCOUNT_UP}; // home, home, office
+
+    for (size_t k = 0; k < text.size(); k++) {
+        SCOPED_TRACE("cut after " + std::to_string(k) + " bytes");
+        dir.write("presence", text.substr(0, k));
+        clear_presence();
+        cap.clear();
+        bool inside = false;
+        uint8_t want[2] = {0, 0};
+        for (size_t f = 0; f < ends.size(); f++) {
+            size_t start = f == 0 ? 0 : ends[f - 1] + 1;
+            if (k > start && k < ends[f])
+                inside = true;
+            if (k >= ends[f])
+                want[f == 2 ? 1 : 0] |= bits[f];
+        }
+        if (inside) {
+            EXPECT_EQ(state_restore(path.c_str(), &table), -1);
+            EXPECT_EQ(cap.records(),
+                      (std::vector<log_record>{{LOG_ERR, "Malformed state file \"" + path +
+                                                             "\", presence not restored\n"}}));
+            want[0] = want[1] = 0;
+        } else {
+            EXPECT_EQ(state_restore(path.c_str(), &table), 0);
+            EXPECT_TRUE(cap.records().empty());
+        }
+        EXPECT_EQ(acct(0)->flags, want[0]);
+        EXPECT_EQ(acct(1)->flags, want[1]);
+    }
+}
+
+// The file is the table of the server that wrote it: at start, what is gone
+// from the configuration or runs other effectors now is taken down with the
+// forms it was written with, as a reload would; what is the same goes on.
+TEST_F(StateTest, AccountsGoneOrChangedSinceTheWriteAreTakenDown) {
+    FakeClock clock(1796904000); // 2026-12-10
+    const std::string zone = dir.write("zone", "@ SOA ns hm 2026121001 1 1 1 1\n"
+                                               "same IN A 192.0.2.1\n"
+                                               "changed IN A 192.0.2.2\n"
+                                               "gone IN A 192.0.2.3\n"
+                                               "gone IN AAAA 2001:db8::3\n"
+                                               "legacy IN A 192.0.2.4\n");
+    make({"same", "changed", "legacy"});
+    const std::string zone_form = "(zone " + zone + ")";
+    effect("same", zone_form);
+    effect("changed", zone_form + " (system \"true\")");
+    effect("legacy", zone_form);
+    dir.write("presence", "(up same 192.0.2.1 100 90 (effector " + zone_form + "))\n" +
+                              "(up changed 192.0.2.2 100 90 (effector " + zone_form + "))\n" +
+                              "(up gone 192.0.2.3 100 90 (effector " + zone_form + "))\n" +
+                              "(up gone \"2001:db8::3\" 100 90 (effector " + zone_form + "))\n" +
+                              "(up legacy 192.0.2.4 100 90)\n");
+    presence_state ps = {PRESENCE_NEVER, 0};
+    array transitions = {nullptr, 0, 0, sizeof(presence_transition)};
+
+    EXPECT_EQ(state_restore(path.c_str(), &table, &transitions, &ps), 0);
+    EXPECT_EQ(transitions.count, 3);
+    ASSERT_TRUE(engine_drive_once(&transitions));
+    array_free(&transitions);
+
+    std::vector<std::string> got = presence();
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<std::string>{"changed", "legacy up 192.0.2.4 100 90",
+                                             "same up 192.0.2.1 100 90"}));
+    EXPECT_EQ(ps.changes, 3u);
+    EXPECT_EQ(ps.due, 0);
+    // The three take-downs are one batch of the zone: one write, one serial.
+    EXPECT_EQ(read_file(zone), "@ SOA ns hm 2026121002 1 1 1 1\n"
+                               "same IN A 192.0.2.1\n"
+                               "; changed IN A 0.0.0.0\n"
+                               "; gone IN A 0.0.0.0\n"
+                               "; gone IN AAAA ::\n"
+                               "legacy IN A 192.0.2.4\n");
+    for (const char *removed : {"Account changed removed (last seen at 192.0.2.2)\n",
+                                "Account gone removed (last seen at 192.0.2.3)\n",
+                                "Account gone removed (last seen at 2001:db8::3)\n"}) {
+        size_t n = 0;
+        for (const log_record &r : cap.records())
+            n += r.text == removed;
+        EXPECT_EQ(n, 1u) << removed;
+    }
 }
 
 TEST_F(StateTest, FailedWriteKeepsTheOldFileAndNoTemporary) {
@@ -225,8 +357,8 @@ TEST_F(StateTest, FailedWriteKeepsTheOldFileAndNoTemporary) {
     ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
     EXPECT_EQ(state_write(target.c_str(), &table), -1);
     EXPECT_EQ(cap.records(),
-              (std::vector<log_record>{{LOG_ERR, "Unable to write state file \"" + target +
-                                                     "\": " + strerror(EISDIR) + "\n"}}));
+              (std::vector<log_record>{
+                  {LOG_ERR, "Not replacing state file \"" + target + "\": not a regular file\n"}}));
     EXPECT_EQ(count_entries(sub), 1u);
     cap.clear();
     std::string nowhere = dir.file("missing/presence");

@@ -3,10 +3,12 @@
 // synced and renamed over it, so a failure never leaves half a zone.
 #include "server/zone.h"
 
+#include "server/file_replace.h"
 #include "server/zone_text.h"
 
 #include "common/process/clock.h"
 #include "common/process/log.h"
+#include "common/process/regular_file.h"
 #include "common/protocol/address.h"
 
 #include <cerrno>
@@ -35,18 +37,6 @@ struct file_close {
     void operator()(FILE *f) const { fclose(f); }
 };
 using file_ptr = std::unique_ptr<FILE, file_close>;
-
-// a followed by b in a new heap string; null when out of memory.
-heap_chars join(const char *a, const char *b) {
-    size_t la = strlen(a);
-    size_t lb = strlen(b);
-    heap_chars s(static_cast<char *>(malloc(la + lb + 1)));
-    if (s) {
-        memcpy(s.get(), a, la);
-        memcpy(s.get() + la, b, lb + 1);
-    }
-    return s;
-}
 
 // Reads the whole stream. The buffer starts at the size the file had when
 // it was opened, so a zone is read in one pass; a file that grows meanwhile
@@ -87,148 +77,6 @@ bool read_zone(FILE *f, const char *path, off_t size_hint, heap_chars *out, size
 }
 
 using part = std::span<const char>;
-
-// Writes all of p; false on an error, with *done the bytes stored.
-bool write_all(int fd, part p, size_t *done) {
-    *done = 0;
-    while (*done < p.size()) {
-        ssize_t w = write(fd, p.data() + *done, p.size() - *done);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        *done += static_cast<size_t>(w);
-    }
-    return true;
-}
-
-// The new file under its temporary name: closed and removed unless it was
-// renamed into place.
-class temp_file {
-  public:
-    temp_file(int fd, heap_chars name) : fd_(fd), name_(std::move(name)) {}
-    ~temp_file() {
-        if (fd_ >= 0)
-            close(fd_);
-        if (name_)
-            unlink(name_.get());
-    }
-    temp_file(const temp_file &) = delete;
-    temp_file &operator=(const temp_file &) = delete;
-
-    int fd() const { return fd_; }
-    const char *name() const { return name_.get(); }
-    int close_fd() {
-        int r = close(fd_);
-        fd_ = -1;
-        return r;
-    }
-    void keep() { name_.reset(); }
-
-  private:
-    int fd_;
-    heap_chars name_;
-};
-
-// Makes a rename durable; best effort, since the zone is already complete
-// under its name whether or not the directory reaches the disk now.
-void sync_dir(const char *file) {
-    const char *slash = strrchr(file, '/');
-    int fd = -1;
-    if (slash == nullptr) {
-        fd = open(".", O_RDONLY | O_DIRECTORY);
-    } else if (slash == file) {
-        fd = open("/", O_RDONLY | O_DIRECTORY);
-    } else {
-        heap_chars dir(strndup(file, static_cast<size_t>(slash - file)));
-        if (!dir)
-            return;
-        fd = open(dir.get(), O_RDONLY | O_DIRECTORY);
-    }
-    if (fd < 0)
-        return;
-    (void)!fsync(fd);
-    close(fd);
-}
-
-enum class replace_result { done, failed, no_temp };
-
-// Writes the new zone beside the old one and renames it over it, so that a
-// full disk, a write error or a crash leaves either the old zone or the new
-// one, never a truncated file. The directory is synced after the rename:
-// a restarted server may know the account as up from its state file and
-// would not make a change again that a crash took back. no_temp: the
-// temporary file could not be made for want of access to the directory
-// (nothing logged).
-replace_result replace_zone(const char *path, const struct stat &st, std::span<const part> parts) {
-    // rename replaces a directory entry: resolve a symbolic link so that the
-    // link keeps pointing at the updated zone.
-    heap_chars real(realpath(path, nullptr));
-    const char *target = real ? real.get() : path;
-    heap_chars tmpl = join(target, ".XXXXXX");
-    if (!tmpl) {
-        log_zone_write_failed(path);
-        return replace_result::failed;
-    }
-    int fd = mkstemp(tmpl.get());
-    if (fd < 0) {
-        // A full file system is not a reason to rewrite in place: that would
-        // truncate the zone and then fail to write it.
-        if (errno == EACCES || errno == EPERM || errno == EROFS || errno == ENAMETOOLONG)
-            return replace_result::no_temp;
-        log_zone_write_failed(path);
-        return replace_result::failed;
-    }
-    temp_file tmp(fd, std::move(tmpl));
-
-    for (part p : parts) {
-        size_t done = 0;
-        if (!write_all(tmp.fd(), p, &done)) {
-            log_zone_short_write(path, done, p.size());
-            return replace_result::failed;
-        }
-    }
-    // Keep the owner and group when we may; a server that is not root can
-    // often still keep the group, which may be what lets the name server read
-    // the zone.
-    if (fchown(tmp.fd(), st.st_uid, st.st_gid) != 0 && errno == EPERM &&
-        fchown(tmp.fd(), static_cast<uid_t>(-1), st.st_gid) != 0) {
-        // Neither kept: the new file is the server's, with the old mode.
-    }
-    if (fchmod(tmp.fd(), st.st_mode & 07777) != 0 || fsync(tmp.fd()) != 0 || tmp.close_fd() != 0 ||
-        rename(tmp.name(), target) != 0) {
-        log_zone_write_failed(path);
-        return replace_result::failed;
-    }
-    tmp.keep();
-    sync_dir(target);
-    return replace_result::done;
-}
-
-// Truncates the zone and writes it anew: only for a directory the server
-// may not create files in, where nothing safer is possible. False after
-// logging.
-bool rewrite_in_place(const char *path, std::span<const part> parts) {
-    FILE *f = fopen(path, "wb");
-    if (f == nullptr) {
-        log_zone_write_failed(path);
-        return false;
-    }
-    bool short_write = false;
-    for (part p : parts) {
-        size_t w = fwrite(p.data(), 1, p.size(), f);
-        if (w != p.size()) {
-            log_zone_short_write(path, w, p.size());
-            short_write = true;
-        }
-    }
-    // The last buffered bytes reach the file only here.
-    if (fclose(f) != 0 && !short_write) {
-        log_zone_write_failed(path);
-        return false;
-    }
-    return !short_write;
-}
 
 bool is_gone(const uint8_t *addr, size_t len) {
     uint8_t acc = 0;
@@ -321,7 +169,9 @@ void zone_update_batch(const char *path, const zone_change *changes, size_t n, b
         return;
     // Each change logs as it would alone: its "Updating" record first, then
     // whatever stops it.
-    file_ptr f(fopen(path, "rb"));
+    // Only a regular file: a FIFO in the zone's place would hold the
+    // server up until something writes to it.
+    file_ptr f(regular_file_open(path));
     struct stat st {};
     heap_chars buf;
     size_t len = 0;
@@ -329,7 +179,7 @@ void zone_update_batch(const char *path, const zone_change *changes, size_t n, b
     if (readable) {
         log_updating(path, changes[0].name, changes[0].name_len, changes[0].family == AF_INET6,
                      changes[0].addr);
-        if (!read_zone(f.get(), path, S_ISREG(st.st_mode) ? st.st_size : 0, &buf, &len)) {
+        if (!read_zone(f.get(), path, st.st_size, &buf, &len)) {
             for (size_t i = 1; i < n; i++) {
                 const zone_change &c = changes[i];
                 log_updating(path, c.name, c.name_len, c.family == AF_INET6, c.addr);
@@ -385,14 +235,11 @@ void zone_update_batch(const char *path, const zone_change *changes, size_t n, b
     }
     if (!rewritten)
         return;
-    part whole(buf.get(), len);
-    std::span<const part> content(&whole, 1);
-    bool written = false;
-    replace_result r = S_ISREG(st.st_mode) ? replace_zone(path, st, content) : replace_result::no_temp;
-    if (r == replace_result::done)
-        written = true;
-    else if (r == replace_result::no_temp)
-        written = rewrite_in_place(path, content);
+    // In place only for a directory the server may not create files in:
+    // a user who may write the zone but nothing beside it.
+    static const file_replace_opts opts{"zone file", 0644, true};
+    const file_part whole(buf.get(), len);
+    bool written = file_replace(path, std::span<const file_part>(&whole, 1), opts) == 0;
     // The changes that found their line already right fail with the rest:
     // a retry finds them unchanged and costs no write.
     if (!written)
@@ -400,13 +247,14 @@ void zone_update_batch(const char *path, const zone_change *changes, size_t n, b
             ok[i] = false;
 }
 
-void zone_update(const char *path, const char *name, size_t name_len, int family,
-                 const uint8_t *addr) {
+int zone_update(const char *path, const char *name, size_t name_len, int family,
+                const uint8_t *addr) {
     if (path == nullptr || name == nullptr || name_len == 0 || addr == nullptr)
-        return;
+        return 0;
     zone_change c{name, name_len, family, addr};
     bool ok = false;
     zone_update_batch(path, &c, 1, &ok);
+    return ok ? 0 : -1;
 }
 
 void effector_zone(const sx_node *args, const char *name, size_t name_len, int family,

@@ -14,12 +14,17 @@ void effector_zone(const sx_node *args, const char *name, size_t name_len, int f
 // Rewrites one zone file's record for name to addr and advances its serial:
 // for AF_INET6 the AAAA line to 16 address bytes (:: comments it out), for
 // any other family the A line to 4 (0.0.0.0 comments it out); the line of
-// the other type is never touched. The serial advances with "today" taken from clock_now(), as
-// zone_text_rewrite says. A zone that would not change is not written. The new zone
-// is written to a temporary file in the same directory and renamed over the
-// old one, keeping its permission bits (and owner and group when allowed);
-// only where that file cannot be created for want of access is the zone
-// rewritten in place. Failures are logged and leave the file untouched.
+// the other type is never touched. The serial advances with "today" taken
+// from clock_now(), as zone_text_rewrite says. A zone that would not change
+// is not written. Only a regular file is read, and the new zone replaces it
+// through file_replace: its owner, group and mode kept or nothing written,
+// in place only where the directory takes no new file. Every failure is
+// logged and leaves the file as it was. 0 when the change is in the file
+// now (written, or already there), -1 otherwise (a read or write that
+// failed, or a text that refuses it), so that trying again later may
+// succeed.
+int zone_update(const char *path, const char *name, size_t name_len, int family,
+                const uint8_t *addr);
 // One change of a batch: an account's name, the family and its address.
 struct zone_change {
     const char *name;
@@ -33,5 +38,3 @@ struct zone_change {
 // change logs its own records. ok[i] tells whether change i is in the file
 // now (written, or already there); a failed write fails them all.
 void zone_update_batch(const char *path, const zone_change *changes, size_t n, bool *ok);
-void zone_update(const char *path, const char *name, size_t name_len, int family,
-                 const uint8_t *addr);

@@ -9,7 +9,9 @@
 #include <csignal>
 #include <cstdio>
 #include <dirent.h>
+#include <fcntl.h>
 #include <functional>
+#include <grp.h>
 #include <poll.h>
 #include <string>
 #include <sys/resource.h>
@@ -515,9 +517,10 @@ TEST(EffectorZone, PathWithNulIsNotCutShort) {
 }
 
 // Runs body in a forked child (so it may lower limits or drop privileges)
-// and returns what it logged, every record's text in order; "" and a failed
-// expectation when the child does not finish in time or dies.
-std::string logged_in_child(const std::function<void()> &body) {
+// and returns what it logged, every record's text in order, with body's
+// result in *rc; "" and a failed expectation when the child does not finish
+// in time or dies.
+std::string logged_in_child(const std::function<int()> &body, int *rc) {
     int fds[2];
     if (pipe(fds) != 0) {
         ADD_FAILURE() << "pipe";
@@ -529,9 +532,11 @@ std::string logged_in_child(const std::function<void()> &body) {
         std::string out;
         {
             LogCapture cap;
-            body();
+            int r = body();
             for (const std::string &t : cap.texts())
                 out += t;
+            // The result after a byte no record holds.
+            out += '\x01' + std::to_string(r);
         }
         size_t done = 0;
         while (done < out.size()) {
@@ -560,7 +565,24 @@ std::string logged_in_child(const std::function<void()> &body) {
         kill(pid, SIGKILL);
         wait_gone(pid, 10s);
     }
+    size_t sep = got.rfind('\x01');
+    if (sep == std::string::npos) {
+        ADD_FAILURE() << "child gave no result: " << got;
+        return "";
+    }
+    if (rc != nullptr)
+        *rc = atoi(got.c_str() + sep + 1);
+    got.resize(sep);
     return got;
+}
+
+std::string logged_in_child(const std::function<void()> &body) {
+    return logged_in_child(
+        [&] {
+            body();
+            return 0;
+        },
+        nullptr);
 }
 
 // A zone larger than the file size limit: the new zone cannot be written
@@ -662,6 +684,248 @@ TEST(ZoneReplace, DirectoryNotWritableFallsBackToInPlace) {
     EXPECT_EQ(log, updating(path, "host", "10.0.0.7"));
     EXPECT_EQ(read_file(path), zone_with("2026121002", "host A 10.0.0.7\n"));
     EXPECT_EQ(inode_of(path), before);
+}
+
+// A small tmpfs over a directory of its own inside a TempDir, unmounted
+// before the TempDir goes.
+struct small_fs {
+    TempDir dir;
+    std::string root = dir.file("fs");
+    bool mounted = false;
+    std::string why;
+    explicit small_fs(const std::string &options) {
+        if (mkdir(root.c_str(), 0755) != 0)
+            why = "mkdir";
+        else
+            mounted = mount_small_tmpfs(root, options, &why);
+    }
+    ~small_fs() {
+        if (mounted)
+            unmount_small_tmpfs(root);
+    }
+    std::string file(const std::string &name) const { return root + "/" + name; }
+};
+
+// Writes 4 KiB blocks to path until the file system refuses one; the
+// count of blocks written. Bounded by the file system's size.
+int fill_blocks(const std::string &path, int limit) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd < 0)
+        return -1;
+    static const std::string block(4096, 'x');
+    int n = 0;
+    while (n < limit && write(fd, block.data(), block.size()) == static_cast<ssize_t>(block.size()))
+        n++;
+    close(fd);
+    return n;
+}
+
+// Makes empty files until no inode is left; the count made.
+int fill_inodes(const std::string &dir, int limit) {
+    int n = 0;
+    for (; n < limit; n++) {
+        int fd = open((dir + "/i" + std::to_string(n)).c_str(), O_WRONLY | O_CREAT, 0644);
+        if (fd < 0)
+            break;
+        close(fd);
+    }
+    return n;
+}
+
+// A zone of 8191 bytes, whose update to 10.0.0.123 makes it two bytes
+// longer: the new zone needs one block more than the old one holds.
+std::string zone_of_8191() {
+    std::string z = zone_with("2026121001", "host IN A 10.0.0.1\n");
+    std::string pad = "; " + std::string(8191 - z.size() - 3, 'p') + "\n";
+    return z + pad;
+}
+
+// A full file system refuses the update, whatever it lacks and whichever
+// way the zone is written; the zone stays byte for byte, no temporary is
+// left, the record names the cause, and once there is room again the
+// update goes through.
+TEST(ZoneReplace, FullDiskLeavesTheZoneWholeUntilThereIsRoom) {
+    const std::string nospc = strerror(ENOSPC);
+    const struct {
+        const char *label;
+        bool no_inode;    // else no block left
+        int blocks_freed; // of the ballast, before the update
+        bool in_place;    // as a user who may not write the directory
+        std::string head; // the failure record starts with this, PATH for the zone
+        std::string tail; // and ends with this
+    } rows[] = {
+        {"no block left", false, 0, false,
+         "Short write to zone file \"PATH\" (0/8193): ", nospc + "\n"},
+        {"room for part of the zone", false, 1, false,
+         "Short write to zone file \"PATH\" (4096/8193): ", nospc + "\n"},
+        {"no inode left", true, 0, false, "Unable to write zone file \"PATH\": ", nospc + "\n"},
+        {"in place, no block left", false, 0, true,
+         "Unable to reserve 8193 bytes to rewrite zone file \"PATH\" in place: ", nospc + "\n"},
+    };
+    const std::string zone = zone_of_8191();
+    ASSERT_EQ(zone.size(), 8191u);
+    const std::string updated =
+        zone_with("2026121002", "host IN A 10.0.0.123\n") + zone.substr(zone.find("; p"));
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.label);
+        small_fs fs("size=64k,nr_inodes=32,mode=0755");
+        if (!fs.mounted)
+            GTEST_SKIP() << "no small file system to fill: " << fs.why;
+        std::string path = fs.file("example.zone");
+        write_file(path, zone);
+        ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+        std::string ballast = fs.file("ballast");
+        if (r.no_inode) {
+            ASSERT_GT(fill_inodes(fs.root, 64), 0);
+        } else {
+            int blocks = fill_blocks(ballast, 64);
+            ASSERT_GT(blocks, 0);
+            ASSERT_EQ(truncate(ballast.c_str(), (blocks - r.blocks_freed) * 4096), 0);
+        }
+        auto entries = dir_entries(fs.root);
+        std::sort(entries.begin(), entries.end());
+        // As root a server may write any directory; the in-place rows run
+        // as nobody, in a child.
+        auto update = [&](int *rc) {
+            return logged_in_child(
+                [&] {
+                    if (r.in_place && (setgid(65534) != 0 || setuid(65534) != 0))
+                        _exit(3);
+                    FakeClock clock(today);
+                    const uint8_t addr[4] = {10, 0, 0, 123};
+                    return zone_update(path.c_str(), "host", 4, AF_INET, addr);
+                },
+                rc);
+        };
+        int rc = 0;
+        std::string log = update(&rc);
+        EXPECT_EQ(rc, -1);
+        std::string head = updating(path, "host", "10.0.0.123") + with_path(r.head, path);
+        EXPECT_EQ(log.substr(0, head.size()), head) << log;
+        EXPECT_GE(log.size(), head.size() + r.tail.size());
+        EXPECT_EQ(log.substr(log.size() - std::min(log.size(), r.tail.size())), r.tail) << log;
+        EXPECT_EQ(read_file(path), zone);
+        auto after = dir_entries(fs.root);
+        std::sort(after.begin(), after.end());
+        EXPECT_EQ(after, entries) << "a temporary was left";
+
+        if (r.no_inode)
+            ASSERT_EQ(unlink((fs.root + "/i0").c_str()), 0);
+        else
+            ASSERT_EQ(unlink(ballast.c_str()), 0);
+        ino_t before = inode_of(path);
+        EXPECT_EQ(update(&rc), updating(path, "host", "10.0.0.123"));
+        EXPECT_EQ(rc, 0);
+        EXPECT_EQ(read_file(path), updated);
+        EXPECT_EQ(inode_of(path) == before, r.in_place);
+    }
+}
+
+// A server that is not root keeps the zone's group where it may (a member
+// of the group) and refuses the update where it may not keep the owner or
+// the group: a name server that reads the zone through either must go on
+// reading it.
+TEST(ZoneReplace, OwnerAndGroupAreKeptOrTheUpdateRefused) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "giving a zone another owner and group needs root";
+    constexpr gid_t zone_group = 4242;
+    const struct {
+        const char *label;
+        uid_t uid;
+        gid_t gid;
+        bool member; // the server is in zone_group
+        const char *error;
+    } rows[] = {
+        {"group kept by a member", 65534, zone_group, true, nullptr},
+        {"group of a stranger", 65534, zone_group, false,
+         "Not replacing zone file \"PATH\": unable to keep its owner 65534 and group 4242: "},
+        {"owner of another user", 0, 65534, false,
+         "Not replacing zone file \"PATH\": unable to keep its owner 0 and group 65534: "},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.label);
+        TempDir dir;
+        ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+        std::string zone = zone_with("2026121001", "host A 10.0.0.1\n");
+        std::string path = dir.write("example.zone", zone);
+        ASSERT_EQ(chown(path.c_str(), r.uid, r.gid), 0);
+        ASSERT_EQ(chmod(path.c_str(), 0664), 0);
+
+        int rc = 0;
+        std::string log = logged_in_child(
+            [&] {
+                gid_t groups[] = {zone_group};
+                if (setgroups(r.member ? 1 : 0, groups) != 0 || setgid(65534) != 0 ||
+                    setuid(65534) != 0)
+                    _exit(3);
+                FakeClock clock(today);
+                const uint8_t addr[4] = {10, 0, 0, 7};
+                return zone_update(path.c_str(), "host", 4, AF_INET, addr);
+            },
+            &rc);
+
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, r.uid);
+        EXPECT_EQ(st.st_gid, r.gid);
+        EXPECT_EQ(st.st_mode & 07777, 0664u);
+        EXPECT_EQ(dir_entries(dir.path()), std::vector<std::string>{"example.zone"});
+        if (r.error == nullptr) {
+            EXPECT_EQ(rc, 0);
+            EXPECT_EQ(log, updating(path, "host", "10.0.0.7"));
+            EXPECT_EQ(read_file(path), zone_with("2026121002", "host A 10.0.0.7\n"));
+        } else {
+            EXPECT_EQ(rc, -1);
+            EXPECT_EQ(log, updating(path, "host", "10.0.0.7") + with_path(r.error, path) +
+                               strerror(EPERM) + "\n");
+            EXPECT_EQ(read_file(path), zone);
+        }
+    }
+}
+
+// A server killed while it writes leaves at most its one temporary beside
+// the zone, however often it happens, and the next write takes its place.
+TEST(ZoneReplace, KilledWritesLeaveAtMostOneTemporary) {
+    TempDir dir;
+    std::string records;
+    for (int i = 0; i < 20000; i++)
+        records += "h" + std::to_string(i) + " IN A 10.1." + std::to_string(i / 250) + "." +
+                   std::to_string(i % 250) + "\n";
+    std::string path =
+        dir.write("big.zone", zone_with("2026121001", records + "host A 10.0.0.1\n"));
+    const std::string temp = ".big.zone.zorvel-tmp";
+    int caught = 0;
+    for (int round = 0; round < 20; round++) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            LogCapture cap;
+            FakeClock clock(today + round * 86400 * 200);
+            for (uint8_t i = 1; i < 200; i++) {
+                // A day a write: the serial never runs out of counts.
+                clock.advance(86400);
+                const uint8_t addr[4] = {10, 0, 0, i};
+                zone_update(path.c_str(), "host", 4, AF_INET, addr);
+            }
+            _exit(0);
+        }
+        if (wait_until([&] { return file_exists(dir.file(temp)); }, 5s))
+            caught++;
+        kill(pid, SIGKILL);
+        ASSERT_TRUE(wait_gone(pid, 10s));
+        auto names = dir_entries(dir.path());
+        std::sort(names.begin(), names.end());
+        EXPECT_TRUE(names == std::vector<std::string>{"big.zone"} ||
+                    names == (std::vector<std::string>{temp, "big.zone"}))
+            << names.size() << " entries";
+    }
+    EXPECT_GT(caught, 0) << "no write was ever caught half done";
+    FakeClock clock(today + 30 * 86400 * 200);
+    LogCapture cap;
+    const uint8_t addr[4] = {10, 0, 0, 250};
+    EXPECT_EQ(zone_update(path.c_str(), "host", 4, AF_INET, addr), 0);
+    EXPECT_EQ(dir_entries(dir.path()), std::vector<std::string>{"big.zone"});
+    EXPECT_NE(read_file(path).find("host A 10.0.0.250\n"), std::string::npos);
 }
 
 // The zone as a name server would load it: "" when the checker accepts

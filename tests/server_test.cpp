@@ -496,6 +496,52 @@ TEST_F(ServerTest, RestartKeepsPresenceFromTheStateFile) {
     ASSERT_TRUE(stop(p));
 }
 
+// An account removed from the configuration while the server was down has
+// its record taken down at the next start, with the effectors the state
+// file kept for it, and only once; a state file that is a FIFO does not
+// hold the start up.
+TEST_F(ServerTest, AccountRemovedWhileStoppedIsTakenDownAtStart) {
+    std::string zone = dir.write("zone.db", ZONE);
+    std::string state = dir.file("presence");
+    const std::string state_form = "(state " + qstr(state) + ")\n";
+    std::string c =
+        conf(state_form + "(account (name home) (key k) (effector (zone " + qstr(zone) + ")))\n");
+    auto stop = [](ChildProcess &p) {
+        p.signal(SIGTERM);
+        auto st = p.wait();
+        return st.has_value() && exit_code(*st) == 0;
+    };
+    {
+        ChildProcess p = start({"-c", c});
+        ASSERT_TRUE(ready());
+        ASSERT_TRUE(send(datagram("home", "k")));
+        ASSERT_TRUE(zone_becomes(zone, "127.0.0.1", 1)) << read_file(zone);
+        ASSERT_TRUE(stop(p));
+    }
+    conf(state_form + "(account (name other) (key k))\n");
+    const std::string removed = "Account home removed (last seen at 127.0.0.1)\n";
+    for (int run = 0; run < 2; run++) {
+        SCOPED_TRACE(run == 0 ? "first start" : "second start");
+        cap.clear();
+        ChildProcess p = start({"-c", c});
+        ASSERT_TRUE(ready(true));
+        EXPECT_EQ(cap.count(removed), run == 0 ? 1u : 0u);
+        EXPECT_TRUE(zone_becomes(zone, "0.0.0.0", 2)) << read_file(zone);
+        ASSERT_TRUE(stop(p));
+        EXPECT_EQ(read_file(state), "");
+    }
+
+    ASSERT_EQ(unlink(state.c_str()), 0);
+    ASSERT_EQ(mkfifo(state.c_str(), 0644), 0);
+    cap.clear();
+    ChildProcess p = start({"-c", c});
+    ASSERT_TRUE(ready(true));
+    EXPECT_EQ(
+        cap.count("State file \"" + state + "\" is not a regular file, presence not restored\n"),
+        1u);
+    ASSERT_TRUE(stop(p));
+}
+
 // ---------------------------------------------------------------------------
 // Orderly stop.
 

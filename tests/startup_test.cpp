@@ -75,6 +75,10 @@ TEST_F(StartupTest, FailedStartsExitOneWithTheirRecordsOnStderrAndInSyslog) {
     become_subreaper(); // reaps the detached process that failed
     std::string missing = dir.file("missing.conf");
     std::string bad_pid = dir.file("no-such-dir/server.pid");
+    std::string fifo = dir.file("fifo.conf");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    std::string cut = dir.write("cut.conf", "(listen " + std::to_string(port) +
+                                                " 127.0.0.1)\n(account (name a) (key k)\n");
     struct row {
         const char *what;
         std::vector<std::string> args;
@@ -84,6 +88,18 @@ TEST_F(StartupTest, FailedStartsExitOneWithTheirRecordsOnStderrAndInSyslog) {
         {"missing file",
          {"-c", missing},
          {"Unable to stat \"" + missing + "\": No such file or directory\n",
+          "Bad starting config, exiting\n"}},
+        {"a FIFO without a writer",
+         {"-c", fifo},
+         {"Configuration file \"" + fifo + "\" is not a regular file\n",
+          "Bad starting config, exiting\n"}},
+        {"a directory",
+         {"-c", dir.path()},
+         {"Configuration file \"" + dir.path() + "\" is not a regular file\n",
+          "Bad starting config, exiting\n"}},
+        {"cut inside a form",
+         {"-c", cut},
+         {"Configuration file \"" + cut + "\" ends inside a list or an atom, not loaded\n",
           "Bad starting config, exiting\n"}},
         {"PID file in the foreground",
          {"-p", bad_pid, "-c", server_conf()},
@@ -270,6 +286,8 @@ TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
     std::string pid = dir.write("named.pid", "1\n");
     const std::string listen = "(listen 5353 127.0.0.1)\n";
     const std::string acct = "(account (name a) (key 0123456789abcdef))\n";
+    std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     std::vector<check_row> rows = {
         {"clean",
          listen + "(defaults (interval 300 60) (flags allow-unsafe no_unsafe))\n" +
@@ -285,6 +303,12 @@ TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
          "@:2: Value of \"state\" ignored: a list or empty\n"
          "@:3: Unable to keep state file \"" +
              dir.file("no/presence") + "\": No such file or directory\n"},
+        {"state not a regular file",
+         listen + "(state " + fifo + ")\n(state " + dir.path() + ")\n" + acct,
+         "@:2: State file \"" + fifo +
+             "\" is not a regular file\n"
+             "@:3: State file \"" +
+             dir.path() + "\" is not a regular file\n"},
         {"missing close", listen + "(account (name a)\n (key 0123456789abcdef)\n",
          "@:2: List not closed at the end of the file\n"},
         {"unfinished atom", listen + acct + "(account (name \"b)\n",
@@ -414,6 +438,13 @@ TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.err, dir.file("missing.conf") +
                          ": Unable to open configuration file: No such file or directory\n");
+    // Neither a FIFO that no one writes nor a directory holds the check up
+    // or passes for an empty file.
+    for (const std::string &other : {fifo, dir.path()}) {
+        o = check(dir, server_program(), other);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(o.err, other + ": Configuration file is not a regular file\n");
+    }
 }
 
 // Paths are those of the new root, and the check binds nothing: a port in

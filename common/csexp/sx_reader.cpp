@@ -4,7 +4,8 @@
 #include "common/csexp/sx_heap.h"
 #include "common/csexp/sx_parser.h"
 
-int sx_read_file(sx_block *out, FILE *stream, size_t chunk, size_t dunit, size_t nunit) {
+int sx_read_file(sx_block *out, FILE *stream, size_t chunk, size_t dunit, size_t nunit,
+                 sx_read_rest *rest) {
     // A chunk of 0 bytes would read nothing forever without reaching the end.
     if (stream == nullptr || chunk == 0)
         return -1;
@@ -33,6 +34,8 @@ int sx_read_file(sx_block *out, FILE *stream, size_t chunk, size_t dunit, size_t
     // Whatever is unfinished at the end (an atom still being read, open
     // lists) stays as it is: the atom is dropped with the atom buffer, the
     // lists hold what they got.
+    if (rest != nullptr)
+        *rest = sx_read_rest{p.depth, p.state != SXP_BETWEEN};
     if (out != nullptr) {
         *out = sx_block{p.sxm.data, p.sxm.dsize, p.sxm.nodes, p.sxm.nsize};
     } else {

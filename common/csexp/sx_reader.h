@@ -16,4 +16,14 @@
 // null, hands the tree to *out (the caller releases it with sx_free); an
 // input without a complete item gives nsize 0. On failure returns -1, leaves
 // *out untouched and releases everything it built.
-int sx_read_file(sx_block *out, FILE *stream, size_t chunk, size_t dunit, size_t nunit);
+//
+// With rest, a success also says what the text left unfinished at its end:
+// the lenient reader keeps open lists as they stand and drops an atom still
+// being read, so a text cut short reads as a shorter one unless its reader
+// asks.
+struct sx_read_rest {
+    size_t open_lists; // lists not closed at the end
+    bool open_atom;    // an atom was still being read at the end
+};
+int sx_read_file(sx_block *out, FILE *stream, size_t chunk, size_t dunit, size_t nunit,
+                 sx_read_rest *rest = nullptr);

@@ -14,8 +14,9 @@ inline constexpr char CONF_KEY_PLACEHOLDER[] = "|PASTE-THE-BASE64-KEY-HERE|";
 
 // Reads path into *lines and reports on standard error every list left
 // open, every ")" that closes nothing and an unfinished atom. Returns the
-// number of those reports, or -1 after reporting a file that cannot be read
-// or holds no item. *lines is to be released with sx_lines_free either way.
+// number of those reports, or -1 after reporting a file that is not a
+// regular file, cannot be read or holds no item. *lines is to be released with sx_lines_free either
+// way.
 int conf_check_read(sx_lines *lines, const char *path, size_t dunit, size_t nunit);
 
 // Judges the key atom of a (key KEY) form on line of path, for both checks.

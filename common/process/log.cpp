@@ -317,6 +317,15 @@ void log_zone_updating6(const char *path, const char *name, size_t name_len,
 void log_empty_config_file(const char *path) {
     emit(LOG_ERR, "Empty configuration file \"%s\"\n", path);
 }
+void log_config_not_regular(const char *path) {
+    emit(LOG_ERR, "Configuration file \"%s\" is not a regular file\n", path);
+}
+void log_config_read_failed(const char *path, int err) {
+    emit(LOG_ERR, "Unable to read configuration file \"%s\": %s\n", path, strerror(err));
+}
+void log_config_incomplete(const char *path) {
+    emit(LOG_ERR, "Configuration file \"%s\" ends inside a list or an atom, not loaded\n", path);
+}
 void log_unknown_server_option(const char *keyword) {
     emit(LOG_WARNING, "Unknown server option \"%s\"\n", keyword);
 }
@@ -361,11 +370,14 @@ void log_state_open_failed(const char *path, int err) {
 void log_state_malformed(const char *path) {
     emit(LOG_ERR, "Malformed state file \"%s\", presence not restored\n", path);
 }
+void log_state_not_regular(const char *path) {
+    emit(LOG_ERR, "State file \"%s\" is not a regular file, presence not restored\n", path);
+}
 void log_state_unknown_account(const char *name, size_t name_len, const char *path) {
     emit(LOG_WARNING, "Account %.*s of state file \"%s\" not found\n", prec(name_len), name, path);
 }
 void log_state_write_failed(const char *path, int err) {
-    emit(LOG_ERR, "Unable to write state file \"%s\": %s\n", path, strerror(err));
+    log_file_write_failed("state file", path, err);
 }
 
 // The head every DNS update outcome starts with.
@@ -461,12 +473,32 @@ void log_zone_no_serial(const char *path) {
 void log_zone_invalid_serial(const char *serial10, const char *path) {
     emit(LOG_ERR, "Invalid serial \"%.10s\" from zone \"%s\"\n", serial10, path);
 }
-void log_zone_write_failed(const char *path) {
-    emit(LOG_ERR, "Unable to write to zone file \"%s\"\n", path);
+
+void log_file_write_failed(const char *what, const char *path, int err) {
+    emit(LOG_ERR, "Unable to write %s \"%s\": %s\n", what, path, strerror(err));
 }
-void log_zone_short_write(const char *path, size_t written, size_t size) {
-    emit(LOG_ERR, "Short write to zone file \"%s\" (%zu/%zu)\n", path, written, size);
+void log_file_short_write(const char *what, const char *path, size_t written, size_t size,
+                          int err) {
+    emit(LOG_ERR, "Short write to %s \"%s\" (%zu/%zu): %s\n", what, path, written, size,
+         strerror(err));
 }
+void log_file_not_regular(const char *what, const char *path) {
+    emit(LOG_ERR, "Not replacing %s \"%s\": not a regular file\n", what, path);
+}
+void log_file_owner_not_kept(const char *what, const char *path, unsigned long uid,
+                             unsigned long gid, int err) {
+    emit(LOG_ERR, "Not replacing %s \"%s\": unable to keep its owner %lu and group %lu: %s\n", what,
+         path, uid, gid, strerror(err));
+}
+void log_file_mode_not_kept(const char *what, const char *path, unsigned mode, int err) {
+    emit(LOG_ERR, "Not replacing %s \"%s\": unable to keep its mode %04o: %s\n", what, path, mode,
+         strerror(err));
+}
+void log_file_reserve_failed(const char *what, const char *path, size_t size, int err) {
+    emit(LOG_ERR, "Unable to reserve %zu bytes to rewrite %s \"%s\" in place: %s\n", size, what,
+         path, strerror(err));
+}
+
 void log_zone_cname(const char *path, const char *name, size_t name_len) {
     emit(LOG_ERR, "Not adding a record beside the CNAME of \"%.*s\" in zone \"%s\"\n",
          prec(name_len), name, path);
@@ -626,6 +658,12 @@ void log_check_open_failed(const char *path, int err) {
 void log_check_empty(const char *path) {
     check_emit(path, 0, "Empty configuration file\n");
 }
+void log_check_not_regular(const char *path) {
+    check_emit(path, 0, "Configuration file is not a regular file\n");
+}
+void log_check_read_failed(const char *path, int err) {
+    check_emit(path, 0, "Unable to read configuration file: %s\n", strerror(err));
+}
 void log_check_unfinished_list(const char *path, uint32_t line) {
     check_emit(path, line, "List not closed at the end of the file\n");
 }
@@ -747,6 +785,9 @@ void log_check_state_unusable(const char *path, uint32_t line, const char *file,
 }
 void log_status_no_state(const char *path) {
     check_emit(path, 0, "No (state FILE) form: the server keeps no record of who is up\n");
+}
+void log_check_state_not_regular(const char *path, uint32_t line, const char *file) {
+    check_emit(path, line, "State file \"%s\" is not a regular file\n", file);
 }
 void log_check_no_listen(const char *path) {
     check_emit(path, 0, "No (listen ...) form: the server would have no socket\n");

@@ -103,6 +103,9 @@ void log_zone_updating6(const char *path, const char *name, size_t name_len,
 
 // Server configuration.
 void log_empty_config_file(const char *path);
+void log_config_not_regular(const char *path);
+void log_config_read_failed(const char *path, int err);
+void log_config_incomplete(const char *path);
 void log_unknown_server_option(const char *keyword);
 void log_socket_create_failed(const char *host, const char *service, int err);
 void log_socket_bind_failed(const char *host, const char *service, int err);
@@ -123,6 +126,7 @@ void log_keys_readable(const char *path, unsigned mode);
 // State file.
 void log_state_open_failed(const char *path, int err);
 void log_state_malformed(const char *path);
+void log_state_not_regular(const char *path);
 void log_state_unknown_account(const char *name, size_t name_len, const char *path);
 void log_state_write_failed(const char *path, int err);
 
@@ -132,8 +136,17 @@ void log_zone_read_failed(const char *path);
 void log_zone_realloc_failed(size_t size, const char *path);
 void log_zone_no_serial(const char *path);
 void log_zone_invalid_serial(const char *serial10, const char *path);
-void log_zone_write_failed(const char *path);
-void log_zone_short_write(const char *path, size_t written, size_t size);
+
+// Replacing a file whole (zone files, the state file); what names the kind
+// of file, such as "zone file".
+void log_file_write_failed(const char *what, const char *path, int err);
+void log_file_short_write(const char *what, const char *path, size_t written, size_t size, int err);
+void log_file_not_regular(const char *what, const char *path);
+void log_file_owner_not_kept(const char *what, const char *path, unsigned long uid,
+                             unsigned long gid, int err);
+void log_file_mode_not_kept(const char *what, const char *path, unsigned mode, int err);
+void log_file_reserve_failed(const char *what, const char *path, size_t size, int err);
+
 void log_zone_cname(const char *path, const char *name, size_t name_len);
 void log_zone_owner_continues(const char *path, const char *name, size_t name_len);
 void log_zone_bad_name(const char *path, const char *name, size_t name_len);
@@ -239,6 +252,8 @@ void log_msg_hmac_decoding_error();
 // that record's.
 void log_check_open_failed(const char *path, int err);
 void log_check_empty(const char *path);
+void log_check_not_regular(const char *path);
+void log_check_read_failed(const char *path, int err);
 void log_check_unfinished_list(const char *path, uint32_t line);
 void log_check_unfinished_atom(const char *path, uint32_t line);
 void log_check_stray_close(const char *path, uint32_t line);
@@ -286,6 +301,7 @@ void log_check_dns_update_outside_zone(const char *path, uint32_t line, const ch
 void log_check_dns_update_md5(const char *path, uint32_t line, const char *alg);
 void log_check_state_unusable(const char *path, uint32_t line, const char *file, int err,
                               const char *as);
+void log_check_state_not_regular(const char *path, uint32_t line, const char *file);
 void log_check_no_listen(const char *path);
 // The status view ("-s") of a configuration that names no state file;
 // standard error only, like the check's findings.

@@ -467,6 +467,39 @@ int UdpReceiver6::pending() {
     return n;
 }
 
+bool mount_small_tmpfs(const std::string &dir, const std::string &options, std::string *why) {
+#ifdef __linux__
+    if (geteuid() != 0) {
+        *why = "mounting a tmpfs needs root";
+        return false;
+    }
+    // Private first: a shared root would carry the mount out to the host.
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        *why = std::string("private mount namespace: ") + strerror(errno);
+        return false;
+    }
+    if (mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+        *why = "mount -t tmpfs -o " + options + " " + dir + ": " + strerror(errno);
+        return false;
+    }
+    return true;
+#else
+    (void)dir;
+    (void)options;
+    *why = "tmpfs mounts in a private namespace are a Linux feature";
+    return false;
+#endif
+}
+
+void unmount_small_tmpfs(const std::string &dir) {
+#ifdef __linux__
+    umount2(dir.c_str(), MNT_DETACH);
+#else
+    (void)dir;
+#endif
+}
+
 bool enter_private_network(const std::vector<std::string> &addrs6, std::string *why) {
 #ifdef __linux__
     if (unshare(CLONE_NEWNET) != 0) {

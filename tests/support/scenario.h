@@ -164,6 +164,15 @@ class UdpReceiver6 {
     int port_ = 0;
 };
 
+// Mounts a tmpfs with the given options (such as "size=64k,nr_inodes=16")
+// over dir, in a mount namespace that this process enters for it, so the
+// mount is gone with the process and never seen outside. A file system that
+// fills is how a full disk is made. Linux and root only; false with a
+// reason otherwise.
+bool mount_small_tmpfs(const std::string &dir, const std::string &options, std::string *why);
+// Takes such a mount away again, so the directory under it can be removed.
+void unmount_small_tmpfs(const std::string &dir);
+
 // Moves this process (and the children it starts later) into a network
 // namespace of its own, with the loopback interface up and the given IPv6
 // addresses on it (ready at once, without duplicate address detection).
