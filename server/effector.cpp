@@ -7,6 +7,7 @@
 #include "common/process/regular_file.h"
 #include "common/protocol/address.h"
 #include "server/dns_update.h"
+#include "server/effector_plan.h"
 #include "server/zone.h"
 
 #include <cerrno>
@@ -121,21 +122,6 @@ piece piece_of(const sx_node *n) {
     if (sx_atom_is(kw, "type"))
         return piece::type;
     return piece::nothing;
-}
-
-// The keyword of a form of an effector list, a bare atom or a list's first
-// atom, and its arguments; null for a form without one. Both the run and
-// the retry walk the list through it, so their counts of dns-update forms
-// agree.
-const sx_node *form_keyword(const sx_node *n, const sx_node **args) {
-    *args = nullptr;
-    if (!sx_is_list(n))
-        return n;
-    const sx_node *kw = sx_first(n);
-    if (kw == nullptr || sx_is_list(kw))
-        return nullptr;
-    *args = kw->next;
-    return kw;
 }
 
 // The record a change of family's address is kept in.
@@ -326,7 +312,7 @@ uint32_t effector_run(const sx_node *list, const char *name, size_t name_len, in
     unsigned updates = 0;
     for (const sx_node *n = list; n != nullptr; n = n->next) {
         const sx_node *args = nullptr;
-        const sx_node *kw = form_keyword(n, &args);
+        const sx_node *kw = effector_form_keyword(n, &args);
         if (kw == nullptr)
             continue;
         if (sx_atom_is(kw, "kill")) {
@@ -355,7 +341,7 @@ uint32_t effector_retry(const sx_node *list, uint32_t mask, const char *name, si
     unsigned updates = 0;
     for (const sx_node *n = list; n != nullptr && mask != 0; n = n->next) {
         const sx_node *args = nullptr;
-        const sx_node *kw = form_keyword(n, &args);
+        const sx_node *kw = effector_form_keyword(n, &args);
         if (kw == nullptr || !sx_atom_is(kw, "dns-update"))
             continue;
         uint32_t bit = retry_bit(updates++);

@@ -9,19 +9,6 @@
 
 namespace {
 
-// The keyword of a form, a bare atom or a list's first atom, and its
-// arguments; null for a form without one.
-const sx_node *form_keyword(const sx_node *n, const sx_node **args) {
-    *args = nullptr;
-    if (!sx_is_list(n))
-        return n;
-    const sx_node *kw = sx_first(n);
-    if (kw == nullptr || sx_is_list(kw))
-        return nullptr;
-    *args = kw->next;
-    return kw;
-}
-
 void release(effector_plan *p) {
     for (uint32_t i = 0; i < p->nsteps; i++)
         delete p->steps[i].dns;
@@ -33,10 +20,21 @@ void release(effector_plan *p) {
 
 } // namespace
 
+const sx_node *effector_form_keyword(const sx_node *n, const sx_node **args) {
+    *args = nullptr;
+    if (!sx_is_list(n))
+        return n;
+    const sx_node *kw = sx_first(n);
+    if (kw == nullptr || sx_is_list(kw))
+        return nullptr;
+    *args = kw->next;
+    return kw;
+}
+
 bool effector_form_read(const sx_node *n, const char *name, size_t name_len, effector_step *out,
                         dns_update_conf *dns, dns_update_fault *why) {
     const sx_node *args = nullptr;
-    const sx_node *kw = form_keyword(n, &args);
+    const sx_node *kw = effector_form_keyword(n, &args);
     if (kw == nullptr)
         return false;
     *out = effector_step{};
@@ -65,7 +63,7 @@ effector_plan *effector_plan_build(const sx_node *list, const char *name, size_t
     uint32_t count = 0;
     for (const sx_node *n = list; n != nullptr && count < UINT32_MAX; n = n->next) {
         const sx_node *args = nullptr;
-        if (form_keyword(n, &args) != nullptr)
+        if (effector_form_keyword(n, &args) != nullptr)
             count++;
     }
     if (count == 0)

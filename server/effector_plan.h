@@ -42,6 +42,11 @@ struct effector_plan {
 uint64_t effector_step_bit(uint32_t i);
 inline constexpr uint64_t EFFECTOR_ALL_STEPS = ~uint64_t{0};
 
+// The keyword of a form of an effector list, a bare atom or a list's first
+// atom, with its arguments in *args (null for none); null for a node that is
+// no form. Every walk of an effector list goes through it, so that their
+// counts of forms agree.
+const sx_node *effector_form_keyword(const sx_node *n, const sx_node **args);
 // Reads one node of an effector list as every run takes it: false for a
 // node that is no form (an empty list, a list beginning with a list).
 // Otherwise out gets the kind, keyword and arguments. A dns-update form is

@@ -91,9 +91,9 @@ struct engine {
     int exchanges = 0;
     uint64_t changes = 0;
     bool again = false;
-    array polled;      // of job *, one per descriptor appended; null: the resolver's
+    array polled; // of job *, one per descriptor appended; null: the resolver's
     int32_t poll_base = 0;
-    array units;       // of zone_unit, the zone changes of this round
+    array units; // of zone_unit, the zone changes of this round
     uint32_t seq = 0;
 };
 
@@ -152,10 +152,9 @@ bool grow_table(engine *e) {
     return true;
 }
 
-// The slot of the account name and family, made when there is none yet;
-// null when out of memory.
-slot *slot_of(engine *e, const char *name, size_t len, int family) {
-    if ((e->table_used + 1) * 2 > e->table_cap && !grow_table(e))
+// The slot of the account name and family, or null when it has none.
+slot *slot_find(const engine *e, const char *name, size_t len, int family) {
+    if (e->table_cap == 0)
         return nullptr;
     size_t k = hash_of(name, len, family) & (e->table_cap - 1);
     for (; e->table[k] != nullptr; k = (k + 1) & (e->table_cap - 1)) {
@@ -163,6 +162,19 @@ slot *slot_of(engine *e, const char *name, size_t len, int family) {
         if (s->family == family && s->name_len == len && memcmp(s->name, name, len) == 0)
             return s;
     }
+    return nullptr;
+}
+
+// The slot of the account name and family, made when there is none yet;
+// null when out of memory.
+slot *slot_of(engine *e, const char *name, size_t len, int family) {
+    if (slot *s = slot_find(e, name, len, family))
+        return s;
+    if ((e->table_used + 1) * 2 > e->table_cap && !grow_table(e))
+        return nullptr;
+    size_t k = hash_of(name, len, family) & (e->table_cap - 1);
+    while (e->table[k] != nullptr)
+        k = (k + 1) & (e->table_cap - 1);
     auto *s = new (std::nothrow) slot{};
     if (s == nullptr)
         return nullptr;
@@ -177,19 +189,6 @@ slot *slot_of(engine *e, const char *name, size_t len, int family) {
     e->table[k] = s;
     e->table_used++;
     return s;
-}
-
-// The slot of the account name and family, or null when it has none.
-slot *slot_find(const engine *e, const char *name, size_t len, int family) {
-    if (e->table_cap == 0)
-        return nullptr;
-    size_t k = hash_of(name, len, family) & (e->table_cap - 1);
-    for (; e->table[k] != nullptr; k = (k + 1) & (e->table_cap - 1)) {
-        slot *s = e->table[k];
-        if (s->family == family && s->name_len == len && memcmp(s->name, name, len) == 0)
-            return s;
-    }
-    return nullptr;
 }
 
 bool activate(engine *e, slot *s) {

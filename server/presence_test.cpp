@@ -1,5 +1,5 @@
-#include "common/protocol/hmac_sha1.h"
 #include "common/protocol/address.h"
+#include "common/protocol/hmac_sha1.h"
 #include "server/presence.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scenario.h"
@@ -733,8 +733,8 @@ TEST_F(PresenceTest, SameSecondTakenOnlyFromTheLastSender) {
     send("home", ZERO_IP, HOME_IP, NOW);
     cap.clear();
     const std::vector<log_record> replayed = {
-        {LOG_WARNING, "Replayed message " + std::to_string(NOW) + " vs " + std::to_string(NOW) +
-                          "\n"},
+        {LOG_WARNING,
+         "Replayed message " + std::to_string(NOW) + " vs " + std::to_string(NOW) + "\n"},
         {LOG_INFO, "Message at " + std::to_string(NOW) + " (+0)"},
         {LOG_INFO, "    name \"home\" address 0.0.0.0\n"}};
     send("home", ZERO_IP, OTHER_IP, NOW);
@@ -743,9 +743,9 @@ TEST_F(PresenceTest, SameSecondTakenOnlyFromTheLastSender) {
     send6("home", ZERO6, HOME6, NOW);
     EXPECT_EQ(cap.records().size(), replayed.size() + 1);
     EXPECT_EQ(cap.records().back().text, "Account home up (2001:db8::7)\n");
-    EXPECT_EQ(addr4({home()->address[0], home()->address[1], home()->address[2],
-                     home()->address[3]}),
-              HOME_IP);
+    EXPECT_EQ(
+        addr4({home()->address[0], home()->address[1], home()->address[2], home()->address[3]}),
+        HOME_IP);
     // Once timed out no sender of that second is known: from anywhere it is
     // refused, and a later second is taken as before.
     clock.advance(60);

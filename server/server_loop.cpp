@@ -232,8 +232,7 @@ void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask
         // While the engine is idle the listening sockets are all there is to
         // wait on, and the pass is what it was without it.
         fds.count = 0;
-        bool have_fds =
-            !engine_idle(eng.e) && array_reserve(&fds, cfg->pollfds.count + 1) != 0;
+        bool have_fds = !engine_idle(eng.e) && array_reserve(&fds, cfg->pollfds.count + 1) != 0;
         for (int32_t i = 0; have_fds && i < cfg->pollfds.count; i++)
             *static_cast<pollfd *>(array_get(&fds, array_append(&fds))) =
                 *static_cast<const pollfd *>(array_get(&cfg->pollfds, i));

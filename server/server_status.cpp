@@ -111,8 +111,8 @@ bool match_records(status_input *in) {
         // Pending work goes to the first account of its name, as the
         // restore hands it over.
         if (e.pending) {
-            slot(e.family == AF_INET6 ? &in->pend6 : &in->pend4, static_cast<int32_t>(hit - first)) =
-                r;
+            slot(e.family == AF_INET6 ? &in->pend6 : &in->pend4,
+                 static_cast<int32_t>(hit - first)) = r;
             slot(&in->placed, r) = 1;
             continue;
         }
@@ -228,8 +228,7 @@ void put_pending(FILE *out, const char *label, const account &a, uint64_t steps,
         fputs("effector forms the configuration no longer has", out);
 }
 
-void put_presence(FILE *out, const account &a, const state_record &e, uint64_t steps,
-                  time_t now) {
+void put_presence(FILE *out, const account &a, const state_record &e, uint64_t steps, time_t now) {
     put_name(out, a.name, a.name_len);
     fprintf(out, " %s %s, seen ", e.family == AF_INET6 ? "IPv6" : "IPv4",
             address_format(e.family, e.address).s);

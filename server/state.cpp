@@ -174,7 +174,6 @@ bool put_pending(FILE *f, const state_pending *p) {
     return fprintf(f, " %s%s%s %" PRIu64 ")\n", q, addr.s, q, p->steps) >= 0;
 }
 
-
 // A decimal time: an optional sign and digits, nothing else.
 bool read_time(const sx_node *n, time_t *out) {
     if (n == nullptr || sx_is_list(n) || n->len == 0)
@@ -188,7 +187,6 @@ bool read_time(const sx_node *n, time_t *out) {
     *out = static_cast<time_t>(v);
     return true;
 }
-
 
 // (retry MASK), MASK in decimal within 32 bits.
 bool read_retry(const sx_node *n, uint32_t *out) {
@@ -506,8 +504,8 @@ int state_records_read(FILE *f, const char *path, state_records *out) {
     sx_read_rest rest{};
     // A text that ends inside a form was cut short (a copy, a crash of the
     // file system): what it lost cannot be told, so none of it is used.
-    if (sx_read_file(&out->tree, f, READ_CHUNK, READ_DUNIT, READ_NUNIT, &rest) != 0 ||
-        ferror(f) || rest.open_lists > 0 || rest.open_atom) {
+    if (sx_read_file(&out->tree, f, READ_CHUNK, READ_DUNIT, READ_NUNIT, &rest) != 0 || ferror(f) ||
+        rest.open_lists > 0 || rest.open_atom) {
         log_state_malformed(path);
         return -1;
     }

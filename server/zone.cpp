@@ -209,11 +209,11 @@ void zone_update_batch(const char *path, const zone_change *changes, size_t n, b
         if (c.name == nullptr || c.name_len == 0 || c.addr == nullptr)
             continue;
         address_text addr_text = six ? address_format6(c.addr) : address_format4(c.addr);
-        zone_text_record rec{std::string_view(c.name, c.name_len), six ? "AAAA" : "A",
-                             addr_text.s, is_gone(c.addr, six ? 16 : 4)};
+        zone_text_record rec{std::string_view(c.name, c.name_len), six ? "AAAA" : "A", addr_text.s,
+                             is_gone(c.addr, six ? 16 : 4)};
         zone_text_out out;
-        zone_text_status s = zone_text_rewrite(std::span<const char>(buf.get(), len), rec, today,
-                                               &out);
+        zone_text_status s =
+            zone_text_rewrite(std::span<const char>(buf.get(), len), rec, today, &out);
         ok[i] = report(s, path, c.name, c.name_len, buf.get(), out);
         if (s != zone_text_status::rewrite)
             continue;

@@ -354,10 +354,10 @@ TEST_F(ServerTest, BlockedCommandHoldsUpNobodyAndSigtermKeepsItsWork) {
     ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
     std::string out = dir.file("out");
     std::string state = dir.file("state");
-    std::string c = conf("(state " + state + ")\n(account (name gate) (key kg) (effector (system " +
-                         qstr("cat " + gate + " >/dev/null") + ")))\n" +
-                         "(account (name a) (key ka) (effector (system " +
-                         qstr("echo a >> " + out) + ")))\n");
+    std::string c =
+        conf("(state " + state + ")\n(account (name gate) (key kg) (effector (system " +
+             qstr("cat " + gate + " >/dev/null") + ")))\n" +
+             "(account (name a) (key ka) (effector (system " + qstr("echo a >> " + out) + ")))\n");
     ChildProcess p = start({"-c", c});
     ASSERT_TRUE(ready());
     ASSERT_TRUE(send(datagram("gate", "kg")));

@@ -337,18 +337,22 @@ TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
                   "allow-safe))\n",
          "@:2: Unknown server option \"lisen\"\n@:3: Unknown account option \"colour\"\n"
          "@:3: Unknown account flag \"allow-safe\"\n"
-         "@:3: Warning: account \"a\" allows unsafe messages without a time window (max-past): a captured "
+         "@:3: Warning: account \"a\" allows unsafe messages without a time window (max-past): a "
+         "captured "
          "datagram moves its record at any later time\n"
-         "@:3: Warning: account \"a\" allows unsafe messages without no-replay: a captured datagram "
+         "@:3: Warning: account \"a\" allows unsafe messages without no-replay: a captured "
+         "datagram "
          "replayed from elsewhere moves its record\n"},
         // The defaults count, and interval sets the window as max-past does.
         {"allow-unsafe guarded",
          listen + "(defaults (flags allow-unsafe no-replay) (interval 300 60))\n" + acct +
              "(account (name b) (key 0123456789abcdef) (max-past 0))\n"
              "(account (name c) (key 0123456789abcdef) (flags allow-replay) (max-past 60))\n",
-         "@:4: Warning: account \"b\" allows unsafe messages without a time window (max-past): a captured "
+         "@:4: Warning: account \"b\" allows unsafe messages without a time window (max-past): a "
+         "captured "
          "datagram moves its record at any later time\n"
-         "@:5: Warning: account \"c\" allows unsafe messages without no-replay: a captured datagram "
+         "@:5: Warning: account \"c\" allows unsafe messages without no-replay: a captured "
+         "datagram "
          "replayed from elsewhere moves its record\n",
          true},
         {"numbers",
@@ -542,9 +546,8 @@ TEST(ServerStatus, ShowsWhoIsUpOrSaysThereIsNoStateFile) {
 // start-up, naming the file and its mode; the server's own group may read.
 TEST(ServerCheck, KeysReadableByOthersAreReported) {
     TempDir dir;
-    std::string conf =
-        dir.write("keys.conf",
-                  "(listen 5353 127.0.0.1)\n(account (name a) (key 0123456789abcdef))\n");
+    std::string conf = dir.write(
+        "keys.conf", "(listen 5353 127.0.0.1)\n(account (name a) (key 0123456789abcdef))\n");
     std::string nokeys = dir.write("nokeys.conf", "(listen 5353 127.0.0.1)\n");
     chmod(nokeys.c_str(), 0644);
     gid_t other = getegid() == 0 ? 1 : 0;

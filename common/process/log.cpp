@@ -560,8 +560,8 @@ void log_effector_superseded(const char *name, size_t name_len, int family, cons
 }
 void log_effector_retry_later(const char *name, size_t name_len, int family, const uint8_t *addr,
                               unsigned failed, int seconds) {
-    emit(LOG_WARNING, "Account %.*s: %u effector(s) for %s failed, retry in %d s\n",
-         prec(name_len), name, failed, address_format(family, addr).s, seconds);
+    emit(LOG_WARNING, "Account %.*s: %u effector(s) for %s failed, retry in %d s\n", prec(name_len),
+         name, failed, address_format(family, addr).s, seconds);
 }
 void log_effector_retrying(const char *name, size_t name_len, int family, const uint8_t *addr,
                            unsigned count, unsigned attempt) {
@@ -701,17 +701,19 @@ void log_check_unknown_account_flag(const char *path, uint32_t line, const char 
 }
 void log_check_unsafe_no_window(const char *path, uint32_t line, const char *name,
                                 size_t name_len) {
-    check_emit(path, line,
-               "Warning: account \"%.*s\" allows unsafe messages without a time window (max-past): a "
-               "captured datagram moves its record at any later time\n",
-               prec(name_len), name);
+    check_emit(
+        path, line,
+        "Warning: account \"%.*s\" allows unsafe messages without a time window (max-past): a "
+        "captured datagram moves its record at any later time\n",
+        prec(name_len), name);
 }
 void log_check_unsafe_no_replay(const char *path, uint32_t line, const char *name,
                                 size_t name_len) {
-    check_emit(path, line,
-               "Warning: account \"%.*s\" allows unsafe messages without no-replay: a captured datagram "
-               "replayed from elsewhere moves its record\n",
-               prec(name_len), name);
+    check_emit(
+        path, line,
+        "Warning: account \"%.*s\" allows unsafe messages without no-replay: a captured datagram "
+        "replayed from elsewhere moves its record\n",
+        prec(name_len), name);
 }
 void log_check_keys_readable(const char *path, unsigned mode) {
     check_emit(path, 0, "Warning: holds keys and is readable by other users (mode %04o)\n", mode);
