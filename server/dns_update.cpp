@@ -407,16 +407,6 @@ dns_update_result dns_update_run(const dns_update_conf *c, const char *name, siz
     return dns_update_report(c, name, name_len, type, addr, &x);
 }
 
-dns_update_result dns_update_retry(const dns_update_conf *c, const char *name, size_t name_len,
-                                   uint16_t type, const uint8_t *addr) {
-    if (c == nullptr || addr == nullptr || (type != DNS_TYPE_A && type != DNS_TYPE_AAAA))
-        return dns_update_result::failed;
-    update_text t;
-    describe(c, name, name_len, type, addr, &t);
-    log_dns_update_retry(&t.lu);
-    return dns_update_run(c, name, name_len, type, addr);
-}
-
 dns_update_result dns_update_effector(const sx_node *args, const char *name, size_t name_len,
                                       uint16_t type, const uint8_t *addr) {
     dns_update_conf c;

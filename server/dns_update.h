@@ -85,9 +85,9 @@ dns_update_judgement dns_update_judge(const uint8_t *msg, size_t len, uint16_t i
                                       const tsig_key *key, const uint8_t *req_mac,
                                       size_t req_mac_len, uint64_t now);
 
-// Sets, waiting for the answer in place, the owner's RRset of type (DNS_TYPE_A with 4 address bytes,
-// DNS_TYPE_AAAA with 16) to the one address, or deletes it when the address
-// is all zero. Logs the outcome for the account name[0..name_len).
+// Sets, waiting for the answer in place, the owner's RRset of type (DNS_TYPE_A with 4 address
+// bytes, DNS_TYPE_AAAA with 16) to the one address, or deletes it when the address is all zero.
+// Logs the outcome for the account name[0..name_len).
 dns_update_result dns_update_run(const dns_update_conf *c, const char *name, size_t name_len,
                                  uint16_t type, const uint8_t *addr);
 
@@ -104,11 +104,6 @@ void dns_update_log_retry(const dns_update_conf *c, const char *name, size_t nam
 // Logs that the server's name could not be looked up (gai_code).
 void dns_update_lookup_failed(const dns_update_conf *c, const char *name, size_t name_len,
                               uint16_t type, const uint8_t *addr, int gai_code);
-
-// dns_update_run after a failed update of the same form, logged as a retry
-// first.
-dns_update_result dns_update_retry(const dns_update_conf *c, const char *name, size_t name_len,
-                                   uint16_t type, const uint8_t *addr);
 
 // The effector: reads the form and runs it. A form that does not read is
 // logged and gives failed.

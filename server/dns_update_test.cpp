@@ -1,8 +1,8 @@
 #include "server/dns_update.h"
 
 #include "server/dns_exchange.h"
-#include "tests/support/engine_drive.h"
 #include "server/effector.h"
+#include "tests/support/engine_drive.h"
 
 #include "common/protocol/update_msg.h"
 #include "server/effector.h"
@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
@@ -20,7 +21,6 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
-#include <chrono>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -645,29 +645,6 @@ TEST(DnsUpdateExchange, UnresolvableServerIsLogged) {
         << cap.records()[0].text;
 }
 
-// The retry of failed updates. A list of a system effector that leaves a
-// line per run, then two dns-update forms.
-std::string retry_list(const std::string &effects, int good_port, int flaky_port) {
-    auto update = [](int port) {
-        return "(dns-update (server 127.0.0.1 " + std::to_string(port) +
-               ") (zone example.test) (key upd.key hmac-sha256 \"" + secret + "\") (wait 500))";
-    };
-    return "(system \"echo run >> " + effects + "\") " + update(good_port) + " " +
-           update(flaky_port);
-}
-
-size_t lines_in(const std::string &path) {
-    if (!file_exists(path))
-        return 0;
-    std::string text = read_file(path);
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
-size_t count_of(const std::vector<log_record> &log, const std::string &text) {
-    return static_cast<size_t>(
-        std::count_if(log.begin(), log.end(), [&](const log_record &r) { return r.text == text; }));
-}
-
 // A server name with several addresses: the first refuses (nothing listens
 // there), so the request goes on at once to the next, which answers, and the
 // answering address is logged.
@@ -706,65 +683,6 @@ TEST(DnsUpdateExchange, AddressesAreTriedInTurnAndTheAnsweringOneLogged) {
     ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);
     EXPECT_EQ(log[0].text, head + ": 127.0.0.1 port " + std::to_string(ns.port()) +
                                " answered from 127.0.0.1\n");
-}
-
-// The run reports the form that failed; the retry runs that form alone,
-// keeps it while it fails and drops it once applied. The good form, which
-// answers only once, would fail if it were sent again.
-TEST(DnsUpdateRetry, OnlyTheFailedFormsRunAgain) {
-    FakeClock clock(now);
-    TempDir dir;
-    const std::string effects = dir.file("effects");
-    fake_ns good([&](fake_ns &s, const std::string &req) { s.send(answer(req)); });
-    fake_ns flaky([&](fake_ns &s, const std::string &req) {
-        s.send(answer(req, {.rcode = 5}));
-        std::string again = s.receive();
-        s.send(answer(again, {.rcode = 5}));
-        again = s.receive();
-        s.send(answer(again));
-    });
-    sx_text_tree list(retry_list(effects, good.port(), flaky.port()));
-    const std::string flaky_at = " 127.0.0.1 port " + std::to_string(flaky.port());
-    LogCapture cap;
-
-    uint32_t mask = effector_run(list.first(), acct, 4, AF_INET, addr4);
-    EXPECT_EQ(mask, 2u);
-    mask = effector_retry(list.first(), mask, acct, 4, AF_INET, addr4);
-    EXPECT_EQ(mask, 2u);
-    mask = effector_retry(list.first(), mask, acct, 4, AF_INET, addr4);
-    EXPECT_EQ(mask, 0u);
-    EXPECT_EQ(effector_retry(list.first(), mask, acct, 4, AF_INET, addr4), 0u);
-
-    EXPECT_EQ(lines_in(effects), 1u);
-    std::vector<log_record> log = cap.records();
-    EXPECT_EQ(count_of(log, head + ": retrying the failed update with" + flaky_at + "\n"), 2u);
-    EXPECT_EQ(count_of(log, head + " refused by" + flaky_at + ": REFUSED\n"), 2u);
-    EXPECT_EQ(count_of(log, head + " applied by" + flaky_at + "\n"), 1u);
-    EXPECT_EQ(log.size(), 6u) << ::testing::PrintToString(log);
-}
-
-// Forms from the 32nd on share the top bit: all of them run again. A form
-// that does not read is no failure to retry, but still holds its index.
-TEST(DnsUpdateRetry, FormsPastTheThirtyFirstShareTheTopBit) {
-    const int closed = free_udp_port();
-    std::string text;
-    for (int i = 0; i < 31; i++)
-        text += "(dns-update (zone example.test)) ";
-    for (int i = 0; i < 2; i++)
-        text += "(dns-update (server 127.0.0.1 " + std::to_string(closed) +
-                ") (zone example.test) (key upd.key hmac-sha256 s) (wait 1)) ";
-    sx_text_tree list(text);
-    LogCapture cap;
-    uint32_t mask = effector_run(list.first(), acct, 4, AF_INET, addr4);
-    EXPECT_EQ(mask, EFFECTOR_RETRY_REST);
-    size_t before = cap.records().size();
-    EXPECT_EQ(effector_retry(list.first(), mask, acct, 4, AF_INET, addr4), EFFECTOR_RETRY_REST);
-    std::vector<log_record> log = cap.records();
-    log.erase(log.begin(), log.begin() + static_cast<ptrdiff_t>(before));
-    EXPECT_EQ(count_of(log, head + ": retrying the failed update with 127.0.0.1 port " +
-                                std::to_string(closed) + "\n"),
-              2u)
-        << ::testing::PrintToString(log);
 }
 
 } // namespace

@@ -129,11 +129,6 @@ uint16_t dns_type_of(int family) {
     return family == AF_INET6 ? DNS_TYPE_AAAA : DNS_TYPE_A;
 }
 
-// The bit of the index-th dns-update form of a list.
-uint32_t retry_bit(unsigned index) {
-    return index < 31 ? uint32_t{1} << index : EFFECTOR_RETRY_REST;
-}
-
 struct free_delete {
     void operator()(void *p) const { free(p); }
 };
@@ -306,10 +301,8 @@ void effector_kill_form(const sx_node *args) {
     run_kill(args);
 }
 
-uint32_t effector_run(const sx_node *list, const char *name, size_t name_len, int family,
-                      const uint8_t *addr) {
-    uint32_t failed = 0;
-    unsigned updates = 0;
+void effector_run(const sx_node *list, const char *name, size_t name_len, int family,
+                  const uint8_t *addr) {
     for (const sx_node *n = list; n != nullptr; n = n->next) {
         const sx_node *args = nullptr;
         const sx_node *kw = effector_form_keyword(n, &args);
@@ -323,36 +316,10 @@ uint32_t effector_run(const sx_node *list, const char *name, size_t name_len, in
             effector_zone(args, name, name_len, family, addr);
         } else if (sx_atom_is(kw, "dns-update")) {
             dns_update_conf c;
-            if (dns_update_parse(args, name, name_len, &c) &&
-                dns_update_run(&c, name, name_len, dns_type_of(family), addr) !=
-                    dns_update_result::applied)
-                failed |= retry_bit(updates);
-            updates++;
+            if (dns_update_parse(args, name, name_len, &c))
+                dns_update_run(&c, name, name_len, dns_type_of(family), addr);
         } else {
             log_unknown_effector(sx_text(kw));
         }
     }
-    return failed;
-}
-
-uint32_t effector_retry(const sx_node *list, uint32_t mask, const char *name, size_t name_len,
-                        int family, const uint8_t *addr) {
-    uint32_t failed = 0;
-    unsigned updates = 0;
-    for (const sx_node *n = list; n != nullptr && mask != 0; n = n->next) {
-        const sx_node *args = nullptr;
-        const sx_node *kw = effector_form_keyword(n, &args);
-        if (kw == nullptr || !sx_atom_is(kw, "dns-update"))
-            continue;
-        uint32_t bit = retry_bit(updates++);
-        if ((mask & bit) == 0)
-            continue;
-        dns_update_conf c;
-        if (!dns_update_parse(args, name, name_len, &c))
-            continue;
-        if (dns_update_retry(&c, name, name_len, dns_type_of(family), addr) !=
-            dns_update_result::applied)
-            failed |= bit;
-    }
-    return failed;
 }

@@ -6,23 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 
-// Which dns-update forms of a list failed: bit i stands for the list's i-th
-// dns-update form, counted from 0; EFFECTOR_RETRY_REST for every one from
-// the 32nd on.
-inline constexpr uint32_t EFFECTOR_RETRY_REST = 1u << 31;
-
-// Runs every form of the list (first node, null for none) in order: kill,
-// system, zone and dns-update, for the presence of family that changed:
-// AF_INET6 with 16 address bytes, any other family as IPv4 with 4. Failures
-// are only logged; one never stops the next. Returns the dns-update forms
-// whose update was not applied (a form that does not read is not among
-// them: running it again cannot help).
-uint32_t effector_run(const sx_node *list, const char *name, size_t name_len, int family,
-                      const uint8_t *addr);
-// Runs again only the dns-update forms of the list that mask names, each
-// logged as a retry, and returns those that still failed.
-uint32_t effector_retry(const sx_node *list, uint32_t mask, const char *name, size_t name_len,
-                        int family, const uint8_t *addr);
+// Runs every form of the list (first node, null for none) in order and in
+// place, waiting for each: kill, system, zone and dns-update, for the
+// presence of family that changed: AF_INET6 with 16 address bytes, any other
+// family as IPv4 with 4. Failures are only logged; one never stops the next.
+// It blocks, so the server never calls it: its loop hands changes to the
+// engine. For tests and tools that run a list once.
+void effector_run(const sx_node *list, const char *name, size_t name_len, int family,
+                  const uint8_t *addr);
 // Signals the process whose PID stands in pidfile; signame null means SIGHUP.
 // A PID file without leading digits, holding 0, or holding a value beyond
 // the range of pid_t is reported as invalid and nothing is signalled.

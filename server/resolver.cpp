@@ -35,7 +35,6 @@ struct resolver_state {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t work = PTHREAD_COND_INITIALIZER;
     bool started = false;
-    bool no_thread = false;
     int wake[2] = {-1, -1};
     entry cache[CACHE_SIZE] = {};
 };
@@ -100,13 +99,12 @@ void *worker(void *) {
 }
 
 // Starts the worker with every signal blocked, so SIGTERM, SIGHUP and
-// SIGCHLD keep going to the loop's wait.
-void start() {
-    g.started = true;
+// SIGCHLD keep going to the loop's wait. False after logging; the next
+// lookup tries again.
+bool start() {
     if (pipe(g.wake) != 0) {
         log_resolver_start_failed(errno);
-        g.no_thread = true;
-        return;
+        return false;
     }
     for (int fd : g.wake) {
         fcntl(fd, F_SETFD, FD_CLOEXEC);
@@ -120,16 +118,20 @@ void start() {
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (rc != 0) {
         log_resolver_start_failed(rc);
-        g.no_thread = true;
-        return;
+        for (int &fd : g.wake) {
+            close(fd);
+            fd = -1;
+        }
+        return false;
     }
     pthread_detach(t);
+    g.started = true;
+    return true;
 }
 
 entry *find(const char *host, const char *port) {
     for (entry &c : g.cache)
-        if (c.state != entry_state::empty && strcmp(c.host, host) == 0 &&
-            strcmp(c.port, port) == 0)
+        if (c.state != entry_state::empty && strcmp(c.host, host) == 0 && strcmp(c.port, port) == 0)
             return &c;
     return nullptr;
 }
@@ -161,11 +163,12 @@ resolver_status resolver_lookup(const char *host, const char *port, int64_t now_
         *gai = EAI_NONAME;
         return resolver_status::failed;
     }
-    if (!g.started)
-        start();
-    if (g.no_thread) {
-        *gai = lookup_now(host, port, 0, peers, n);
-        return *gai == 0 ? resolver_status::ready : resolver_status::failed;
+    // Without the worker a name is not looked up at all: looking it up here
+    // would hold the loop for as long as the resolver takes. The update fails
+    // and is retried, which tries to start the worker again.
+    if (!g.started && !start()) {
+        *gai = EAI_AGAIN;
+        return resolver_status::failed;
     }
     resolver_status st = resolver_status::pending;
     pthread_mutex_lock(&g.lock);
@@ -196,7 +199,7 @@ resolver_status resolver_lookup(const char *host, const char *port, int64_t now_
 }
 
 void resolver_forget(const char *host, const char *port) {
-    if (!g.started || g.no_thread)
+    if (!g.started)
         return;
     pthread_mutex_lock(&g.lock);
     entry *e = find(host, port);
@@ -206,7 +209,7 @@ void resolver_forget(const char *host, const char *port) {
 }
 
 int resolver_fd() {
-    return g.started && !g.no_thread ? g.wake[0] : -1;
+    return g.started ? g.wake[0] : -1;
 }
 
 void resolver_drain() {

@@ -14,8 +14,9 @@ enum class resolver_status { ready, pending, failed };
 // order getaddrinfo gives them) into peers with their count in *n: ready.
 // pending: the worker looks it up; ask again once resolver_fd() was
 // readable. failed: *gai holds the getaddrinfo code; the next call looks the
-// name up again. now_ms is the monotonic clock. Where no worker thread can
-// be started the lookup is made here, blocking.
+// name up again. now_ms is the monotonic clock. Never blocks: where no
+// worker thread can be started a name fails with EAI_AGAIN (logged), and the
+// next call tries to start one again.
 resolver_status resolver_lookup(const char *host, const char *port, int64_t now_ms,
                                 dns_exchange_peer *peers, int *n, int *gai);
 // Drops what is kept for host and port, so that the next lookup asks anew.
