@@ -221,17 +221,23 @@ int file_replace(const char *path, std::span<const file_part> parts, const file_
             return -1;
         }
     }
-    mode_t mode = exists ? st.st_mode & 07777 : o.new_mode;
+    mode_t mode = exists ? st.st_mode & o.keep_mode : o.new_mode;
     if (exists) {
         struct stat now;
         if (fstat(tmp.fd(), &now) != 0) {
             log_file_write_failed(o.what, path, errno);
             return -1;
         }
-        // A name server may read the zone through its group alone.
+        // A name server may read the zone through its group alone. Only
+        // root gives a file away: a zone that stays root's while the server
+        // writes it through its group is rewritten where it stands, which
+        // keeps its owner, group and mode.
         if ((now.st_uid != st.st_uid || now.st_gid != st.st_gid) &&
             fchown(tmp.fd(), st.st_uid, st.st_gid) != 0) {
-            log_file_owner_not_kept(o.what, path, st.st_uid, st.st_gid, errno);
+            int err = errno;
+            if (o.in_place && err == EPERM)
+                return rewrite_in_place(path, target, parts, total, o);
+            log_file_owner_not_kept(o.what, path, st.st_uid, st.st_gid, err);
             return -1;
         }
     }

@@ -15,16 +15,21 @@ using file_part = std::span<const char>;
 struct file_replace_opts {
     const char *what; // the kind of file in records: "zone file", "state file"
     mode_t new_mode;  // the mode of a file that does not exist yet
+    // The bits of an existing file's mode the new one keeps: a file that
+    // may hold secrets never stays readable by all.
+    mode_t keep_mode;
     // Where the temporary cannot be made for want of access to the
-    // directory (a user who may write the file but not beside it), overwrite
-    // the file in place instead, once its new size is reserved on disk.
+    // directory (a user who may write the file but not beside it), or may
+    // not be given the file's owner and group, overwrite the file in place
+    // instead, once its new size is reserved on disk.
     bool in_place;
 };
 
 // Makes parts the content of path; a symbolic link is followed, so the
 // file it names is replaced and the link stays. The owner, group and mode
 // of the old file are kept, or nothing is replaced: who may read the file
-// never changes silently. 0 on success; -1 after logging the cause (the
+// never changes silently; `keep_mode` says which bits of its mode the new
+// file keeps. 0 on success; -1 after logging the cause (the
 // system's error text), the file then as it was, apart from an in-place
 // rewrite that failed after its space was reserved (an I/O error).
 int file_replace(const char *path, std::span<const file_part> parts, const file_replace_opts &opts);

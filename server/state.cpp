@@ -410,8 +410,10 @@ int state_write(const char *path, const array *accounts, const array *pending) {
         log_state_write_failed(path, err);
         return -1;
     }
-    // The operator's view of who is up: readable like the zone files.
-    static const file_replace_opts opts{"state file", 0644, false};
+    // Pending take-downs carry their effectors, dns-update keys among them:
+    // the file is the server's own and its group's at most, like the
+    // configuration that holds those keys.
+    static const file_replace_opts opts{"state file", 0600, 0740, false};
     const file_part whole(text, len);
     return file_replace(path, std::span<const file_part>(&whole, 1), opts);
 }

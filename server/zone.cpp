@@ -19,6 +19,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <span>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -111,7 +112,7 @@ namespace {
 // Logs why a rewrite was not possible; false for those, true for the
 // statuses that leave the file as it should be.
 bool report(zone_text_status st, const char *path, const char *name, size_t name_len,
-            const char *text, const zone_text_out &out) {
+            const char *serial) {
     switch (st) {
     case zone_text_status::unchanged:
     case zone_text_status::absent:
@@ -130,34 +131,137 @@ bool report(zone_text_status st, const char *path, const char *name, size_t name
         log_zone_no_serial(path);
         break;
     case zone_text_status::invalid_serial:
-        log_zone_invalid_serial(text + out.serial_at, path);
+        log_zone_invalid_serial(serial, path);
         break;
     }
     return false;
 }
 
 // The parts end to end in a new heap buffer; the part that holds the new
-// serial is replaced by keep_serial when given, so that a batch advances
-// the serial once, however many of its changes rewrite the text.
-heap_chars materialize(const zone_text_out &out, part keep_serial, size_t *len) {
+// serial (`serial`) is replaced by keep_serial when given, so that a batch
+// advances the serial once, however many of its changes rewrite the text.
+heap_chars materialize(std::span<const part> parts, const char *serial, part keep_serial,
+                       size_t *len) {
+    auto pick = [&](part q) {
+        return q.data() == serial && keep_serial.data() != nullptr ? keep_serial : q;
+    };
     size_t total = 0;
-    for (size_t i = 0; i < out.nparts; i++)
-        total += out.parts[i].data() == out.serial && keep_serial.data() != nullptr
-                     ? keep_serial.size()
-                     : out.parts[i].size();
+    for (part q : parts)
+        total += pick(q).size();
     heap_chars buf(static_cast<char *>(malloc(total > 0 ? total : 1)));
     if (!buf)
         return buf;
     char *p = buf.get();
-    for (size_t i = 0; i < out.nparts; i++) {
-        part q = out.parts[i];
-        if (q.data() == out.serial && keep_serial.data() != nullptr)
-            q = keep_serial;
+    for (part q : parts) {
+        q = pick(q);
         memcpy(p, q.data(), q.size());
         p += q.size();
     }
     *len = total;
     return buf;
+}
+
+template <class T> std::unique_ptr<T[]> new_array(size_t n) {
+    return std::unique_ptr<T[]>(new (std::nothrow) T[n]);
+}
+
+// Works the whole batch out in one reading of the zone (see
+// zone_text_rewrite_batch), logging each change as zone_update_batch does
+// after its first "Updating" record. False, with nothing logged, when the
+// changes must be applied one after the other instead, or the memory for
+// the reading is not to be had.
+bool batch_at_once(const char *path, const zone_change *changes, size_t n, zone_text_date today,
+                   heap_chars *buf, size_t *len, bool *ok, bool *rewritten) {
+    if (n < 2)
+        return false;
+    for (size_t i = 0; i < n; i++)
+        if (changes[i].name == nullptr || changes[i].name_len == 0 || changes[i].addr == nullptr)
+            return false;
+    const std::span<const char> text(buf->get(), *len);
+    const size_t nowners = zone_text_batch_owners(text);
+    const size_t nparts = zone_text_batch_parts(n);
+    auto addrs = new_array<address_text>(n);
+    auto recs = new_array<zone_text_record>(n);
+    auto status = new_array<zone_text_status>(n);
+    auto edits = new_array<zone_text_edit>(n);
+    auto owners = new_array<zone_text_owner>(nowners);
+    auto parts = new_array<part>(nparts);
+    if (!addrs || !recs || !status || !edits || !owners || !parts)
+        return false;
+    for (size_t i = 0; i < n; i++) {
+        const zone_change &c = changes[i];
+        bool six = c.family == AF_INET6;
+        addrs[i] = six ? address_format6(c.addr) : address_format4(c.addr);
+        recs[i] = {std::string_view(c.name, c.name_len), six ? "AAAA" : "A", addrs[i].s,
+                   is_gone(c.addr, six ? 16 : 4)};
+    }
+    zone_text_batch b;
+    b.owners = std::span<zone_text_owner>(owners.get(), nowners);
+    b.edits = std::span<zone_text_edit>(edits.get(), n);
+    b.parts = std::span<part>(parts.get(), nparts);
+    if (!zone_text_rewrite_batch(text, std::span<const zone_text_record>(recs.get(), n), today,
+                                 &b, std::span<zone_text_status>(status.get(), n)))
+        return false;
+    for (size_t i = 0; i < n; i++) {
+        const zone_change &c = changes[i];
+        if (i > 0)
+            log_updating(path, c.name, c.name_len, c.family == AF_INET6, c.addr);
+        ok[i] = report(status[i], path, c.name, c.name_len, buf->get() + b.serial_at);
+    }
+    if (b.nparts == 0)
+        return true;
+    size_t next_len = 0;
+    heap_chars next =
+        materialize(std::span<const part>(b.parts.data(), b.nparts), nullptr, part{}, &next_len);
+    if (!next) {
+        log_zone_realloc_failed(next_len, path);
+        for (size_t i = 0; i < n; i++)
+            ok[i] = ok[i] && status[i] != zone_text_status::rewrite;
+        return true;
+    }
+    *buf = std::move(next);
+    *len = next_len;
+    *rewritten = true;
+    return true;
+}
+
+// Applies the changes one after the other, each to the text the one
+// before it left, logging each after its first "Updating" record.
+void batch_in_turn(const char *path, const zone_change *changes, size_t n, zone_text_date today,
+                   heap_chars *buf, size_t *len, bool *ok, bool *rewritten) {
+    for (size_t i = 0; i < n; i++) {
+        const zone_change &c = changes[i];
+        bool six = c.family == AF_INET6;
+        if (i > 0)
+            log_updating(path, c.name, c.name_len, six, c.addr);
+        if (c.name == nullptr || c.name_len == 0 || c.addr == nullptr)
+            continue;
+        address_text addr_text = six ? address_format6(c.addr) : address_format4(c.addr);
+        zone_text_record rec{std::string_view(c.name, c.name_len), six ? "AAAA" : "A", addr_text.s,
+                             is_gone(c.addr, six ? 16 : 4)};
+        zone_text_out out;
+        zone_text_status s =
+            zone_text_rewrite(std::span<const char>(buf->get(), *len), rec, today, &out);
+        ok[i] = report(s, path, c.name, c.name_len, buf->get() + out.serial_at);
+        if (s != zone_text_status::rewrite)
+            continue;
+        // Later changes keep the serial the first one set: the current
+        // text's serial digits stand in for the one more advance.
+        part keep{};
+        if (*rewritten)
+            keep = part(buf->get() + out.serial_at, out.old_len);
+        size_t next_len = 0;
+        heap_chars next = materialize(std::span<const part>(out.parts, out.nparts), out.serial,
+                                      keep, &next_len);
+        if (!next) {
+            log_zone_realloc_failed(next_len, path);
+            ok[i] = false;
+            continue;
+        }
+        *buf = std::move(next);
+        *len = next_len;
+        *rewritten = true;
+    }
 }
 
 } // namespace
@@ -201,43 +305,13 @@ void zone_update_batch(const char *path, const zone_change *changes, size_t n, b
     zone_text_date today{-1, 0, 0};
     today_utc(&today);
     bool rewritten = false;
-    for (size_t i = 0; i < n; i++) {
-        const zone_change &c = changes[i];
-        bool six = c.family == AF_INET6;
-        if (i > 0)
-            log_updating(path, c.name, c.name_len, six, c.addr);
-        if (c.name == nullptr || c.name_len == 0 || c.addr == nullptr)
-            continue;
-        address_text addr_text = six ? address_format6(c.addr) : address_format4(c.addr);
-        zone_text_record rec{std::string_view(c.name, c.name_len), six ? "AAAA" : "A", addr_text.s,
-                             is_gone(c.addr, six ? 16 : 4)};
-        zone_text_out out;
-        zone_text_status s =
-            zone_text_rewrite(std::span<const char>(buf.get(), len), rec, today, &out);
-        ok[i] = report(s, path, c.name, c.name_len, buf.get(), out);
-        if (s != zone_text_status::rewrite)
-            continue;
-        // Later changes keep the serial the first one set: the current
-        // text's serial digits stand in for the one more advance.
-        part keep{};
-        if (rewritten)
-            keep = part(buf.get() + out.serial_at, out.old_len);
-        size_t next_len = 0;
-        heap_chars next = materialize(out, keep, &next_len);
-        if (!next) {
-            log_zone_realloc_failed(next_len, path);
-            ok[i] = false;
-            continue;
-        }
-        buf = std::move(next);
-        len = next_len;
-        rewritten = true;
-    }
+    if (!batch_at_once(path, changes, n, today, &buf, &len, ok, &rewritten))
+        batch_in_turn(path, changes, n, today, &buf, &len, ok, &rewritten);
     if (!rewritten)
         return;
     // In place only for a directory the server may not create files in:
     // a user who may write the zone but nothing beside it.
-    static const file_replace_opts opts{"zone file", 0644, true};
+    static const file_replace_opts opts{"zone file", 0644, 07777, true};
     const file_part whole(buf.get(), len);
     bool written = file_replace(path, std::span<const file_part>(&whole, 1), opts) == 0;
     // The changes that found their line already right fail with the rest:

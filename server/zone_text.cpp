@@ -5,6 +5,7 @@
 // by hand survives an update.
 #include "server/zone_text.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -468,10 +469,16 @@ bool find_serial(const char *t, size_t len, zone_soa *soa) {
     return false;
 }
 
+// Where the parts of a new text go: zone_text_out's array, or a batch's.
+struct part_sink {
+    text_span *parts;
+    size_t *n;
+};
+
 // Adds a part; empty ones are left out.
-void add(zone_text_out *out, text_span p) {
+void add(part_sink out, text_span p) {
     if (!p.empty())
-        out->parts[out->nparts++] = p;
+        out.parts[(*out.n)++] = p;
 }
 
 text_span slice(text_span text, size_t from, size_t to) {
@@ -482,6 +489,15 @@ text_span view(std::string_view s) {
     return text_span(s.data(), s.size());
 }
 
+// The texts a rewrite writes of its own.
+constexpr std::string_view comment = "; ";
+constexpr std::string_view lf = "\n";
+constexpr std::string_view crlf = "\r\n";
+constexpr std::string_view in = " IN ";
+constexpr std::string_view blank = " ";
+constexpr std::string_view origin = "$ORIGIN ";
+constexpr std::string_view dot = ".";
+
 // Writes the text into the parts in order, with the new serial in place of
 // the old one wherever the copy passes over it.
 struct emitter {
@@ -490,7 +506,7 @@ struct emitter {
     size_t ser;     // the old serial
     size_t ser_end; //
     text_span serial;
-    zone_text_out *out;
+    part_sink out;
 };
 
 // Copies the text up to `to`.
@@ -595,6 +611,138 @@ void scan_zone(const char *t, size_t len, const zone_soa &soa, const zone_text_r
         scan->add = {soa_end, false};
 }
 
+
+// Orders names as DNS compares them, ignoring ASCII case.
+int compare_nocase(std::string_view a, std::string_view b) {
+    size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = 0; i < n; i++) {
+        auto x = static_cast<unsigned char>(lower(a[i]));
+        auto y = static_cast<unsigned char>(lower(b[i]));
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+std::string_view owner_name(const char *t, const zone_text_owner &o) {
+    return std::string_view(t + o.name, o.name_len);
+}
+
+// The lines scan_zone reads that begin, after their lead, with a word and a
+// blank: the only lines that can be some name's record line or CNAME. In
+// text order; *end_where is the place at the end of the text.
+size_t index_owners(const char *t, size_t len, const zone_soa &soa,
+                    std::span<zone_text_owner> out, place *end_where) {
+    size_t n = 0;
+    line_walk w = walk_start(t, len, &soa.apex);
+    for (; w.x.i < len; walk_past(&w)) {
+        const size_t s = w.x.i;
+        if (w.x.depth != 0 || at_directive(w.x) || w.where == place::elsewhere)
+            continue;
+        size_t i = s;
+        bool commented = false;
+        while (i < len && (is_blank(t[i]) || t[i] == ';'))
+            commented |= t[i++] == ';';
+        std::string_view word = line_word(t, len, i);
+        if (word.empty() || i + word.size() >= len || !is_blank(t[i + word.size()]))
+            continue;
+        // Sized by the line breaks, so never full; checked all the same.
+        if (n < out.size())
+            out[n++] = {s, i, word.size(), commented};
+    }
+    *end_where = w.where;
+    return n;
+}
+
+// What a batch makes of one record.
+enum class batch_plan {
+    edit,     // the record line changes, or a new one goes at the end
+    none,     // nothing to write; the status says why
+    in_turn,  // only the updates one after the other can tell
+};
+
+// Plans `rec` on the text as scan_zone and zone_text_rewrite would, looking
+// at the record's own index entries only; `owners` are sorted by name.
+batch_plan plan_record(const char *t, size_t len, const zone_soa &soa, place end_where,
+                       std::span<const zone_text_owner> owners, const zone_text_record &rec,
+                       zone_text_status *status, zone_text_edit *edit) {
+    if (!plain_name(rec.name)) {
+        *status = zone_text_status::bad_name;
+        return batch_plan::none;
+    }
+    const size_t ser = soa.at;
+    const size_t ser_end = soa.at + soa.n;
+    const zone_text_owner *o = std::lower_bound(
+        owners.data(), owners.data() + owners.size(), rec.name,
+        [t](const zone_text_owner &a, std::string_view name) {
+            return compare_nocase(owner_name(t, a), name) < 0;
+        });
+    bool found = false;
+    bool revive = false;
+    bool cname = false;
+    record_line line{};
+    for (; o != owners.data() + owners.size() && equal_nocase(owner_name(t, *o), rec.name); o++) {
+        record_line l{};
+        if (o->start > 0 && record_at(t, len, o->start, rec, &l) &&
+            !(ser < l.end && ser_end > l.start)) {
+            if (!l.commented) {
+                found = true;
+                line = l;
+                break;
+            }
+            revive = revive ||
+                     (!rec.gone && next_owner(t, len, l.end).kind == next_record::owned);
+        }
+        if (!o->commented &&
+            equal_nocase(line_word(t, len, type_token(t, len, o->name + o->name_len)), "CNAME"))
+            cname = true;
+    }
+    if (found) {
+        // A line before the SOA record could change how the serial is read,
+        // and a lead of blanks written away could give the lines around it
+        // other owners.
+        if (line.start < ser_end || line.name != line.start)
+            return batch_plan::in_turn;
+        if (rec.gone) {
+            next_record next = next_owner(t, len, line.end);
+            if (next.kind == next_record::unsure) {
+                *status = zone_text_status::owner_continues;
+                return batch_plan::none;
+            }
+            if (next.kind == next_record::ownerless)
+                return batch_plan::in_turn;
+        } else if (line.end < len &&
+                   std::string_view(t + line.addr, line.addr_end - line.addr) == rec.addr) {
+            *status = zone_text_status::unchanged;
+            return batch_plan::none;
+        }
+        *status = zone_text_status::rewrite;
+        edit->start = line.start;
+        edit->addr = line.addr;
+        edit->addr_end = line.addr_end;
+        edit->end = line.end;
+        edit->comment = rec.gone;
+        return batch_plan::edit;
+    }
+    if (revive)
+        return batch_plan::in_turn;
+    if (rec.gone || cname) {
+        *status = rec.gone ? zone_text_status::absent : zone_text_status::cname;
+        return batch_plan::none;
+    }
+    if (end_where != place::apex)
+        return batch_plan::in_turn;
+    *status = zone_text_status::rewrite;
+    *edit = {edit->rec, len, len, len, len, false};
+    return batch_plan::edit;
+}
+
+// Whether two records of the batch name the same record (name without
+// case, and type): what the first writes, the second would find.
+bool same_record(const zone_text_record &a, const zone_text_record &b) {
+    return equal_nocase(a.name, b.name) && equal_nocase(a.type, b.type);
+}
+
 } // namespace
 
 bool zone_text_next_serial(std::string_view old, zone_text_date today, uint32_t *next) {
@@ -673,14 +821,8 @@ zone_text_status zone_text_rewrite(std::span<const char> text, const zone_text_r
     out->serial_len = static_cast<size_t>(n);
     memcpy(out->serial, digits, out->serial_len);
 
-    static constexpr std::string_view comment = "; ";
-    static constexpr std::string_view lf = "\n";
-    static constexpr std::string_view crlf = "\r\n";
-    static constexpr std::string_view in = " IN ";
-    static constexpr std::string_view blank = " ";
-    static constexpr std::string_view origin = "$ORIGIN ";
-    static constexpr std::string_view dot = ".";
-    emitter e{text, 0, ser, ser_end, text_span(out->serial, out->serial_len), out};
+    const part_sink sink{out->parts, &out->nparts};
+    emitter e{text, 0, ser, ser_end, text_span(out->serial, out->serial_len), sink};
 
     if (!found) {
         const insertion &at = scan.add;
@@ -694,37 +836,172 @@ zone_text_status zone_text_rewrite(std::span<const char> text, const zone_text_r
                      ? crlf
                      : std::string_view(t + at.at - 1, 1);
         else if (!is_break(t[len - 1]))
-            add(out, view(lf));
+            add(sink, view(lf));
         if (at.origin) {
-            add(out, view(origin));
-            add(out, view(soa.apex.rel));
+            add(sink, view(origin));
+            add(sink, view(soa.apex.rel));
             if (!soa.apex.rel.empty() && soa.apex.abs != dot)
-                add(out, view(dot));
-            add(out, view(soa.apex.abs));
-            add(out, view(nl));
+                add(sink, view(dot));
+            add(sink, view(soa.apex.abs));
+            add(sink, view(nl));
         }
-        add(out, view(rec.name));
-        add(out, view(in));
-        add(out, view(rec.type));
-        add(out, view(blank));
-        add(out, view(rec.addr));
-        add(out, view(nl));
+        add(sink, view(rec.name));
+        add(sink, view(in));
+        add(sink, view(rec.type));
+        add(sink, view(blank));
+        add(sink, view(rec.addr));
+        add(sink, view(nl));
         copy_to(&e, len);
         return zone_text_status::rewrite;
     }
 
     copy_to(&e, line.start);
-    add(out, view(rec.gone ? comment : std::string_view()));
+    add(sink, view(rec.gone ? comment : std::string_view()));
     drop_to(&e, line.name);
     copy_to(&e, line.addr);
-    add(out, view(rec.addr));
+    add(sink, view(rec.addr));
     drop_to(&e, line.addr_end);
     if (owner_at <= len) {
         copy_to(&e, owner_at);
-        add(out, slice(text, line.name, line.name + rec.name.size()));
+        add(sink, slice(text, line.name, line.name + rec.name.size()));
     }
     copy_to(&e, len);
     if (line.end == len)
-        add(out, view(lf));
+        add(sink, view(lf));
     return zone_text_status::rewrite;
+}
+
+size_t zone_text_batch_owners(std::span<const char> text) {
+    size_t n = 1;
+    for (char c : text)
+        n += is_break(c) ? 1 : 0;
+    return n;
+}
+
+// Per edited line at most four parts, per new line six; the copy that
+// passes the serial takes two more, and the end a copy and a line break.
+size_t zone_text_batch_parts(size_t n) {
+    return 6 * n + 8;
+}
+
+bool zone_text_rewrite_batch(std::span<const char> text, std::span<const zone_text_record> recs,
+                             zone_text_date today, zone_text_batch *batch,
+                             std::span<zone_text_status> status) {
+    const char *t = text.data();
+    const size_t len = text.size();
+    const size_t n = recs.size();
+    batch->nparts = 0;
+    if (batch->edits.size() < n || status.size() < n ||
+        batch->parts.size() < zone_text_batch_parts(n) ||
+        batch->owners.size() < zone_text_batch_owners(text))
+        return false;
+
+    // Two updates of one record: the second finds what the first wrote.
+    std::span<zone_text_edit> edits = batch->edits.first(n);
+    for (size_t r = 0; r < n; r++)
+        edits[r].rec = r;
+    auto by_record = [&recs](const zone_text_edit &a, const zone_text_edit &b) {
+        int c = compare_nocase(recs[a.rec].name, recs[b.rec].name);
+        return c != 0 ? c < 0 : compare_nocase(recs[a.rec].type, recs[b.rec].type) < 0;
+    };
+    std::sort(edits.begin(), edits.end(), by_record);
+    for (size_t r = 1; r < n; r++)
+        if (same_record(recs[edits[r - 1].rec], recs[edits[r].rec]))
+            return false;
+
+    zone_soa soa{0, 0, {}};
+    const bool have_serial = find_serial(t, len, &soa);
+    place end_where = place::apex;
+    std::span<zone_text_owner> owners =
+        batch->owners.first(index_owners(t, len, soa, batch->owners, &end_where));
+    std::sort(owners.begin(), owners.end(), [t](const zone_text_owner &a, const zone_text_owner &b) {
+        int c = compare_nocase(owner_name(t, a), owner_name(t, b));
+        return c != 0 ? c < 0 : a.start < b.start;
+    });
+
+    size_t nedits = 0;
+    for (size_t r = 0; r < n; r++) {
+        zone_text_edit &e = edits[nedits];
+        e.rec = r;
+        switch (plan_record(t, len, soa, end_where, owners, recs[r], &status[r], &e)) {
+        case batch_plan::in_turn:
+            return false;
+        case batch_plan::edit:
+            nedits++;
+            break;
+        case batch_plan::none:
+            break;
+        }
+    }
+    edits = edits.first(nedits);
+    if (nedits == 0)
+        return true;
+
+    // The serial goes up once for the batch. Each update after the first
+    // would check the serial the first one wrote: it must have a successor
+    // too, or the batch is left to the updates in turn.
+    zone_text_status failed = zone_text_status::rewrite;
+    uint32_t next = 0;
+    batch->serial_at = soa.at;
+    batch->old_len = soa.n;
+    if (!have_serial) {
+        failed = zone_text_status::no_serial;
+    } else if (!zone_text_next_serial(std::string_view(t + soa.at, soa.n), today, &next)) {
+        failed = zone_text_status::invalid_serial;
+    } else {
+        char digits[16];
+        int d = snprintf(digits, sizeof digits, "%u", static_cast<unsigned>(next));
+        batch->serial_len = static_cast<size_t>(d);
+        memcpy(batch->serial, digits, batch->serial_len);
+        uint32_t after = 0;
+        if (nedits > 1 &&
+            !zone_text_next_serial(std::string_view(batch->serial, batch->serial_len), today,
+                                   &after))
+            return false;
+    }
+    if (failed != zone_text_status::rewrite) {
+        for (const zone_text_edit &e : edits)
+            status[e.rec] = failed;
+        return true;
+    }
+
+    // In text order; new lines at the end in the order of the batch.
+    std::sort(edits.begin(), edits.end(), [](const zone_text_edit &a, const zone_text_edit &b) {
+        return a.start != b.start ? a.start < b.start : a.rec < b.rec;
+    });
+    const part_sink sink{batch->parts.data(), &batch->nparts};
+    emitter out{text, 0, soa.at, soa.at + soa.n, text_span(batch->serial, batch->serial_len),
+                sink};
+    bool at_end = false;
+    bool last_line = false;
+    for (const zone_text_edit &e : edits) {
+        const zone_text_record &rec = recs[e.rec];
+        if (e.start == len) {
+            if (!at_end) {
+                copy_to(&out, len);
+                if (!is_break(t[len - 1]))
+                    add(sink, view(lf));
+                at_end = true;
+            }
+            add(sink, view(rec.name));
+            add(sink, view(in));
+            add(sink, view(rec.type));
+            add(sink, view(blank));
+            add(sink, view(rec.addr));
+            add(sink, view(lf));
+            continue;
+        }
+        copy_to(&out, e.start);
+        add(sink, view(e.comment ? comment : std::string_view()));
+        copy_to(&out, e.addr);
+        add(sink, view(rec.addr));
+        drop_to(&out, e.addr_end);
+        last_line = e.end == len;
+    }
+    if (!at_end) {
+        copy_to(&out, len);
+        if (last_line)
+            add(sink, view(lf));
+    }
+    return true;
 }

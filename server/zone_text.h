@@ -98,3 +98,59 @@ zone_text_status zone_text_rewrite(std::span<const char> text, const zone_text_r
 // serial, otherwise the old serial plus one. False when the old serial is
 // 4294967295 or more, for its successor would not fit the SOA field.
 bool zone_text_next_serial(std::string_view old, zone_text_date today, uint32_t *next);
+
+// A batch: updates of several records of one zone at once, worked out in
+// one reading of its lines (each record's line looked up in an index of the
+// owner names) instead of one reading per record.
+
+// One line of the zone that has an owner word, for the index.
+struct zone_text_owner {
+    size_t start;    // first byte of the line
+    size_t name;     // first byte of the owner, after a lead of blanks and semicolons
+    size_t name_len; //
+    bool commented;  // the lead holds a semicolon
+};
+
+// One record's change as the batch plans it.
+struct zone_text_edit {
+    size_t rec;    // the index of the record in the batch
+    size_t start;  // the record line (len for a new line at the end)
+    size_t addr;   // the address on it, up to addr_end
+    size_t addr_end;
+    size_t end;    // the end of the record line
+    bool comment;  // the line is to be commented out
+};
+
+// The caller's memory for a batch of n records of `text`, and what the
+// batch writes: the new text as parts, as in zone_text_out, pointing into
+// the text, the records, static strings and `serial` here.
+struct zone_text_batch {
+    zone_text_batch() = default;
+    zone_text_batch(const zone_text_batch &) = delete;
+    zone_text_batch &operator=(const zone_text_batch &) = delete;
+
+    std::span<zone_text_owner> owners;      // zone_text_batch_owners(text) entries
+    std::span<zone_text_edit> edits;        // n entries
+    std::span<std::span<const char>> parts; // zone_text_batch_parts(n) entries
+    size_t nparts = 0;                      // 0: nothing to write
+    char serial[10] = {};
+    size_t serial_len = 0;
+    size_t serial_at = 0; // as in zone_text_out
+    size_t old_len = 0;
+};
+
+size_t zone_text_batch_owners(std::span<const char> text);
+size_t zone_text_batch_parts(size_t n);
+
+// Works out the updates `recs` of `text` as zone_text_rewrite would one
+// after the other, each on the text the one before it left, with the
+// serial advanced once for the whole batch: status[i] is what the record's
+// own update gives. False when one reading cannot tell that what one update
+// does leaves the others as they would be alone (two updates of one name
+// and type, a commented line to revive, owners to write out, a new line
+// that does not go at the end, a record line before the SOA or with a lead
+// of blanks, a serial without two successors): the caller then applies the
+// updates in turn.
+bool zone_text_rewrite_batch(std::span<const char> text, std::span<const zone_text_record> recs,
+                             zone_text_date today, zone_text_batch *batch,
+                             std::span<zone_text_status> status);

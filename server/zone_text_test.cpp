@@ -1,8 +1,11 @@
 #include "server/zone_text.h"
 
+#include "tests/support/zone_text_in_turn.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -326,6 +329,71 @@ TEST(ZoneTextRewrite, NewLineUnderTheApex) {
         "$ORIGIN sub.example.org.\nexample.org. SOA ns hm 2026121001 1 1 1 1\nx A 1.2.3.4\n"
         "$ORIGIN example.org.\n" +
             line);
+}
+
+// A burst as an outage leaves it: hosts of the zone move, time out and
+// come back, new ones come up with both families. One reading of the zone
+// must give the text of the updates in turn, and one serial step.
+TEST(ZoneTextBatch, BurstIsOneReading) {
+    const std::string zone = "$TTL 300\n@ IN SOA ns hm ( 2026121001 1h 1h 1w 1h )\n"
+                             "  IN NS ns\nns IN A 192.0.2.1\n"
+                             "h1 IN A 192.0.2.11 ; the NAS\nh2 300 IN A 192.0.2.12\n"
+                             "h3 IN AAAA 2001:db8::13\nH4 IN A 192.0.2.14\nh5 IN A 192.0.2.15";
+    std::vector<zone_text_record> recs = {
+        {"h1", "A", "198.51.100.1", false}, {"h2", "A", "0.0.0.0", true},
+        {"h3", "AAAA", "::", true},         {"h4", "A", "198.51.100.4", false},
+        {"new", "A", "198.51.100.9", false}, {"new", "AAAA", "2001:db8::9", false},
+        {"h1", "AAAA", "2001:db8::1", false}, {"h5", "A", "192.0.2.15", false},
+        {"gone", "A", "0.0.0.0", true},     {"ns", "A", "192.0.2.1", false},
+    };
+    std::string why;
+    ASSERT_EQ(zone_text_batch_compare(zone, recs, today, &why), zone_text_batch_check::agrees)
+        << why;
+    EXPECT_EQ(zone_text_in_turn(zone, recs, today).text,
+              "$TTL 300\n@ IN SOA ns hm ( 2026121002 1h 1h 1w 1h )\n"
+              "  IN NS ns\nns IN A 192.0.2.1\n"
+              "h1 IN A 198.51.100.1 ; the NAS\n; h2 300 IN A 0.0.0.0\n"
+              "; h3 IN AAAA ::\nH4 IN A 198.51.100.4\nh5 IN A 192.0.2.15\n"
+              "new IN A 198.51.100.9\nnew IN AAAA 2001:db8::9\nh1 IN AAAA 2001:db8::1\n");
+}
+
+// What one reading cannot tell from the text alone is left to the updates
+// in turn; whatever the batch does do must agree with them.
+TEST(ZoneTextBatch, LeftToTheUpdatesInTurn) {
+    const std::string soa = "@ SOA ns hm 2026121001 1 1 1 1\n";
+    const zone_text_record up{"host", "A", "10.0.0.7", false};
+    const zone_text_record down{"host", "A", "0.0.0.0", true};
+    const zone_text_record other{"other", "A", "10.0.0.8", false};
+    struct row {
+        const char *label;
+        std::string zone;
+        std::vector<zone_text_record> recs;
+    } rows[] = {
+        {"one record twice", soa + "host A 10.0.0.1\n", {up, other, down}},
+        {"the same name in another case", soa, {up, other, {"HOST", "A", "10.0.0.9", false}}},
+        {"a commented line to revive", soa + "; host A 10.0.0.1\n", {up, other}},
+        {"owners to write out", soa + "host A 10.0.0.1\n  MX 10 host\n", {down, other}},
+        {"a new line not at the end", soa + "$ORIGIN sub\nx A 10.0.0.2\n", {up, other}},
+        {"a record line before the SOA", "$TTL 1\nhost A 10.0.0.1\n" + soa, {up, other}},
+        {"a lead of blanks", soa + "  host A 10.0.0.1\n", {up, other}},
+        {"a serial with one successor", "@ SOA ns hm 4294967294 1 1 1 1\n", {up, other}},
+    };
+    for (const row &r : rows) {
+        std::string why;
+        EXPECT_EQ(zone_text_batch_compare(r.zone, r.recs, today, &why),
+                  zone_text_batch_check::in_turn)
+            << r.label << " " << why;
+    }
+    // One successor is enough for one rewrite; none at all fails every one.
+    std::string why;
+    EXPECT_EQ(zone_text_batch_compare("@ SOA ns hm 4294967294 1 1 1 1\nhost A 10.0.0.7\n",
+                                      std::vector<zone_text_record>{up, other}, today, &why),
+              zone_text_batch_check::agrees)
+        << why;
+    EXPECT_EQ(zone_text_batch_compare("@ SOA ns hm 4294967295 1 1 1 1\n",
+                                      std::vector<zone_text_record>{up, other}, today, &why),
+              zone_text_batch_check::agrees)
+        << why;
 }
 
 } // namespace

@@ -9,10 +9,12 @@
 
 #include "tests/support/log_capture.h"
 #include "tests/support/scenario.h"
+#include "tests/support/zone_text_in_turn.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -291,6 +293,71 @@ TEST_P(ZoneCorpus, AccountsComeGoAndReturn) {
         ASSERT_EQ(cap.records().size(), 2u);
         EXPECT_EQ(cap.records()[1].text, "Not adding a record beside the CNAME of \"" +
                                              std::string(name) + "\" in zone \"" + path + "\"\n");
+    }
+}
+
+// A burst: every name of the zone comes up at once, in one batch of the
+// file, and then every one of them times out at once. Each time the zone
+// loads, holds each name's address (or none), and the serial went up.
+TEST_P(ZoneCorpus, AllNamesAtOnce) {
+    const corpus_zone &z = GetParam();
+    const std::string src = std::string(ZORVEL_SOURCE_DIR) + "/tests/zones/";
+    FakeClock clock(today);
+    TempDir dir;
+    dir.write("sub.db", read_file(src + "sub.db"));
+    std::string path = dir.write(z.file, read_file(src + z.file));
+    std::vector<std::string> rrs = loaded(dir, z, path);
+    const uint8_t up[4] = {192, 0, 2, 77};
+    const uint8_t down[4] = {0, 0, 0, 0};
+    for (const uint8_t *addr : {up, down}) {
+        std::vector<zone_change> changes;
+        for (const char *name : z.names)
+            changes.push_back({name, strlen(name), AF_INET, addr});
+        std::vector<char> ok(changes.size());
+        LogCapture cap;
+        zone_update_batch(path.c_str(), changes.data(), changes.size(),
+                          reinterpret_cast<bool *>(ok.data()));
+        for (const log_record &r : cap.records())
+            EXPECT_EQ(r.priority, LOG_INFO) << r.text;
+        std::vector<std::string> after = loaded(dir, z, path);
+        expect_knot_loads(dir, z, path);
+        for (size_t i = 0; i < changes.size(); i++) {
+            EXPECT_TRUE(ok[i]) << z.names[i];
+            bool held = std::any_of(after.begin(), after.end(), [&](const std::string &rr) {
+                return is_record_of(rr, z, z.names[i], "192.0.2.77");
+            });
+            EXPECT_EQ(held, addr == up) << z.names[i];
+        }
+        EXPECT_GT(serial_of(after), serial_of(rrs));
+        rrs = after;
+    }
+}
+
+// Random batches of the zone's names (and of names it lacks), both types,
+// coming up, moving and timing out: where the batch is worked out in one
+// reading it must give the text of the updates applied in turn.
+TEST_P(ZoneCorpus, BatchReadsAsUpdatesInTurn) {
+    const corpus_zone &z = GetParam();
+    const std::string src = std::string(ZORVEL_SOURCE_DIR) + "/tests/zones/";
+    const std::string text = read_file(src + z.file);
+    std::vector<std::string> names(z.names.begin(), z.names.end());
+    names.insert(names.end(), z.cnames.begin(), z.cnames.end());
+    names.insert(names.end(), {"new2", "NEW3", "www", "mail"});
+    static const char *const addrs[][3] = {{"192.0.2.77", "192.0.2.78", "0.0.0.0"},
+                                           {"2001:db8::77", "2001:db8::78", "::"}};
+    std::mt19937 rng(7);
+    constexpr zone_text_date day{2026, 12, 10};
+    for (int round = 0; round < 60; round++) {
+        std::vector<zone_text_record> recs;
+        size_t n = 2 + rng() % 7;
+        for (size_t i = 0; i < n; i++) {
+            unsigned type = rng() % 2, addr = rng() % 3;
+            recs.push_back({names[rng() % names.size()], type ? "AAAA" : "A", addrs[type][addr],
+                            addr == 2});
+        }
+        std::string why;
+        ASSERT_NE(zone_text_batch_compare(text, recs, day, &why), zone_text_batch_check::differs)
+            << "round " << round << ": " << why;
     }
 }
 
