@@ -48,8 +48,10 @@ struct kind {
 };
 
 kind g_kinds[LOG_LIMIT_KINDS];
-// The last slot is the shared kind of refusals that found no free slot.
-constexpr size_t SHARED = LOG_LIMIT_KINDS - 1;
+// The shared kind of each message, for its refusals that found no free slot:
+// one per message, so that refusals of another message never take it over
+// (which would start a new burst of records each time).
+kind g_shared[LOG_REFUSAL_MESSAGES];
 subject g_current;
 bool g_follows = true;
 
@@ -65,25 +67,20 @@ void summarise(kind *k, time_t now) {
 
 kind *find_or_add(log_refusal what, const subject &who) {
     kind *free_slot = nullptr;
-    for (size_t i = 0; i < SHARED; i++) {
-        kind *k = &g_kinds[i];
-        if (!k->used) {
+    for (kind &k : g_kinds) {
+        if (!k.used) {
             if (free_slot == nullptr)
-                free_slot = k;
+                free_slot = &k;
             continue;
         }
-        if (k->what == what && same_subject(k->who, who))
-            return k;
+        if (k.what == what && same_subject(k.who, who))
+            return &k;
     }
     kind *k = free_slot;
     if (k == nullptr) {
-        k = &g_kinds[SHARED];
-        if (k->used && k->what == what)
+        k = &g_shared[what];
+        if (k->used)
             return k;
-        // The shared kind holds one message at a time; a count of another
-        // is written out before it is taken over.
-        if (k->used && k->counted > 0)
-            summarise(k, clock_now());
         *k = {};
         k->who.type = subject_type::other;
     } else {
@@ -93,6 +90,14 @@ kind *find_or_add(log_refusal what, const subject &who) {
     k->used = true;
     k->what = what;
     return k;
+}
+
+// Every kind, the shared ones included.
+template <class F> void each_kind(F f) {
+    for (kind &k : g_kinds)
+        f(k);
+    for (kind &k : g_shared)
+        f(k);
 }
 
 } // namespace
@@ -147,21 +152,21 @@ bool log_limit_follows() {
 int32_t log_limit_flush(time_t now) {
     time_t next = 0;
     bool any = false;
-    for (kind &k : g_kinds) {
+    each_kind([&](kind &k) {
         if (!k.used)
-            continue;
+            return;
         if (k.counted > 0 && now - k.counted_since >= LOG_LIMIT_PERIOD)
             summarise(&k, now);
         if (k.counted == 0) {
             if (now - k.last >= LOG_LIMIT_PERIOD)
                 k = {};
-            continue;
+            return;
         }
         time_t due = k.counted_since + LOG_LIMIT_PERIOD;
         if (!any || due < next)
             next = due;
         any = true;
-    }
+    });
     if (!any)
         return -1;
     // A clock stepped back leaves a due time far ahead; one period is the
@@ -173,8 +178,7 @@ int32_t log_limit_flush(time_t now) {
 }
 
 void log_limit_reset() {
-    for (kind &k : g_kinds)
-        k = {};
+    each_kind([](kind &k) { k = {}; });
     g_current = {};
     g_follows = true;
 }

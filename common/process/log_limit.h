@@ -10,8 +10,9 @@
 // until the kind has been quiet for LOG_LIMIT_PERIOD seconds, and the count
 // is written as one summary record at most every LOG_LIMIT_PERIOD seconds.
 // The table of kinds has a fixed size; when it is full, refusals of a new
-// kind are counted under one shared kind ("other senders"), so that a flood
-// from many spoofed networks cannot buy one written record per datagram.
+// kind are counted under the shared kind of their message ("other
+// senders"), so that a flood from many spoofed networks, of one message or
+// of several in turn, cannot buy one written record per datagram.
 //
 // Only the refusal records of the log catalogue consult it; it allocates
 // nothing and reads the time from clock_now().
@@ -37,6 +38,7 @@ enum log_refusal : uint8_t {
     LOG_REFUSAL_ANACHRONIC,
     LOG_REFUSAL_REPLAYED,
 };
+inline constexpr size_t LOG_REFUSAL_MESSAGES = LOG_REFUSAL_REPLAYED + 1;
 
 // Starts the judgement of one datagram from addr (4 bytes for AF_INET, 16
 // for AF_INET6; any other family or a null addr counts as one unknown
