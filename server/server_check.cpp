@@ -10,6 +10,7 @@
 #include "server/dns_update.h"
 #include "server/effector.h"
 #include "server/effector_plan.h"
+#include "server/server_config.h"
 
 #include <cerrno>
 #include <climits>
@@ -566,7 +567,11 @@ int server_check_file(const char *path) {
         } else if (sx_atom_is(keyword, "state")) {
             check_state(&c, form, value);
         } else if (sx_atom_is(keyword, "system-max") || sx_atom_is(keyword, "system-timeout")) {
-            check_number(&c, form, value, sx_text(keyword));
+            int limit = 0;
+            if (!server_config_limit(value, &limit)) {
+                log_check_not_positive(path, c.at(form), sx_text(keyword));
+                c.problems++;
+            }
         } else {
             log_check_unknown_server_option(path, c.at(form), sx_text(keyword));
             c.problems++;

@@ -385,17 +385,9 @@ void set_state_path(pending_config *next, const sx_node *value) {
     next->state_path = strdup(sx_text(value));
 }
 
-// (system-max N) and (system-timeout SECONDS): positive numbers; anything
-// else keeps the default.
+// Anything but a positive number keeps the default.
 void set_limit(int *field, const sx_node *value) {
-    if (sx_is_list(value))
-        return;
-    const char *text = sx_text(value);
-    char *end = nullptr;
-    long n = strtol(text, &end, 10);
-    if (end != text + value->len || n < 1)
-        return;
-    *field = n > 1000000 ? 1000000 : static_cast<int>(n);
+    (void)server_config_limit(value, field);
 }
 
 int32_t count_chain(const sx_node *n) {
@@ -406,6 +398,18 @@ int32_t count_chain(const sx_node *n) {
 }
 
 } // namespace
+
+bool server_config_limit(const sx_node *value, int *out) {
+    if (value == nullptr || sx_is_list(value))
+        return false;
+    const char *text = sx_text(value);
+    char *end = nullptr;
+    long n = strtol(text, &end, 10);
+    if (value->len == 0 || end != text + value->len || n < 1)
+        return false;
+    *out = n > 1000000 ? 1000000 : static_cast<int>(n);
+    return true;
+}
 
 void server_config_release(server_config *cfg) {
     if (cfg == nullptr)

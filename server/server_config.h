@@ -36,6 +36,10 @@ struct server_config {
 // it names; a reload carries it from the running table (presence_carry).
 // After a first load that installed nothing, pollfds is empty.
 void server_config_load(server_config *cfg, bool force = false);
+// The value of (system-max N) or (system-timeout SECONDS): a positive
+// number, at most 1000000; false, leaving *out, for anything else, which
+// the load passes over for the default.
+bool server_config_limit(const sx_node *value, int *out);
 // The account table (sorted with account_cmp, no account up) and the state
 // file path (owned, null for none) that a load of the read forms would
 // install; no socket is bound, no presence restored and nothing logged.

@@ -361,6 +361,13 @@ TEST(ServerCheck, CleanFilePassesSilentlyAndEachProblemIsReportedWithItsLine) {
          "@:2: Value of \"timeout\" is not a number, read as -1\n"
          "@:2: Value of \"interval\" is not a number, read as -1\n"
          "@:2: Value of \"max-past\" is not a number, read as -1\n"},
+        // The limits as the load reads them: what it would pass over for
+        // the default is refused.
+        {"limits",
+         listen + "(system-max 0)\n(system-timeout -1)\n(system-max 4)\n(system-timeout 1m)\n",
+         "@:2: Value of \"system-max\" is not a positive number; the default stays\n"
+         "@:3: Value of \"system-timeout\" is not a positive number; the default stays\n"
+         "@:5: Value of \"system-timeout\" is not a positive number; the default stays\n"},
         // The placeholder however written, in a default too; a short key
         // only warns.
         {"placeholder key",

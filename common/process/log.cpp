@@ -685,6 +685,10 @@ void log_check_value_nul(const char *path, uint32_t line, const char *keyword) {
 void log_check_bad_number(const char *path, uint32_t line, const char *keyword, long value) {
     check_emit(path, line, "Value of \"%s\" is not a number, read as %ld\n", keyword, value);
 }
+void log_check_not_positive(const char *path, uint32_t line, const char *keyword) {
+    check_emit(path, line, "Value of \"%s\" is not a positive number; the default stays\n",
+               keyword);
+}
 void log_check_lookup_failed(const char *path, uint32_t line, const char *host, const char *service,
                              int gai_code) {
     check_emit(path, line, "Address lookup of %s:%s failed: %s\n", or_star(host), or_star(service),

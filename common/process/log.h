@@ -261,6 +261,9 @@ void log_check_bad_statement(const char *path, uint32_t line);
 void log_check_value_ignored(const char *path, uint32_t line, const char *keyword);
 void log_check_value_nul(const char *path, uint32_t line, const char *keyword);
 void log_check_bad_number(const char *path, uint32_t line, const char *keyword, long value);
+// A limit (system-max, system-timeout) that is not a positive number: the
+// server keeps its default.
+void log_check_not_positive(const char *path, uint32_t line, const char *keyword);
 void log_check_lookup_failed(const char *path, uint32_t line, const char *host, const char *service,
                              int gai_code);
 void log_check_unknown_server_option(const char *path, uint32_t line, const char *keyword);
