@@ -177,8 +177,9 @@ void log_dns_update_tcp_retry(const log_dns_update *u);
 void log_dns_update_retry(const log_dns_update *u);
 // Which address of a server name with several answered.
 void log_dns_update_answered_from(const log_dns_update *u, const char *address);
-// The worker that looks server names up could not be started; lookups then
-// block the loop.
+// The worker that looks server names up could not be started; a name then
+// fails to resolve (the loop never waits on a lookup), and its update is
+// retried, which tries to start the worker again.
 void log_resolver_start_failed(int err);
 void log_dns_update_invalid(const char *account, size_t account_len, const char *what,
                             const char *value);
