@@ -391,6 +391,7 @@ void transmit_slot(client_slot *slot, update_msg *msg, const client_config *cfg)
     memset(slot->sent_addr, 0, 16);
     memcpy(slot->sent_addr, announced(slot, msg), addr_len(slot));
     source_of(slot_sock(slot), slot->sent_source);
+    slot->sent_time = msg->time;
 }
 
 // Looks the IPv4 server up and connects the slot's socket to it, making the
@@ -521,17 +522,39 @@ int run_due(client_slots *s, const client_config *cfg) {
 // for a server sent it nothing and does not count.
 constexpr double CHANGE_SPACING = 1.0;
 
+// Seconds until the clock's next whole second, a little after it.
+double to_next_second() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return 1.001 - static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// When a change may next go out to the slot (monotonic): a second after
+// its last message out of turn, and never in the second its last message
+// carried. A server that keeps replays out takes a message of the second
+// it last accepted only from the address that sent it, so the new address
+// has to state a later second.
+double change_time(const client_slot *slot, time_t now) {
+    double t = slot->last_extra + CHANGE_SPACING;
+    if (slot->sent && now <= slot->sent_time) {
+        double second = mono_now() + to_next_second();
+        if (second > t)
+            t = second;
+    }
+    return t;
+}
+
 // After the system has told of an address change: the sensors are asked
 // again and each server whose message would now differ from the last one
-// sent to it gets one at once, unless it had one less than a second ago;
-// that one waits for its second to pass. A server not yet reached is left
-// to its retry.
+// sent to it gets one at once, unless it had one less than a second ago or
+// in this very second; that one waits for its second to pass. A server not
+// yet reached is left to its retry.
 void announce_change(client_slots *s, const client_config *cfg) {
     double t = mono_now();
     cycle_msgs msgs(cfg, clock_now());
     for (int32_t i = 0; i < s->slots.count; i++) {
         client_slot *slot = slot_at(s, i);
-        if (!slot->change_due || slot->last_extra + CHANGE_SPACING > t)
+        if (!slot->change_due || change_time(slot, msgs.m4.time) > t)
             continue;
         slot->change_due = false;
         if (slot->done || slot->last_connect == 0)
@@ -557,9 +580,10 @@ void announce_change(client_slots *s, const client_config *cfg) {
 // go out into *at.
 bool next_change(client_slots *s, double *at) {
     bool any = false;
+    const time_t now = clock_now();
     for (int32_t i = 0; i < s->slots.count; i++) {
         const client_slot *slot = slot_at(s, i);
-        double t = slot->last_extra + CHANGE_SPACING;
+        double t = change_time(slot, now);
         if (slot->change_due && (!any || t < *at))
             *at = t;
         any = any || slot->change_due;

@@ -70,6 +70,7 @@ struct client_slot {
     bool sent;                   // a message has gone out; the next two say what
     uint8_t sent_addr[16];       // the address it announced (4 bytes for IPv4)
     uint8_t sent_source[16];     // the address it went out from
+    time_t sent_time;            // the time it carried
 };
 
 // The slots of every server of a configuration, in its order.
