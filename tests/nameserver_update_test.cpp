@@ -17,6 +17,7 @@
 #include <netinet/in.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <poll.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -83,11 +84,11 @@ std::string dns_update_form(const TestNameServer &ns, const std::string &secret_
 class ZorvelServer {
   public:
     ZorvelServer(const TempDir &dir, const TestNameServer &ns, int wait_ms = 2000,
-                 const std::string &before_update = "") {
+                 const std::string &before_update = "", const std::string &forms = "") {
         port_ = free_udp_port();
         std::string conf =
             dir.write("server.conf",
-                      "(listen " + std::to_string(port_) + " 127.0.0.1)\n(listen6 " +
+                      forms + "(listen " + std::to_string(port_) + " 127.0.0.1)\n(listen6 " +
                           std::to_string(port_) + " ::1)\n" + "(account (name home) (key |" +
                           account_key_b64 + "|) (timeout 3)\n  (effector " + before_update + " " +
                           dns_update_form(ns, test_tsig_secret_b64, wait_ms) + "))\n" +
@@ -100,6 +101,7 @@ class ZorvelServer {
         proc_.wait(5s);
     }
     int port() const { return port_; }
+    ChildProcess &process() { return proc_; }
 
   private:
     int port_;
@@ -349,6 +351,65 @@ TEST(KnotUpdate, SignedZoneAndAStoppedNameServer) {
     EXPECT_TRUE(validates(ns, dir, "127.0.0.2", &why)) << why;
     // The system effector ran for the two changes, not for the retry.
     EXPECT_EQ(read_file(effects), "127.0.0.1\n127.0.0.2\n");
+}
+
+// An update still waiting for its answer when the server is told to stop:
+// the server ends at once, the update is kept in the state file, and the
+// next start sends it, with no datagram to prompt it.
+TEST(KnotUpdate, UpdateInFlightAtStopIsSentAfterTheRestart) {
+    SyslogCapture log;
+    std::string why;
+    if (!log.start(&why))
+        GTEST_SKIP() << "needs a private /dev/log (root): " << why;
+    TempDir dir;
+    TestNameServer ns(ns_kind::knot, dir);
+    why = ns.start();
+    if (why.find("missing") != std::string::npos)
+        GTEST_SKIP() << why;
+    ASSERT_TRUE(why.empty()) << why;
+    ASSERT_TRUE(takes_updates(ns));
+    ns.stop();
+    // Where the name server listened, a socket that reads nothing: the
+    // update stays in flight for its whole wait.
+    int silent = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(ns.port()));
+    inet_pton(AF_INET, ns.address().c_str(), &sa.sin_addr);
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0) << strerror(errno);
+
+    const std::string state = dir.file("presence");
+    const std::string forms = "(state " + state + ")\n";
+    const std::string where = ns.address() + " port " + std::to_string(ns.port());
+    const std::string head = "Account home: DNS update of home.example.test A to ";
+    {
+        ZorvelServer server(dir, ns, 30000, "", forms);
+        ASSERT_TRUE(log.wait_for("Listening on 2 sockets\n", 10s, "zorvel-server"));
+        ASSERT_TRUE(send_update(server.port(), "127.0.0.1", "home"));
+        ASSERT_TRUE(log.wait_for("Account home up (127.0.0.1)\n", 10s, "zorvel-server"));
+        // Its first datagram has gone out once the silent socket holds it.
+        pollfd p{silent, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 10000), 1);
+        auto t = std::chrono::steady_clock::now();
+        server.process().signal(SIGTERM);
+        auto st = server.process().wait(5s);
+        ASSERT_TRUE(st.has_value());
+        EXPECT_EQ(exit_code(*st), 0);
+        // Far from the 30 s the update would have waited.
+        EXPECT_LT(std::chrono::steady_clock::now() - t, 5s);
+    }
+    EXPECT_NE(read_file(state).find("(pending home 127.0.0.1 "), std::string::npos)
+        << read_file(state);
+    EXPECT_EQ(log.count("applied by"), 0u);
+    close(silent);
+
+    why = ns.start();
+    ASSERT_TRUE(why.empty()) << why;
+    ASSERT_TRUE(takes_updates(ns));
+    ZorvelServer again(dir, ns, 2000, "", forms);
+    ASSERT_TRUE(log.wait_for(head + "127.0.0.1 applied by " + where + "\n", 20s, "zorvel-server"))
+        << ::testing::PrintToString(log.texts()) << ns.log();
+    EXPECT_EQ(ns.query("home.example.test", "A"), std::vector<std::string>{"127.0.0.1"});
 }
 
 } // namespace
