@@ -14,9 +14,6 @@
 #include "server/effector_plan.h"
 #include "server/engine.h"
 #include "server/presence.h"
-#if ZORVEL_BENCH_SYSLOG
-#include "tests/support/scenario.h"
-#endif
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -30,7 +27,6 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -148,20 +144,7 @@ double median(std::vector<double> v) {
 }
 
 // Returns the whole burst's time, median of runs; checks every record.
-#if !ZORVEL_BENCH_SYSLOG
-// Without the tests' harness (a build without tests) the records go to the
-// machine's own syslog.
-struct SyslogCapture {
-    bool start(std::string *why) {
-        *why = "built without the tests' harness";
-        return false;
-    }
-    size_t count(std::string_view) { return 0; }
-    void clear() {}
-};
-#endif
-
-double burst(const std::string &dir, int n, int runs, SyslogCapture *syslog) {
+double burst(const std::string &dir, int n, int runs) {
     std::string zone = cat({dir, "/burst.zone"});
     write_file(zone, zone_text(n));
     plans pl;
@@ -171,18 +154,6 @@ double burst(const std::string &dir, int n, int runs, SyslogCapture *syslog) {
     engine *e = engine_create();
     std::vector<double> times;
     for (int r = 0; r < runs; r++) {
-        // The logger reads as the burst writes, as a syslog daemon does: a
-        // datagram socket that nobody reads holds up its writers after a
-        // few hundred records. The reader alone touches the capture until
-        // it is joined.
-        std::thread reader;
-        if (syslog != nullptr)
-            reader = std::thread([syslog, n] {
-                auto give_up = clk::now() + std::chrono::seconds(30);
-                while (syslog->count("Updating zone") < static_cast<size_t>(n) &&
-                       clk::now() < give_up)
-                    std::this_thread::sleep_for(std::chrono::microseconds(200));
-            });
         auto t = clk::now();
         for (int i = 0; i < n; i++) {
             const uint8_t addr[4] = {198, 51, static_cast<uint8_t>(100 + r % 2),
@@ -191,14 +162,6 @@ double burst(const std::string &dir, int n, int runs, SyslogCapture *syslog) {
         }
         engine_run(e, nullptr, now_ms());
         times.push_back(ms_since(t));
-        if (reader.joinable())
-            reader.join();
-        if (syslog != nullptr && syslog->count("Updating zone") < static_cast<size_t>(n)) {
-            fprintf(stderr, "the burst's records did not reach syslog\n");
-            exit(1);
-        }
-        if (syslog != nullptr)
-            syslog->clear();
         std::string z = read_all(zone);
         char line[64];
         for (int i = 0; i < n; i++) {
@@ -289,21 +252,15 @@ int main(int argc, char **argv) {
     for (int i = 0; i < 21; i++)
         floors.push_back(floor_rewrite(floor_zone));
     double floor_ms = median(floors);
-    // The burst's 1,000 records go to syslog as the server sends them: to a
-    // private /dev/log that reads them as a syslog daemon would, where the
-    // build has the tests' harness and may (where the machine has no logger,
-    // each record would otherwise cost a failed connection). Then the same
-    // burst with the records left out: the engine's and the zone's own work.
-    SyslogCapture syslog;
-    std::string why;
-    bool logger = syslog.start(&why);
+    // The burst's 1,000 records go out through syslog(3) as the server
+    // sends them; then the same burst with the records left out: the
+    // engine's and the zone's own work.
     log_open("bench_engine");
-    double burst_ms = burst(dir, 1000, 9, logger ? &syslog : nullptr);
+    double burst_ms = burst(dir, 1000, 9);
     log_set_sink([](int, const char *) {});
-    double quiet_ms = burst(dir, 1000, 9, nullptr);
+    double quiet_ms = burst(dir, 1000, 9);
     log_set_sink(nullptr);
-    printf("burst of 1000 changes to one zone of 1000 records: %.2f ms (median of 9)%s%s\n",
-           burst_ms, logger ? "" : ", no private /dev/log: ", logger ? "" : why.c_str());
+    printf("burst of 1000 changes to one zone of 1000 records: %.2f ms (median of 9)\n", burst_ms);
     printf("the same, its log records left out:                %.2f ms (median of 9)\n", quiet_ms);
     printf("one read+write+fsync+rename of that zone:          %.2f ms (median of 21)\n",
            floor_ms);
