@@ -47,11 +47,19 @@ dns_name alg_name(tsig_alg alg) {
     return n;
 }
 
-// text is name, or name with a final dot.
+// text is name, or name with a final dot. Algorithm names are DNS names,
+// so without regard to ASCII case ("HMAC-SHA256" as some tools print it); on
+// the wire they go out as the table writes them.
 bool names(const char *text, const char *name) {
     size_t n = std::strlen(name);
-    return std::strncmp(text, name, n) == 0 &&
-           (text[n] == '\0' || (text[n] == '.' && text[n + 1] == '\0'));
+    for (size_t i = 0; i < n; i++) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != name[i])
+            return false;
+    }
+    return text[n] == '\0' || (text[n] == '.' && text[n + 1] == '\0');
 }
 
 // One MAC over pieces, with the key's algorithm.

@@ -197,7 +197,7 @@ TEST(Tsig, SignRefusesWhatDoesNotFit) {
 }
 
 // The names as configurations write them and as name servers' tools print
-// them, with the final dot.
+// them, with the final dot, in either case.
 TEST(Tsig, AlgorithmNames) {
     const struct {
         const char *text;
@@ -214,7 +214,9 @@ TEST(Tsig, AlgorithmNames) {
         {"hmac-sha256..", false, {}, false},
         {"hmac-sha25", false, {}, false},
         {"hmac-sha2566", false, {}, false},
-        {"HMAC-SHA256", false, {}, false},
+        {"HMAC-SHA256", true, tsig_alg::hmac_sha256, false},
+        {"Hmac-Sha512.", true, tsig_alg::hmac_sha512, false},
+        {"HMAC-MD5", false, {}, true},
         {"hmac-sha224", false, {}, false},
         {"", false, {}, false},
         {"hmac-md5", false, {}, true},
