@@ -109,6 +109,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     now = std::vector<std::string_view>(now.begin() + pre, now.end() - suf);
     std::string line = std::string(rec.name) + " IN " + std::string(rec.type) + " ";
     line += rec.addr;
+    // The record line already right but last, without a line break: the
+    // rewrite gives it its break, and that is all that differs.
+    if (was.empty() && now.empty()) {
+        require(result == expect + "\n");
+        return 0;
+    }
     bool appended = was.empty();
     if (appended) {
         require(now.size() == 1 || (now.size() == 2 && now[0].rfind("$ORIGIN ", 0) == 0));
