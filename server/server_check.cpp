@@ -269,6 +269,26 @@ void zone_directory(const char *file, char *dir, size_t size) {
     free(real);
 }
 
+// Whether a new file beside it can be given the file's owner and group, as
+// replacing it whole needs: only root gives a file to another user, and
+// others keep a group only when they are in it. Checked with the real IDs,
+// as access() checks.
+bool can_give_owner(const char *file) {
+    struct stat st {};
+    if (stat(file, &st) != 0 || getuid() == 0)
+        return true;
+    if (st.st_uid != getuid())
+        return false;
+    if (st.st_gid == getgid())
+        return true;
+    gid_t groups[64];
+    int n = getgroups(64, groups);
+    for (int i = 0; i < n; i++)
+        if (groups[i] == st.st_gid)
+            return true;
+    return false;
+}
+
 // Every zone file must be there to be read and rewritten. Its directory
 // should take the temporary file that replaces it whole; without that the
 // effector rewrites the file in place, which a crash can leave cut short.
@@ -298,6 +318,8 @@ void check_zone(checker *c, const sx_node *form, const sx_node *args) {
         if (access(dir, W_OK | X_OK) != 0) {
             int err = errno;
             log_check_zone_dir_unwritable(c->path, line, dir, err, checked_as_of(err).s);
+        } else if (!can_give_owner(file)) {
+            log_check_zone_owner_in_place(c->path, line, file, checked_as_of(EPERM).s);
         }
     }
     if (!any) {

@@ -515,6 +515,27 @@ TEST(ServerCheck, MissingPermissionNamesTheUserAndGroupsChecked) {
                          ":2: Warning: unable to create files in zone directory \"" + dir.path() +
                          "\": Permission denied" + as +
                          "; the zone is then rewritten in place, not replaced whole\n");
+
+    // Root's zone, that the user may write, in a directory it may write:
+    // the new file could not be given root as its owner.
+    std::string open_dir = dir.file("open");
+    ASSERT_EQ(mkdir(open_dir.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(open_dir.c_str(), 0777), 0);
+    std::string roots = open_dir + "/zone";
+    write_file(roots, "x 1234567890\n");
+    ASSERT_EQ(chmod(roots.c_str(), 0666), 0);
+    conf = dir.write("check.conf", "(listen 5353 127.0.0.1)\n"
+                                   "(account (name a) (key 0123456789abcdef) "
+                                   "(effector (zone " +
+                                       roots + ")))\n");
+    ASSERT_EQ(chown(conf.c_str(), pw->pw_uid, pw->pw_gid), 0);
+    ASSERT_EQ(chmod(conf.c_str(), 0600), 0);
+    o = check(dir, server_program(), conf, {"-u", "nobody"});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.err, conf + ":2: Warning: unable to give a new file the owner and group of zone "
+                            "file \"" +
+                         roots + "\"" + as +
+                         "; the zone is then rewritten in place, not replaced whole\n");
 }
 
 // -s reads the state file without a running server; the view itself is

@@ -768,6 +768,13 @@ void log_check_zone_dir_unwritable(const char *path, uint32_t line, const char *
                "then rewritten in place, not replaced whole\n",
                dir, strerror(err), as);
 }
+void log_check_zone_owner_in_place(const char *path, uint32_t line, const char *file,
+                                   const char *as) {
+    check_emit(path, line,
+               "Warning: unable to give a new file the owner and group of zone file \"%s\"%s; "
+               "the zone is then rewritten in place, not replaced whole\n",
+               file, as);
+}
 void log_check_dns_update_invalid(const char *path, uint32_t line, const char *what,
                                   const char *value) {
     check_emit(path, line, "Invalid dns-update %s \"%s\"\n", what, value);

@@ -297,6 +297,10 @@ void log_check_zone_unwritable(const char *path, uint32_t line, const char *file
 // rewritten in place).
 void log_check_zone_dir_unwritable(const char *path, uint32_t line, const char *dir, int err,
                                    const char *as);
+// The zone's owner or group is one a new file of the server cannot have:
+// it is then rewritten where it stands.
+void log_check_zone_owner_in_place(const char *path, uint32_t line, const char *file,
+                                   const char *as);
 void log_check_dns_update_invalid(const char *path, uint32_t line, const char *what,
                                   const char *value);
 void log_check_dns_update_missing(const char *path, uint32_t line, const char *what);
