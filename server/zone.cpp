@@ -179,14 +179,12 @@ bool batch_at_once(const char *path, const zone_change *changes, size_t n, zone_
             return false;
     const std::span<const char> text(buf->get(), *len);
     const size_t nowners = zone_text_batch_owners(text);
-    const size_t nparts = zone_text_batch_parts(n);
     auto addrs = new_array<address_text>(n);
     auto recs = new_array<zone_text_record>(n);
     auto status = new_array<zone_text_status>(n);
     auto edits = new_array<zone_text_edit>(n);
     auto owners = new_array<zone_text_owner>(nowners);
-    auto parts = new_array<part>(nparts);
-    if (!addrs || !recs || !status || !edits || !owners || !parts)
+    if (!addrs || !recs || !status || !edits || !owners)
         return false;
     for (size_t i = 0; i < n; i++) {
         const zone_change &c = changes[i];
@@ -195,12 +193,17 @@ bool batch_at_once(const char *path, const zone_change *changes, size_t n, zone_
         recs[i] = {std::string_view(c.name, c.name_len), six ? "AAAA" : "A", addrs[i].s,
                    is_gone(c.addr, six ? 16 : 4)};
     }
+    const std::span<const zone_text_record> batch_recs(recs.get(), n);
+    const size_t size = zone_text_batch_size(text, batch_recs);
+    heap_chars next(static_cast<char *>(malloc(size)));
+    if (!next)
+        return false;
     zone_text_batch b;
     b.owners = std::span<zone_text_owner>(owners.get(), nowners);
     b.edits = std::span<zone_text_edit>(edits.get(), n);
-    b.parts = std::span<part>(parts.get(), nparts);
-    if (!zone_text_rewrite_batch(text, std::span<const zone_text_record>(recs.get(), n), today,
-                                 &b, std::span<zone_text_status>(status.get(), n)))
+    b.text = std::span<char>(next.get(), size);
+    if (!zone_text_rewrite_batch(text, batch_recs, today, &b,
+                                 std::span<zone_text_status>(status.get(), n)))
         return false;
     for (size_t i = 0; i < n; i++) {
         const zone_change &c = changes[i];
@@ -208,19 +211,10 @@ bool batch_at_once(const char *path, const zone_change *changes, size_t n, zone_
             log_updating(path, c.name, c.name_len, c.family == AF_INET6, c.addr);
         ok[i] = report(status[i], path, c.name, c.name_len, buf->get() + b.serial_at);
     }
-    if (b.nparts == 0)
+    if (b.len == 0)
         return true;
-    size_t next_len = 0;
-    heap_chars next =
-        materialize(std::span<const part>(b.parts.data(), b.nparts), nullptr, part{}, &next_len);
-    if (!next) {
-        log_zone_realloc_failed(next_len, path);
-        for (size_t i = 0; i < n; i++)
-            ok[i] = ok[i] && status[i] != zone_text_status::rewrite;
-        return true;
-    }
     *buf = std::move(next);
-    *len = next_len;
+    *len = b.len;
     *rewritten = true;
     return true;
 }

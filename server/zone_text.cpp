@@ -469,16 +469,24 @@ bool find_serial(const char *t, size_t len, zone_soa *soa) {
     return false;
 }
 
-// Where the parts of a new text go: zone_text_out's array, or a batch's.
+// Where the parts of a new text go: into zone_text_out's array as views,
+// or, for a batch, copied end to end into its buffer.
 struct part_sink {
-    text_span *parts;
-    size_t *n;
+    text_span *parts; // or null
+    char *bytes;      // or null
+    size_t *n;        // parts, or bytes, so far
 };
 
 // Adds a part; empty ones are left out.
 void add(part_sink out, text_span p) {
-    if (!p.empty())
+    if (p.empty())
+        return;
+    if (out.bytes == nullptr) {
         out.parts[(*out.n)++] = p;
+        return;
+    }
+    memcpy(out.bytes + *out.n, p.data(), p.size());
+    *out.n += p.size();
 }
 
 text_span slice(text_span text, size_t from, size_t to) {
@@ -612,16 +620,13 @@ void scan_zone(const char *t, size_t len, const zone_soa &soa, const zone_text_r
 }
 
 
-// Orders names as DNS compares them, ignoring ASCII case.
-int compare_nocase(std::string_view a, std::string_view b) {
-    size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (size_t i = 0; i < n; i++) {
-        auto x = static_cast<unsigned char>(lower(a[i]));
-        auto y = static_cast<unsigned char>(lower(b[i]));
-        if (x != y)
-            return x < y ? -1 : 1;
-    }
-    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+// FNV-1a over a name as DNS compares it, ignoring ASCII case: names that
+// are equal so have equal keys, and the index sorts and looks up by key,
+// checking the name itself only where keys are equal.
+uint64_t key_of(std::string_view name, uint64_t h = 14695981039346656037ull) {
+    for (char c : name)
+        h = (h ^ static_cast<unsigned char>(lower(c))) * 1099511628211ull;
+    return h;
 }
 
 std::string_view owner_name(const char *t, const zone_text_owner &o) {
@@ -648,7 +653,7 @@ size_t index_owners(const char *t, size_t len, const zone_soa &soa,
             continue;
         // Sized by the line breaks, so never full; checked all the same.
         if (n < out.size())
-            out[n++] = {s, i, word.size(), commented};
+            out[n++] = {key_of(word), s, i, word.size(), commented};
     }
     *end_where = w.where;
     return n;
@@ -662,7 +667,8 @@ enum class batch_plan {
 };
 
 // Plans `rec` on the text as scan_zone and zone_text_rewrite would, looking
-// at the record's own index entries only; `owners` are sorted by name.
+// at the record's own index entries only; `owners` are sorted by key and
+// then by their place in the text.
 batch_plan plan_record(const char *t, size_t len, const zone_soa &soa, place end_where,
                        std::span<const zone_text_owner> owners, const zone_text_record &rec,
                        zone_text_status *status, zone_text_edit *edit) {
@@ -672,16 +678,17 @@ batch_plan plan_record(const char *t, size_t len, const zone_soa &soa, place end
     }
     const size_t ser = soa.at;
     const size_t ser_end = soa.at + soa.n;
+    const uint64_t key = key_of(rec.name);
     const zone_text_owner *o = std::lower_bound(
-        owners.data(), owners.data() + owners.size(), rec.name,
-        [t](const zone_text_owner &a, std::string_view name) {
-            return compare_nocase(owner_name(t, a), name) < 0;
-        });
+        owners.data(), owners.data() + owners.size(), key,
+        [](const zone_text_owner &a, uint64_t k) { return a.key < k; });
     bool found = false;
     bool revive = false;
     bool cname = false;
     record_line line{};
-    for (; o != owners.data() + owners.size() && equal_nocase(owner_name(t, *o), rec.name); o++) {
+    for (; o != owners.data() + owners.size() && o->key == key; o++) {
+        if (!equal_nocase(owner_name(t, *o), rec.name))
+            continue;
         record_line l{};
         if (o->start > 0 && record_at(t, len, o->start, rec, &l) &&
             !(ser < l.end && ser_end > l.start)) {
@@ -733,7 +740,7 @@ batch_plan plan_record(const char *t, size_t len, const zone_soa &soa, place end
     if (end_where != place::apex)
         return batch_plan::in_turn;
     *status = zone_text_status::rewrite;
-    *edit = {edit->rec, len, len, len, len, false};
+    *edit = {edit->key, edit->rec, len, len, len, len, false};
     return batch_plan::edit;
 }
 
@@ -821,7 +828,7 @@ zone_text_status zone_text_rewrite(std::span<const char> text, const zone_text_r
     out->serial_len = static_cast<size_t>(n);
     memcpy(out->serial, digits, out->serial_len);
 
-    const part_sink sink{out->parts, &out->nparts};
+    const part_sink sink{out->parts, nullptr, &out->nparts};
     emitter e{text, 0, ser, ser_end, text_span(out->serial, out->serial_len), sink};
 
     if (!found) {
@@ -878,10 +885,14 @@ size_t zone_text_batch_owners(std::span<const char> text) {
     return n;
 }
 
-// Per edited line at most four parts, per new line six; the copy that
-// passes the serial takes two more, and the end a copy and a line break.
-size_t zone_text_batch_parts(size_t n) {
-    return 6 * n + 8;
+// An edited line gains at most "; " and its new address, a new line its
+// name, type and address with " IN ", a blank and a line break; the text
+// may gain one line break at its end, and the serial up to ten digits.
+size_t zone_text_batch_size(std::span<const char> text, std::span<const zone_text_record> recs) {
+    size_t n = text.size() + 1 + 10;
+    for (const zone_text_record &r : recs)
+        n += r.name.size() + r.type.size() + r.addr.size() + 6;
+    return n;
 }
 
 bool zone_text_rewrite_batch(std::span<const char> text, std::span<const zone_text_record> recs,
@@ -890,33 +901,34 @@ bool zone_text_rewrite_batch(std::span<const char> text, std::span<const zone_te
     const char *t = text.data();
     const size_t len = text.size();
     const size_t n = recs.size();
-    batch->nparts = 0;
+    batch->len = 0;
     if (batch->edits.size() < n || status.size() < n ||
-        batch->parts.size() < zone_text_batch_parts(n) ||
+        batch->text.size() < zone_text_batch_size(text, recs) ||
         batch->owners.size() < zone_text_batch_owners(text))
         return false;
 
     // Two updates of one record: the second finds what the first wrote.
     std::span<zone_text_edit> edits = batch->edits.first(n);
-    for (size_t r = 0; r < n; r++)
+    for (size_t r = 0; r < n; r++) {
         edits[r].rec = r;
-    auto by_record = [&recs](const zone_text_edit &a, const zone_text_edit &b) {
-        int c = compare_nocase(recs[a.rec].name, recs[b.rec].name);
-        return c != 0 ? c < 0 : compare_nocase(recs[a.rec].type, recs[b.rec].type) < 0;
-    };
-    std::sort(edits.begin(), edits.end(), by_record);
+        edits[r].key = key_of(recs[r].type, key_of(recs[r].name));
+    }
+    std::sort(edits.begin(), edits.end(), [](const zone_text_edit &a, const zone_text_edit &b) {
+        return a.key < b.key;
+    });
     for (size_t r = 1; r < n; r++)
-        if (same_record(recs[edits[r - 1].rec], recs[edits[r].rec]))
-            return false;
+        for (size_t q = r; q > 0 && edits[q - 1].key == edits[r].key; q--)
+            if (same_record(recs[edits[q - 1].rec], recs[edits[r].rec]))
+                return false;
 
     zone_soa soa{0, 0, {}};
     const bool have_serial = find_serial(t, len, &soa);
     place end_where = place::apex;
     std::span<zone_text_owner> owners =
         batch->owners.first(index_owners(t, len, soa, batch->owners, &end_where));
-    std::sort(owners.begin(), owners.end(), [t](const zone_text_owner &a, const zone_text_owner &b) {
-        int c = compare_nocase(owner_name(t, a), owner_name(t, b));
-        return c != 0 ? c < 0 : a.start < b.start;
+    // By key, and in text order among equal keys.
+    std::sort(owners.begin(), owners.end(), [](const zone_text_owner &a, const zone_text_owner &b) {
+        return a.key != b.key ? a.key < b.key : a.start < b.start;
     });
 
     size_t nedits = 0;
@@ -969,7 +981,7 @@ bool zone_text_rewrite_batch(std::span<const char> text, std::span<const zone_te
     std::sort(edits.begin(), edits.end(), [](const zone_text_edit &a, const zone_text_edit &b) {
         return a.start != b.start ? a.start < b.start : a.rec < b.rec;
     });
-    const part_sink sink{batch->parts.data(), &batch->nparts};
+    const part_sink sink{nullptr, batch->text.data(), &batch->len};
     emitter out{text, 0, soa.at, soa.at + soa.n, text_span(batch->serial, batch->serial_len),
                 sink};
     bool at_end = false;

@@ -105,6 +105,7 @@ bool zone_text_next_serial(std::string_view old, zone_text_date today, uint32_t 
 
 // One line of the zone that has an owner word, for the index.
 struct zone_text_owner {
+    uint64_t key;    // a hash of the owner without case, to sort and look up by
     size_t start;    // first byte of the line
     size_t name;     // first byte of the owner, after a lead of blanks and semicolons
     size_t name_len; //
@@ -113,6 +114,7 @@ struct zone_text_owner {
 
 // One record's change as the batch plans it.
 struct zone_text_edit {
+    uint64_t key;  // a hash of the record's name without case and its type
     size_t rec;    // the index of the record in the batch
     size_t start;  // the record line (len for a new line at the end)
     size_t addr;   // the address on it, up to addr_end
@@ -122,17 +124,12 @@ struct zone_text_edit {
 };
 
 // The caller's memory for a batch of n records of `text`, and what the
-// batch writes: the new text as parts, as in zone_text_out, pointing into
-// the text, the records, static strings and `serial` here.
+// batch writes: the new text itself, in `text`.
 struct zone_text_batch {
-    zone_text_batch() = default;
-    zone_text_batch(const zone_text_batch &) = delete;
-    zone_text_batch &operator=(const zone_text_batch &) = delete;
-
-    std::span<zone_text_owner> owners;      // zone_text_batch_owners(text) entries
-    std::span<zone_text_edit> edits;        // n entries
-    std::span<std::span<const char>> parts; // zone_text_batch_parts(n) entries
-    size_t nparts = 0;                      // 0: nothing to write
+    std::span<zone_text_owner> owners; // zone_text_batch_owners(text) entries
+    std::span<zone_text_edit> edits;   // n entries
+    std::span<char> text;              // zone_text_batch_size(text, recs) bytes
+    size_t len = 0;                    // of the new text; 0: nothing to write
     char serial[10] = {};
     size_t serial_len = 0;
     size_t serial_at = 0; // as in zone_text_out
@@ -140,7 +137,7 @@ struct zone_text_batch {
 };
 
 size_t zone_text_batch_owners(std::span<const char> text);
-size_t zone_text_batch_parts(size_t n);
+size_t zone_text_batch_size(std::span<const char> text, std::span<const zone_text_record> recs);
 
 // Works out the updates `recs` of `text` as zone_text_rewrite would one
 // after the other, each on the text the one before it left, with the

@@ -63,19 +63,15 @@ inline zone_text_batch_check zone_text_batch_compare(std::string_view text,
     std::span<const char> t(text.data(), text.size());
     std::vector<zone_text_owner> owners(zone_text_batch_owners(t));
     std::vector<zone_text_edit> edits(recs.size());
-    std::vector<std::span<const char>> parts(zone_text_batch_parts(recs.size()));
+    std::vector<char> out(zone_text_batch_size(t, recs));
     std::vector<zone_text_status> status(recs.size());
     zone_text_batch b;
     b.owners = owners;
     b.edits = edits;
-    b.parts = parts;
+    b.text = out;
     if (!zone_text_rewrite_batch(t, recs, today, &b, status))
         return zone_text_batch_check::in_turn;
-    std::string got;
-    for (size_t i = 0; i < b.nparts; i++)
-        got.append(b.parts[i].data(), b.parts[i].size());
-    if (b.nparts == 0)
-        got = text;
+    std::string got = b.len == 0 ? std::string(text) : std::string(out.data(), b.len);
     zone_text_turns want = zone_text_in_turn(text, recs, today);
     for (size_t i = 0; i < recs.size(); i++)
         if (!zone_text_status_agrees(status[i], want.status[i])) {
