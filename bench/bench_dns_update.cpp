@@ -6,7 +6,8 @@
 #include "common/csexp/sx_reader.h"
 #include "common/process/log.h"
 #include "server/dns_update.h"
-#include "server/effector.h"
+#include "tests/support/dns_update_run.h"
+#include "tests/support/effector_run.h"
 
 #include <arpa/inet.h>
 #include <chrono>

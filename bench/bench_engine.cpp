@@ -10,6 +10,7 @@
 // the change's submission until its record is in the zone file, median of
 // the runs. Goal: at most 50 ms.
 #include "common/csexp/sx_reader.h"
+#include "common/process/clock.h"
 #include "common/process/log.h"
 #include "server/effector_plan.h"
 #include "server/engine.h"
@@ -56,11 +57,6 @@ double ms_since(clk::time_point t) {
     return std::chrono::duration<double, std::milli>(clk::now() - t).count();
 }
 
-int64_t now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
 
 std::string zone_text(int accounts) {
     std::string z = "$ORIGIN bench.test.\n$TTL 300\n@ IN SOA ns1 hostmaster ( 1 2h 1h 2w 5m )\n"
@@ -135,7 +131,7 @@ void submit(engine *e, effector_plan *plan, const uint8_t addr[4]) {
     t.family = AF_INET;
     memcpy(t.to, addr, 4);
     t.steps = EFFECTOR_ALL_STEPS;
-    engine_submit(e, &t, now_ms());
+    engine_submit(e, &t, clock_mono_ms());
 }
 
 double median(std::vector<double> v) {
@@ -160,7 +156,7 @@ double burst(const std::string &dir, int n, int runs) {
                                      static_cast<uint8_t>(1 + i % 250)};
             submit(e, accts[static_cast<size_t>(i)], addr);
         }
-        engine_run(e, nullptr, now_ms());
+        engine_run(e, nullptr, clock_mono_ms());
         times.push_back(ms_since(t));
         std::string z = read_all(zone);
         char line[64];
@@ -205,7 +201,7 @@ double latency(const std::string &dir, int updates, int commands, int runs) {
     effector_plan *healthy = pl.make("h7", cat({"(zone ", zone, ")"}));
     array fds;
     array_init(&fds, sizeof(pollfd));
-    engine_run(e, nullptr, now_ms());
+    engine_run(e, nullptr, clock_mono_ms());
     std::vector<double> times;
     for (int r = 0; r < runs; r++) {
         const uint8_t next[4] = {203, 0, 113, static_cast<uint8_t>(1 + r % 250)};
@@ -218,7 +214,7 @@ double latency(const std::string &dir, int updates, int commands, int runs) {
             fds.count = 0;
             engine_pollfds(e, &fds);
             poll(static_cast<pollfd *>(fds.data), static_cast<nfds_t>(fds.count), 0);
-            engine_run(e, &fds, now_ms());
+            engine_run(e, &fds, clock_mono_ms());
             if (read_all(zone).find(want) != std::string::npos)
                 break;
         }

@@ -85,11 +85,6 @@ dns_update_judgement dns_update_judge(const uint8_t *msg, size_t len, uint16_t i
                                       const tsig_key *key, const uint8_t *req_mac,
                                       size_t req_mac_len, uint64_t now);
 
-// Sets, waiting for the answer in place, the owner's RRset of type (DNS_TYPE_A with 4 address
-// bytes, DNS_TYPE_AAAA with 16) to the one address, or deletes it when the address is all zero.
-// Logs the outcome for the account name[0..name_len).
-dns_update_result dns_update_run(const dns_update_conf *c, const char *name, size_t name_len,
-                                 uint16_t type, const uint8_t *addr);
 
 struct dns_exchange;
 // A message ID from the system's random source.
@@ -105,7 +100,3 @@ void dns_update_log_retry(const dns_update_conf *c, const char *name, size_t nam
 void dns_update_lookup_failed(const dns_update_conf *c, const char *name, size_t name_len,
                               uint16_t type, const uint8_t *addr, int gai_code);
 
-// The effector: reads the form and runs it. A form that does not read is
-// logged and gives failed.
-dns_update_result dns_update_effector(const sx_node *args, const char *name, size_t name_len,
-                                      uint16_t type, const uint8_t *addr);

@@ -1,11 +1,11 @@
 #include "server/dns_update.h"
 
 #include "server/dns_exchange.h"
-#include "server/effector.h"
+#include "tests/support/dns_update_run.h"
+#include "tests/support/effector_run.h"
 #include "tests/support/engine_drive.h"
 
 #include "common/protocol/update_msg.h"
-#include "server/effector.h"
 #include "server/presence.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scenario.h"
@@ -666,12 +666,12 @@ TEST(DnsUpdateExchange, AddressesAreTriedInTurnAndTheAnsweringOneLogged) {
     LogCapture cap;
     dns_exchange x;
     auto t0 = std::chrono::steady_clock::now();
-    ASSERT_TRUE(dns_exchange_start(&x, &c, 77, DNS_TYPE_A, addr4, peers, 2, engine_drive_now()));
+    ASSERT_TRUE(dns_exchange_start(&x, &c, 77, DNS_TYPE_A, addr4, peers, 2, clock_mono_ms()));
     for (int n = 0; n < 200 && !x.finished; n++) {
         pollfd fds[DNS_EXCHANGE_MAX_PEERS];
         int k = dns_exchange_pollfds(&x, fds, DNS_EXCHANGE_MAX_PEERS);
         poll(fds, static_cast<nfds_t>(k), 20);
-        dns_exchange_step(&x, engine_drive_now());
+        dns_exchange_step(&x, clock_mono_ms());
     }
     dns_exchange_close(&x);
     ASSERT_TRUE(x.finished);

@@ -124,11 +124,6 @@ piece piece_of(const sx_node *n) {
     return piece::nothing;
 }
 
-// The record a change of family's address is kept in.
-uint16_t dns_type_of(int family) {
-    return family == AF_INET6 ? DNS_TYPE_AAAA : DNS_TYPE_A;
-}
-
 struct free_delete {
     void operator()(void *p) const { free(p); }
 };
@@ -276,50 +271,7 @@ char *effector_command(const sx_node *args, const char *name, size_t name_len, i
     return cmd.release();
 }
 
-void effector_system(const sx_node *args, const char *name, size_t name_len, int family,
-                     const uint8_t *addr) {
-    std::unique_ptr<char, free_delete> cmd(effector_command(args, name, name_len, family, addr));
-    if (!cmd)
-        return;
-    // The server holds SIGTERM and SIGHUP blocked outside its wait, and a
-    // command inherits the signal mask: a daemon restarted from here would
-    // ignore them for good. Either signal meanwhile only sets its flag.
-    sigset_t term, held;
-    sigemptyset(&term);
-    sigaddset(&term, SIGTERM);
-    sigaddset(&term, SIGHUP);
-    sigprocmask(SIG_UNBLOCK, &term, &held);
-    int status = system(cmd.get());
-    sigprocmask(SIG_SETMASK, &held, nullptr);
-    if (status < 0)
-        log_system_fail(cmd.get());
-    else if (status != 0)
-        log_system_failure(cmd.get(), status);
-}
-
 void effector_kill_form(const sx_node *args) {
     run_kill(args);
 }
 
-void effector_run(const sx_node *list, const char *name, size_t name_len, int family,
-                  const uint8_t *addr) {
-    for (const sx_node *n = list; n != nullptr; n = n->next) {
-        const sx_node *args = nullptr;
-        const sx_node *kw = effector_form_keyword(n, &args);
-        if (kw == nullptr)
-            continue;
-        if (sx_atom_is(kw, "kill")) {
-            run_kill(args);
-        } else if (sx_atom_is(kw, "system")) {
-            effector_system(args, name, name_len, family, addr);
-        } else if (sx_atom_is(kw, "zone")) {
-            effector_zone(args, name, name_len, family, addr);
-        } else if (sx_atom_is(kw, "dns-update")) {
-            dns_update_conf c;
-            if (dns_update_parse(args, name, name_len, &c))
-                dns_update_run(&c, name, name_len, dns_type_of(family), addr);
-        } else {
-            log_unknown_effector(sx_text(kw));
-        }
-    }
-}

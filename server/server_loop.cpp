@@ -161,9 +161,6 @@ int64_t monotonic_ns() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-int64_t monotonic_ms() {
-    return monotonic_ns() / 1000000;
-}
 
 // The changes of the pass go to the engine, which holds its own
 // references; the table they came from may go at the next load.
@@ -172,7 +169,7 @@ int64_t monotonic_ms() {
 void hand_over(server_config *cfg, engine *eng) {
     if (cfg->transitions.count == 0)
         return;
-    int64_t now = monotonic_ms();
+    int64_t now = clock_mono_ms();
     for (int32_t i = 0; i < cfg->transitions.count; i++)
         engine_submit(eng, static_cast<presence_transition *>(array_get(&cfg->transitions, i)),
                       now);
@@ -214,7 +211,7 @@ void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask
     // file may be due already.
     int32_t timeout = presence_sweep(&cfg->accounts, &cfg->presence, &cfg->transitions);
     hand_over(cfg, eng.e);
-    engine_run(eng.e, nullptr, monotonic_ms());
+    engine_run(eng.e, nullptr, clock_mono_ms());
     state_writer writer = {};
     int64_t checked = 0;
     for (;;) {
@@ -224,7 +221,7 @@ void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask
         timeout = earlier(timeout, state_flush(&writer, cfg->state_path, &cfg->accounts, changes,
                                                clock_now(), eng.pending_work()));
         if (!engine_idle(eng.e))
-            timeout = earlier(timeout, engine_timeout(eng.e, monotonic_ms()));
+            timeout = earlier(timeout, engine_timeout(eng.e, clock_mono_ms()));
         // SIGTERM is blocked here; a flag set while something else had it
         // unblocked is honoured before waiting rather than at the next wake.
         if (stop_requested)
@@ -285,7 +282,7 @@ void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask
         timeout = earlier(timeout, log_limit_flush(clock_now()));
         hand_over(cfg, eng.e);
         if (!engine_idle(eng.e))
-            engine_run(eng.e, have_fds ? &fds : nullptr, monotonic_ms());
+            engine_run(eng.e, have_fds ? &fds : nullptr, clock_mono_ms());
     }
     // At the orderly stop always: the times of the last messages are then
     // as fresh as they can be for the next start, and the work the engine

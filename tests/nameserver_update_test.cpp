@@ -4,6 +4,7 @@
 #include "common/protocol/update_msg.h"
 #include "server/dns_update.h"
 #include "tests/support/dns_servers.h"
+#include "tests/support/dns_update_run.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scenario.h"
 #include "tests/support/sx_text.h"

@@ -11,3 +11,8 @@ time_t clock_now() {
 void clock_set_source(time_t (*source)()) {
     g_source = source;
 }
+int64_t clock_mono_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}

@@ -2,17 +2,13 @@
 // then wait on its descriptors and run it until it is idle, bounded in time.
 #pragma once
 
+#include "common/process/clock.h"
 #include "server/engine.h"
 
 #include <cstdint>
 #include <ctime>
 #include <poll.h>
 
-inline int64_t engine_drive_now() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Hands the transitions (emptied) to e and runs it until no pass runs any
 // more (what is left waits for a retry) or until max_ms have passed;
@@ -20,7 +16,7 @@ inline int64_t engine_drive_now() {
 // delays pass. True when no pass runs.
 inline bool engine_drive(engine *e, array *transitions, int max_ms = 10000,
                          int64_t offset_ms = 0) {
-    int64_t start = engine_drive_now();
+    int64_t start = clock_mono_ms();
     if (transitions != nullptr) {
         for (int32_t i = 0; i < transitions->count; i++)
             engine_submit(e, static_cast<presence_transition *>(array_get(transitions, i)),
@@ -30,15 +26,15 @@ inline bool engine_drive(engine *e, array *transitions, int max_ms = 10000,
     array fds;
     array_init(&fds, sizeof(pollfd));
     engine_run(e, nullptr, start + offset_ms);
-    while (engine_in_flight(e) && engine_drive_now() - start < max_ms) {
+    while (engine_in_flight(e) && clock_mono_ms() - start < max_ms) {
         fds.count = 0;
         engine_pollfds(e, &fds);
-        int64_t now = engine_drive_now() + offset_ms;
+        int64_t now = clock_mono_ms() + offset_ms;
         int32_t t = engine_timeout(e, now);
         if (t < 0 || t > 50)
             t = 50;
         poll(static_cast<pollfd *>(fds.data), static_cast<nfds_t>(fds.count), t);
-        engine_run(e, &fds, engine_drive_now() + offset_ms);
+        engine_run(e, &fds, clock_mono_ms() + offset_ms);
     }
     array_free(&fds);
     return !engine_in_flight(e);
