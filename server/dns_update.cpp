@@ -358,4 +358,3 @@ void dns_update_lookup_failed(const dns_update_conf *c, const char *name, size_t
     describe(c, name, name_len, type, addr, &t);
     log_dns_update_lookup_failed(&t.lu, gai_code);
 }
-

@@ -85,7 +85,6 @@ dns_update_judgement dns_update_judge(const uint8_t *msg, size_t len, uint16_t i
                                       const tsig_key *key, const uint8_t *req_mac,
                                       size_t req_mac_len, uint64_t now);
 
-
 struct dns_exchange;
 // A message ID from the system's random source.
 uint16_t dns_update_new_id();
@@ -99,4 +98,3 @@ void dns_update_log_retry(const dns_update_conf *c, const char *name, size_t nam
 // Logs that the server's name could not be looked up (gai_code).
 void dns_update_lookup_failed(const dns_update_conf *c, const char *name, size_t name_len,
                               uint16_t type, const uint8_t *addr, int gai_code);
-

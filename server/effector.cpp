@@ -274,4 +274,3 @@ char *effector_command(const sx_node *args, const char *name, size_t name_len, i
 void effector_kill_form(const sx_node *args) {
     run_kill(args);
 }
-

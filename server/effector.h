@@ -21,4 +21,3 @@ char *effector_command(const sx_node *args, const char *name, size_t name_len, i
                        const uint8_t *addr);
 // Runs one kill form's arguments, the targets in the order of the form.
 void effector_kill_form(const sx_node *args);
-

@@ -29,11 +29,6 @@
 
 namespace {
 
-// The units of a load: the tree is the same with any, but a file that a
-// load cannot hold in memory should not pass the check either.
-constexpr size_t READ_DUNIT = 4096;
-constexpr size_t READ_NUNIT = 64;
-
 // An account that a load would keep: its name (bytes in the tree) and the
 // line of its form.
 struct kept_account {
@@ -554,7 +549,8 @@ struct lines_owner {
 
 int server_check_file(const char *path) {
     lines_owner read;
-    int text_problems = conf_check_read(&read.l, path, READ_DUNIT, READ_NUNIT);
+    int text_problems =
+        conf_check_read(&read.l, path, SERVER_CONFIG_READ_DUNIT, SERVER_CONFIG_READ_NUNIT);
     if (text_problems < 0)
         return -1;
     checker c{path, &read.l, text_problems, {}};

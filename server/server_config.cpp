@@ -23,10 +23,6 @@
 
 namespace {
 
-constexpr size_t READ_CHUNK = 4096;
-constexpr size_t READ_DUNIT = 4096;
-constexpr size_t READ_NUNIT = 64;
-
 struct file_closer {
     void operator()(FILE *f) const { fclose(f); }
 };
@@ -385,6 +381,26 @@ void set_state_path(pending_config *next, const sx_node *value) {
     next->state_path = strdup(sx_text(value));
 }
 
+// The forms that make the account table: account, default(s) and state.
+// False for any other keyword.
+bool read_account_form(pending_config *next, std::string_view kw, const sx_node *value) {
+    if (kw == "account")
+        add_account(next, value);
+    else if (kw == "default" || kw == "defaults")
+        account_set_options(&next->defaults, value);
+    else if (kw == "state")
+        set_state_path(next, value);
+    else
+        return false;
+    return true;
+}
+
+// In the order the lookup of each datagram expects.
+void sort_accounts(array *accounts) {
+    if (accounts->count > 1)
+        qsort(accounts->data, static_cast<size_t>(accounts->count), sizeof(account), account_cmp);
+}
+
 // Anything but a positive number keeps the default.
 void set_limit(int *field, const sx_node *value) {
     (void)server_config_limit(value, field);
@@ -427,19 +443,10 @@ void server_config_accounts(const sx_node *forms, array *accounts, char **state_
     array_reserve(&next.accounts, count_chain(forms));
     for (const sx_node *form = forms; form != nullptr; form = form->next) {
         const sx_node *value = statement_value(form);
-        if (value == nullptr)
-            continue;
-        std::string_view kw = atom_bytes(sx_first(form));
-        if (kw == "account")
-            add_account(&next, value);
-        else if (kw == "default" || kw == "defaults")
-            account_set_options(&next.defaults, value);
-        else if (kw == "state")
-            set_state_path(&next, value);
+        if (value != nullptr)
+            (void)read_account_form(&next, atom_bytes(sx_first(form)), value);
     }
-    if (next.accounts.count > 1)
-        qsort(next.accounts.data, static_cast<size_t>(next.accounts.count), sizeof(account),
-              account_cmp);
+    sort_accounts(&next.accounts);
     *accounts = next.accounts;
     *state_path = next.state_path;
     next.state_path = nullptr;
@@ -497,7 +504,8 @@ void server_config_load(server_config *cfg, bool force) {
             return;
         }
         sx_read_rest rest{};
-        if (sx_read_file(&read.tree, f.get(), READ_CHUNK, READ_DUNIT, READ_NUNIT, &rest) != 0) {
+        if (sx_read_file(&read.tree, f.get(), SERVER_CONFIG_READ_CHUNK, SERVER_CONFIG_READ_DUNIT,
+                         SERVER_CONFIG_READ_NUNIT, &rest) != 0) {
             log_empty_config_file(cfg->path);
             return;
         }
@@ -533,17 +541,11 @@ void server_config_load(server_config *cfg, bool force) {
             want_listeners(&next.wants, value, AF_INET);
         else if (kw == "listen6")
             want_listeners(&next.wants, value, AF_INET6);
-        else if (kw == "account")
-            add_account(&next, value);
-        else if (kw == "default" || kw == "defaults")
-            account_set_options(&next.defaults, value);
-        else if (kw == "state")
-            set_state_path(&next, value);
         else if (kw == "system-max")
             set_limit(&next.limits.system_max, value);
         else if (kw == "system-timeout")
             set_limit(&next.limits.system_timeout, value);
-        else
+        else if (!read_account_form(&next, kw, value))
             log_unknown_server_option(sx_text(keyword));
     }
 
@@ -563,9 +565,7 @@ void server_config_load(server_config *cfg, bool force) {
     // no form asks for.
     commit_sockets(&next, !first);
     log_listening_on(next.pollfds.count);
-    if (next.accounts.count > 1)
-        qsort(next.accounts.data, static_cast<size_t>(next.accounts.count), sizeof(account),
-              account_cmp);
+    sort_accounts(&next.accounts);
 
     if (cfg->transitions.elem_size != sizeof(presence_transition))
         array_init(&cfg->transitions, sizeof(presence_transition));

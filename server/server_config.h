@@ -7,8 +7,16 @@
 #include "server/engine.h"
 #include "server/presence.h"
 
+#include <cstddef>
 #include <ctime>
 #include <sys/types.h>
+
+// How the configuration file is read (chunk, data unit, node unit of
+// sx_read_file): the load, the check and the status view read it alike, so
+// a file one of them takes the others take too.
+inline constexpr size_t SERVER_CONFIG_READ_CHUNK = 4096;
+inline constexpr size_t SERVER_CONFIG_READ_DUNIT = 4096;
+inline constexpr size_t SERVER_CONFIG_READ_NUNIT = 64;
 
 struct server_config {
     const char *path;        // the "-c" argument, not owned

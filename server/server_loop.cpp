@@ -161,7 +161,6 @@ int64_t monotonic_ns() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-
 // The changes of the pass go to the engine, which holds its own
 // references; the table they came from may go at the next load.
 // The clock is read only when there is something to hand over: the loop's

@@ -25,11 +25,6 @@
 
 namespace {
 
-// The units of a load, so that a file the server can read reads here too.
-constexpr size_t READ_CHUNK = 4096;
-constexpr size_t READ_DUNIT = 4096;
-constexpr size_t READ_NUNIT = 64;
-
 struct file_closer {
     void operator()(FILE *f) const { fclose(f); }
 };
@@ -272,7 +267,9 @@ bool read_config(const char *path, sx_block *tree) {
         log_check_open_failed(path, errno);
         return false;
     }
-    if (sx_read_file(tree, f.get(), READ_CHUNK, READ_DUNIT, READ_NUNIT) != 0 || tree->nsize == 0) {
+    if (sx_read_file(tree, f.get(), SERVER_CONFIG_READ_CHUNK, SERVER_CONFIG_READ_DUNIT,
+                     SERVER_CONFIG_READ_NUNIT) != 0 ||
+        tree->nsize == 0) {
         log_check_empty(path);
         return false;
     }

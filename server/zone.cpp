@@ -245,8 +245,8 @@ void batch_in_turn(const char *path, const zone_change *changes, size_t n, zone_
         if (*rewritten)
             keep = part(buf->get() + out.serial_at, out.old_len);
         size_t next_len = 0;
-        heap_chars next = materialize(std::span<const part>(out.parts, out.nparts), out.serial,
-                                      keep, &next_len);
+        heap_chars next =
+            materialize(std::span<const part>(out.parts, out.nparts), out.serial, keep, &next_len);
         if (!next) {
             log_zone_realloc_failed(next_len, path);
             ok[i] = false;

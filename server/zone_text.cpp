@@ -533,6 +533,29 @@ void drop_to(emitter *e, size_t to) {
     e->at = to;
 }
 
+// The record line from `start`: its lead up to `name` written away, "; "
+// before it when the record goes, and `addr` in place of the address
+// [from, to).
+void edit_line(emitter *e, size_t start, size_t name, size_t from, size_t to, bool gone,
+               std::string_view addr) {
+    copy_to(e, start);
+    add(e->out, view(gone ? comment : std::string_view()));
+    drop_to(e, name);
+    copy_to(e, from);
+    add(e->out, view(addr));
+    drop_to(e, to);
+}
+
+// A new record line for rec, ended by nl.
+void new_line(part_sink out, const zone_text_record &rec, std::string_view nl) {
+    add(out, view(rec.name));
+    add(out, view(in));
+    add(out, view(rec.type));
+    add(out, view(blank));
+    add(out, view(rec.addr));
+    add(out, view(nl));
+}
+
 // Where a new record line goes: at `at`, after an $ORIGIN line for the apex
 // when `origin` is set.
 struct insertion {
@@ -619,7 +642,6 @@ void scan_zone(const char *t, size_t len, const zone_soa &soa, const zone_text_r
         scan->add = {soa_end, false};
 }
 
-
 // FNV-1a over a name as DNS compares it, ignoring ASCII case: names that
 // are equal so have equal keys, and the index sorts and looks up by key,
 // checking the name itself only where keys are equal.
@@ -636,8 +658,8 @@ std::string_view owner_name(const char *t, const zone_text_owner &o) {
 // The lines scan_zone reads that begin, after their lead, with a word and a
 // blank: the only lines that can be some name's record line or CNAME. In
 // text order; *end_where is the place at the end of the text.
-size_t index_owners(const char *t, size_t len, const zone_soa &soa,
-                    std::span<zone_text_owner> out, place *end_where) {
+size_t index_owners(const char *t, size_t len, const zone_soa &soa, std::span<zone_text_owner> out,
+                    place *end_where) {
     size_t n = 0;
     line_walk w = walk_start(t, len, &soa.apex);
     for (; w.x.i < len; walk_past(&w)) {
@@ -661,9 +683,9 @@ size_t index_owners(const char *t, size_t len, const zone_soa &soa,
 
 // What a batch makes of one record.
 enum class batch_plan {
-    edit,     // the record line changes, or a new one goes at the end
-    none,     // nothing to write; the status says why
-    in_turn,  // only the updates one after the other can tell
+    edit,    // the record line changes, or a new one goes at the end
+    none,    // nothing to write; the status says why
+    in_turn, // only the updates one after the other can tell
 };
 
 // Plans `rec` on the text as scan_zone and zone_text_rewrite would, looking
@@ -679,9 +701,9 @@ batch_plan plan_record(const char *t, size_t len, const zone_soa &soa, place end
     const size_t ser = soa.at;
     const size_t ser_end = soa.at + soa.n;
     const uint64_t key = key_of(rec.name);
-    const zone_text_owner *o = std::lower_bound(
-        owners.data(), owners.data() + owners.size(), key,
-        [](const zone_text_owner &a, uint64_t k) { return a.key < k; });
+    const zone_text_owner *o =
+        std::lower_bound(owners.data(), owners.data() + owners.size(), key,
+                         [](const zone_text_owner &a, uint64_t k) { return a.key < k; });
     bool found = false;
     bool revive = false;
     bool cname = false;
@@ -697,8 +719,7 @@ batch_plan plan_record(const char *t, size_t len, const zone_soa &soa, place end
                 line = l;
                 break;
             }
-            revive = revive ||
-                     (!rec.gone && next_owner(t, len, l.end).kind == next_record::owned);
+            revive = revive || (!rec.gone && next_owner(t, len, l.end).kind == next_record::owned);
         }
         if (!o->commented &&
             equal_nocase(line_word(t, len, type_token(t, len, o->name + o->name_len)), "CNAME"))
@@ -852,22 +873,12 @@ zone_text_status zone_text_rewrite(std::span<const char> text, const zone_text_r
             add(sink, view(soa.apex.abs));
             add(sink, view(nl));
         }
-        add(sink, view(rec.name));
-        add(sink, view(in));
-        add(sink, view(rec.type));
-        add(sink, view(blank));
-        add(sink, view(rec.addr));
-        add(sink, view(nl));
+        new_line(sink, rec, nl);
         copy_to(&e, len);
         return zone_text_status::rewrite;
     }
 
-    copy_to(&e, line.start);
-    add(sink, view(rec.gone ? comment : std::string_view()));
-    drop_to(&e, line.name);
-    copy_to(&e, line.addr);
-    add(sink, view(rec.addr));
-    drop_to(&e, line.addr_end);
+    edit_line(&e, line.start, line.name, line.addr, line.addr_end, rec.gone, rec.addr);
     if (owner_at <= len) {
         copy_to(&e, owner_at);
         add(sink, slice(text, line.name, line.name + rec.name.size()));
@@ -913,9 +924,8 @@ bool zone_text_rewrite_batch(std::span<const char> text, std::span<const zone_te
         edits[r].rec = r;
         edits[r].key = key_of(recs[r].type, key_of(recs[r].name));
     }
-    std::sort(edits.begin(), edits.end(), [](const zone_text_edit &a, const zone_text_edit &b) {
-        return a.key < b.key;
-    });
+    std::sort(edits.begin(), edits.end(),
+              [](const zone_text_edit &a, const zone_text_edit &b) { return a.key < b.key; });
     for (size_t r = 1; r < n; r++)
         for (size_t q = r; q > 0 && edits[q - 1].key == edits[r].key; q--)
             if (same_record(recs[edits[q - 1].rec], recs[edits[r].rec]))
@@ -966,9 +976,8 @@ bool zone_text_rewrite_batch(std::span<const char> text, std::span<const zone_te
         batch->serial_len = static_cast<size_t>(d);
         memcpy(batch->serial, digits, batch->serial_len);
         uint32_t after = 0;
-        if (nedits > 1 &&
-            !zone_text_next_serial(std::string_view(batch->serial, batch->serial_len), today,
-                                   &after))
+        if (nedits > 1 && !zone_text_next_serial(std::string_view(batch->serial, batch->serial_len),
+                                                 today, &after))
             return false;
     }
     if (failed != zone_text_status::rewrite) {
@@ -982,8 +991,7 @@ bool zone_text_rewrite_batch(std::span<const char> text, std::span<const zone_te
         return a.start != b.start ? a.start < b.start : a.rec < b.rec;
     });
     const part_sink sink{nullptr, batch->text.data(), &batch->len};
-    emitter out{text, 0, soa.at, soa.at + soa.n, text_span(batch->serial, batch->serial_len),
-                sink};
+    emitter out{text, 0, soa.at, soa.at + soa.n, text_span(batch->serial, batch->serial_len), sink};
     bool at_end = false;
     bool last_line = false;
     for (const zone_text_edit &e : edits) {
@@ -995,19 +1003,11 @@ bool zone_text_rewrite_batch(std::span<const char> text, std::span<const zone_te
                     add(sink, view(lf));
                 at_end = true;
             }
-            add(sink, view(rec.name));
-            add(sink, view(in));
-            add(sink, view(rec.type));
-            add(sink, view(blank));
-            add(sink, view(rec.addr));
-            add(sink, view(lf));
+            new_line(sink, rec, lf);
             continue;
         }
-        copy_to(&out, e.start);
-        add(sink, view(e.comment ? comment : std::string_view()));
-        copy_to(&out, e.addr);
-        add(sink, view(rec.addr));
-        drop_to(&out, e.addr_end);
+        // Batched lines have no lead.
+        edit_line(&out, e.start, e.start, e.addr, e.addr_end, e.comment, rec.addr);
         last_line = e.end == len;
     }
     if (!at_end) {

@@ -114,13 +114,13 @@ struct zone_text_owner {
 
 // One record's change as the batch plans it.
 struct zone_text_edit {
-    uint64_t key;  // a hash of the record's name without case and its type
-    size_t rec;    // the index of the record in the batch
-    size_t start;  // the record line (len for a new line at the end)
-    size_t addr;   // the address on it, up to addr_end
+    uint64_t key; // a hash of the record's name without case and its type
+    size_t rec;   // the index of the record in the batch
+    size_t start; // the record line (len for a new line at the end)
+    size_t addr;  // the address on it, up to addr_end
     size_t addr_end;
-    size_t end;    // the end of the record line
-    bool comment;  // the line is to be commented out
+    size_t end;   // the end of the record line
+    bool comment; // the line is to be commented out
 };
 
 // The caller's memory for a batch of n records of `text`, and what the

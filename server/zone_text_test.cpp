@@ -340,11 +340,11 @@ TEST(ZoneTextBatch, BurstIsOneReading) {
                              "h1 IN A 192.0.2.11 ; the NAS\nh2 300 IN A 192.0.2.12\n"
                              "h3 IN AAAA 2001:db8::13\nH4 IN A 192.0.2.14\nh5 IN A 192.0.2.15";
     std::vector<zone_text_record> recs = {
-        {"h1", "A", "198.51.100.1", false}, {"h2", "A", "0.0.0.0", true},
-        {"h3", "AAAA", "::", true},         {"h4", "A", "198.51.100.4", false},
-        {"new", "A", "198.51.100.9", false}, {"new", "AAAA", "2001:db8::9", false},
+        {"h1", "A", "198.51.100.1", false},   {"h2", "A", "0.0.0.0", true},
+        {"h3", "AAAA", "::", true},           {"h4", "A", "198.51.100.4", false},
+        {"new", "A", "198.51.100.9", false},  {"new", "AAAA", "2001:db8::9", false},
         {"h1", "AAAA", "2001:db8::1", false}, {"h5", "A", "192.0.2.15", false},
-        {"gone", "A", "0.0.0.0", true},     {"ns", "A", "192.0.2.1", false},
+        {"gone", "A", "0.0.0.0", true},       {"ns", "A", "192.0.2.1", false},
     };
     std::string why;
     ASSERT_EQ(zone_text_batch_compare(zone, recs, today, &why), zone_text_batch_check::agrees)

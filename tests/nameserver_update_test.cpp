@@ -16,9 +16,9 @@
 #include <gtest/gtest.h>
 #include <iostream>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
-#include <poll.h>
 #include <syslog.h>
 #include <unistd.h>
 

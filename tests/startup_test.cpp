@@ -532,8 +532,9 @@ TEST(ServerCheck, MissingPermissionNamesTheUserAndGroupsChecked) {
     ASSERT_EQ(chmod(conf.c_str(), 0600), 0);
     o = check(dir, server_program(), conf, {"-u", "nobody"});
     EXPECT_EQ(o.status, 0);
-    EXPECT_EQ(o.err, conf + ":2: Warning: unable to give a new file the owner and group of zone "
-                            "file \"" +
+    EXPECT_EQ(o.err, conf +
+                         ":2: Warning: unable to give a new file the owner and group of zone "
+                         "file \"" +
                          roots + "\"" + as +
                          "; the zone is then rewritten in place, not replaced whole\n");
 }

@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 #include <cstdio>
+#include <random>
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
@@ -352,8 +352,8 @@ TEST_P(ZoneCorpus, BatchReadsAsUpdatesInTurn) {
         size_t n = 2 + rng() % 7;
         for (size_t i = 0; i < n; i++) {
             unsigned type = rng() % 2, addr = rng() % 3;
-            recs.push_back({names[rng() % names.size()], type ? "AAAA" : "A", addrs[type][addr],
-                            addr == 2});
+            recs.push_back(
+                {names[rng() % names.size()], type ? "AAAA" : "A", addrs[type][addr], addr == 2});
         }
         std::string why;
         ASSERT_NE(zone_text_batch_compare(text, recs, day, &why), zone_text_batch_check::differs)

@@ -43,7 +43,6 @@ void effector_system(const sx_node *args, const char *name, size_t name_len, int
         log_system_failure(cmd.get(), status);
 }
 
-
 void effector_run(const sx_node *list, const char *name, size_t name_len, int family,
                   const uint8_t *addr) {
     for (const sx_node *n = list; n != nullptr; n = n->next) {
