@@ -4,6 +4,7 @@
 #include "common/csexp/sx_reader.h"
 #include "common/process/array.h"
 #include "common/process/log.h"
+#include "common/process/regular_file.h"
 #include "common/protocol/address.h"
 #include "common/protocol/update_msg.h"
 #include "server/account.h"
@@ -261,16 +262,27 @@ void put_stray(FILE *out, const state_record &e, time_t now) {
     fputs(", no such account\n", out);
 }
 
+// Read as the load reads it: a FIFO never holds the view up, and a file
+// cut short is refused, not shown as far as it goes.
 bool read_config(const char *path, sx_block *tree) {
-    std::unique_ptr<FILE, file_closer> f(fopen(path, "rb"));
+    bool not_regular = false;
+    std::unique_ptr<FILE, file_closer> f(regular_file_open(path, &not_regular));
     if (!f) {
-        log_check_open_failed(path, errno);
+        if (not_regular)
+            log_check_not_regular(path);
+        else
+            log_check_open_failed(path, errno);
         return false;
     }
+    sx_read_rest rest{};
     if (sx_read_file(tree, f.get(), SERVER_CONFIG_READ_CHUNK, SERVER_CONFIG_READ_DUNIT,
-                     SERVER_CONFIG_READ_NUNIT) != 0 ||
+                     SERVER_CONFIG_READ_NUNIT, &rest) != 0 ||
         tree->nsize == 0) {
         log_check_empty(path);
+        return false;
+    }
+    if (rest.open_lists > 0 || rest.open_atom) {
+        log_check_incomplete(path);
         return false;
     }
     return true;
@@ -278,14 +290,11 @@ bool read_config(const char *path, sx_block *tree) {
 
 // A state file not written yet holds nobody: every account is down.
 bool read_state(const char *path, state_records *out) {
-    std::unique_ptr<FILE, file_closer> f(fopen(path, "rb"));
-    if (!f) {
-        if (errno == ENOENT)
-            return true;
-        log_state_open_failed(path, errno);
-        return false;
-    }
-    state_records_free(out);
+    FILE *opened = nullptr;
+    int rc = state_open(path, &opened);
+    if (rc <= 0)
+        return rc == 0;
+    std::unique_ptr<FILE, file_closer> f(opened);
     return state_records_read(f.get(), path, out) == 0;
 }
 

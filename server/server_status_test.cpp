@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -95,6 +97,24 @@ TEST_F(StatusTest, WithoutStateFileEveryoneIsDownAndFaultsAreRefused) {
     EXPECT_EQ(cap.records(),
               (std::vector<log_record>{
                   {LOG_ERR, "Malformed state file \"" + state + "\", presence not restored\n"}}));
+
+    // Files read as the server reads them: a FIFO in the state file's place
+    // is refused at once rather than waited on, and a configuration cut
+    // short inside a form is not shown as far as it goes.
+    cap.clear();
+    ASSERT_EQ(unlink(state.c_str()), 0);
+    ASSERT_EQ(mkfifo(state.c_str(), 0600), 0);
+    std::tie(rc, text) = view("(state " + state + ")\n" + accounts);
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(text, "");
+    EXPECT_EQ(cap.records(),
+              (std::vector<log_record>{
+                  {LOG_ERR, "State file \"" + state +
+                                "\" is not a regular file, presence not restored\n"}}));
+    std::tie(rc, text) =
+        view("(state " + dir.file("other") + ")\n" + accounts + "(account (name c");
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(text, "");
 }
 
 } // namespace

@@ -469,20 +469,31 @@ void restore_pending(const state_records *r, const char *path, array *accounts,
 
 } // namespace
 
-int state_restore(const char *path, array *accounts, array *transitions, presence_state *ps) {
+int state_open(const char *path, FILE **out) {
+    *out = nullptr;
     bool not_regular = false;
-    std::unique_ptr<FILE, file_closer> f(regular_file_open(path, &not_regular));
-    if (!f) {
-        if (not_regular) {
-            log_state_not_regular(path);
-            return -1;
-        }
-        // No file yet: nothing was up when it would have been written.
-        if (errno == ENOENT)
-            return 0;
-        log_state_open_failed(path, errno);
+    FILE *f = regular_file_open(path, &not_regular);
+    if (f != nullptr) {
+        *out = f;
+        return 1;
+    }
+    if (not_regular) {
+        log_state_not_regular(path);
         return -1;
     }
+    if (errno == ENOENT)
+        return 0;
+    log_state_open_failed(path, errno);
+    return -1;
+}
+
+int state_restore(const char *path, array *accounts, array *transitions, presence_state *ps) {
+    FILE *opened = nullptr;
+    // No file yet: nothing was up when it would have been written.
+    int rc = state_open(path, &opened);
+    if (rc <= 0)
+        return rc;
+    std::unique_ptr<FILE, file_closer> f(opened);
     state_records r;
     std::unique_ptr<state_records, decltype(&state_records_free)> r_owner(&r, state_records_free);
     if (state_records_read(f.get(), path, &r) != 0)

@@ -105,6 +105,10 @@ struct state_records {
     array records; // of state_record
 };
 
+// Opens the state file as the restore does: 1 with *out open, 0 when
+// there is no file yet, -1 after logging one that cannot be used (not a
+// regular file, or not to be opened).
+int state_open(const char *path, FILE **out);
 // Reads f to its end into *out, which starts empty. 0 when every form is
 // well-formed (an empty file gives no record); -1 after logging a file that
 // cannot be read, ends inside a form or holds anything else. path only

@@ -661,6 +661,9 @@ void log_check_empty(const char *path) {
 void log_check_not_regular(const char *path) {
     check_emit(path, 0, "Configuration file is not a regular file\n");
 }
+void log_check_incomplete(const char *path) {
+    check_emit(path, 0, "Configuration file ends inside a list or an atom\n");
+}
 void log_check_read_failed(const char *path, int err) {
     check_emit(path, 0, "Unable to read configuration file: %s\n", strerror(err));
 }

@@ -254,6 +254,8 @@ void log_msg_hmac_decoding_error();
 void log_check_open_failed(const char *path, int err);
 void log_check_empty(const char *path);
 void log_check_not_regular(const char *path);
+// The status view: a configuration cut short inside a form.
+void log_check_incomplete(const char *path);
 void log_check_read_failed(const char *path, int err);
 void log_check_unfinished_list(const char *path, uint32_t line);
 void log_check_unfinished_atom(const char *path, uint32_t line);
