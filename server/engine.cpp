@@ -299,14 +299,15 @@ bool start_step(engine *e, slot *s, job *j, int64_t now) {
             int32_t k = array_append(&e->units);
             if (k < 0) {
                 // Without room to batch it, the change is written alone.
-                zone_update(sx_text(n), p->name, p->name_len, j->family, j->addr);
+                if (zone_update(sx_text(n), p->name, p->name_len, j->family, j->addr) != 0)
+                    j->fl_failed = true;
                 continue;
             }
             *static_cast<zone_unit *>(array_get(&e->units, k)) = {sx_text(n), j, e->seq++};
             j->zone_units++;
         }
         if (j->zone_units == 0)
-            state = step_state::done;
+            state = j->fl_failed ? step_state::failed : step_state::done;
         else
             j->fl = flight::zone;
         return true;
@@ -512,8 +513,9 @@ void run_zone_batches(engine *e) {
         for (size_t c = 0; c < m; c++) {
             job *j = u[i + c].j;
             if (changes == nullptr || ok == nullptr) {
-                zone_update(u[i + c].path, j->plan->name, j->plan->name_len, j->family, j->addr);
-                j->fl_failed = true;
+                if (zone_update(u[i + c].path, j->plan->name, j->plan->name_len, j->family,
+                                j->addr) != 0)
+                    j->fl_failed = true;
             } else if (!ok[c]) {
                 j->fl_failed = true;
             }

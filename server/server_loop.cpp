@@ -216,9 +216,14 @@ void server_loop_run(server_config *cfg, array *slots, const sigset_t *wait_mask
     for (;;) {
         // A pending write is never put off past its interval by a quiet
         // network.
+        // The engine's pending work is listed only for a write that is due.
         uint64_t changes = cfg->presence.changes + engine_changes(eng.e);
-        timeout = earlier(timeout, state_flush(&writer, cfg->state_path, &cfg->accounts, changes,
-                                               clock_now(), eng.pending_work()));
+        time_t now = clock_now();
+        int32_t due = state_flush_due(&writer, cfg->state_path, changes, now);
+        if (due == 0)
+            due = state_flush(&writer, cfg->state_path, &cfg->accounts, changes, now,
+                              eng.pending_work());
+        timeout = earlier(timeout, due);
         if (!engine_idle(eng.e))
             timeout = earlier(timeout, engine_timeout(eng.e, clock_mono_ms()));
         // SIGTERM is blocked here; a flag set while something else had it

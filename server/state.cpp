@@ -564,18 +564,24 @@ void state_release(array *written) {
     array_free(written);
 }
 
-int32_t state_flush(state_writer *w, const char *path, const array *accounts, uint64_t changes,
-                    time_t now, const array *pending) {
+int32_t state_flush_due(const state_writer *w, const char *path, uint64_t changes, time_t now) {
     if (path == nullptr || changes == w->written)
         return -1;
     time_t next = w->last + STATE_WRITE_INTERVAL;
-    if (w->last == 0 || now >= next || now < w->last) {
-        w->last = now;
-        if (state_write(path, accounts, pending) == 0) {
-            w->written = changes;
-            return -1;
-        }
-        next = now + STATE_WRITE_INTERVAL;
-    }
+    if (w->last == 0 || now >= next || now < w->last)
+        return 0;
     return static_cast<int32_t>((next - now) * 1000);
+}
+
+int32_t state_flush(state_writer *w, const char *path, const array *accounts, uint64_t changes,
+                    time_t now, const array *pending) {
+    int32_t due = state_flush_due(w, path, changes, now);
+    if (due != 0)
+        return due;
+    w->last = now;
+    if (state_write(path, accounts, pending) == 0) {
+        w->written = changes;
+        return -1;
+    }
+    return static_cast<int32_t>(STATE_WRITE_INTERVAL * 1000);
 }

@@ -130,3 +130,6 @@ struct state_writer {
 // one interval later.
 int32_t state_flush(state_writer *w, const char *path, const array *accounts, uint64_t changes,
                     time_t now, const array *pending = nullptr);
+// What state_flush would return without writing, and 0 when it would write
+// now: the caller gathers what the write needs only then.
+int32_t state_flush_due(const state_writer *w, const char *path, uint64_t changes, time_t now);
