@@ -37,10 +37,8 @@ struct server_setting {
     const sx_node *host = nullptr;
     const sx_node *port = nullptr;
     const sx_node *form = nullptr;
-    const char *keyword = "server";
     int family = AF_INET;
 
-    bool given() const { return form != nullptr; }
     bool complete() const {
         return host != nullptr && host->len > 0 && port != nullptr && port->len > 0;
     }
@@ -227,10 +225,8 @@ int client_check_file(const char *path) {
             // Each form is a server of its own.
             server_setting srv;
             srv.form = item;
-            if (keyword[6] == '6') {
-                srv.keyword = "server6";
+            if (keyword[6] == '6')
                 srv.family = AF_INET6;
-            }
             check_text_value(&c, item, keyword, value, &srv.host);
             if (value->next != nullptr)
                 check_text_value(&c, item, keyword, value->next, &srv.port);

@@ -36,9 +36,7 @@ void sighup_handler(int) {
 }
 
 double mono_now() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+    return static_cast<double>(clock_mono_ms()) / 1e3;
 }
 
 // Waits for up to seconds, or until fd (when not -1) has something to read.

@@ -1,5 +1,5 @@
-// The dns-update effector: reading the form, and the exchange with the name
-// server over UDP, and over TCP when the answer is truncated.
+// The dns-update effector: reading the form, the message and its outcome;
+// the exchange itself is server/dns_exchange.
 #include "server/dns_update.h"
 
 #include "server/dns_exchange.h"
@@ -7,16 +7,13 @@
 #include "common/process/clock.h"
 #include "common/process/log.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 

@@ -6,8 +6,9 @@
 //
 // ALG is hmac-sha256, hmac-sha384, hmac-sha512 or hmac-sha1, with or
 // without a final dot; SECRET is the key's bytes, normally written as a
-// base64 atom, |...|. The update blocks the caller for at most
-// `wait` milliseconds.
+// base64 atom, |...|. The effector engine runs the exchange
+// (server/dns_exchange) without waiting on it, for at most `wait`
+// milliseconds.
 #pragma once
 
 #include "common/csexp/sx_tree.h"

@@ -6,9 +6,6 @@
 #include "common/process/proc.h"
 #include "common/process/regular_file.h"
 #include "common/protocol/address.h"
-#include "server/dns_update.h"
-#include "server/effector_plan.h"
-#include "server/zone.h"
 
 #include <cerrno>
 #include <climits>

@@ -284,26 +284,17 @@ bool start_step(engine *e, slot *s, job *j, int64_t now) {
         j->zone_units = 0;
         j->fl_failed = false;
         for (const sx_node *n = st.args; n != nullptr; n = n->next) {
-            if (sx_is_list(n) || n->len == 0)
+            const char *path = zone_path_of(n, p->name, p->name_len, j->family, j->addr);
+            if (path == nullptr)
                 continue;
-            // No file has a NUL in its name; opening the part before it
-            // would rewrite a zone the configuration does not name.
-            if (memchr(n->ptr, '\0', n->len) != nullptr) {
-                if (j->family == AF_INET6)
-                    log_zone_updating6(sx_text(n), p->name, p->name_len, j->addr);
-                else
-                    log_zone_updating(sx_text(n), p->name, p->name_len, j->addr);
-                log_zone_read_failed(sx_text(n));
-                continue;
-            }
             int32_t k = array_append(&e->units);
             if (k < 0) {
                 // Without room to batch it, the change is written alone.
-                if (zone_update(sx_text(n), p->name, p->name_len, j->family, j->addr) != 0)
+                if (zone_update(path, p->name, p->name_len, j->family, j->addr) != 0)
                     j->fl_failed = true;
                 continue;
             }
-            *static_cast<zone_unit *>(array_get(&e->units, k)) = {sx_text(n), j, e->seq++};
+            *static_cast<zone_unit *>(array_get(&e->units, k)) = {path, j, e->seq++};
             j->zone_units++;
         }
         if (j->zone_units == 0)

@@ -34,14 +34,6 @@ struct free_delete {
     void operator()(void *p) const { free(p); }
 };
 
-struct tree_owner {
-    sx_block tree{};
-    tree_owner() = default;
-    ~tree_owner() { sx_free(&tree); }
-    tree_owner(const tree_owner &) = delete;
-    tree_owner &operator=(const tree_owner &) = delete;
-};
-
 bool is_alpha(uint8_t c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }

@@ -325,20 +325,16 @@ int zone_update(const char *path, const char *name, size_t name_len, int family,
     return ok ? 0 : -1;
 }
 
-void effector_zone(const sx_node *args, const char *name, size_t name_len, int family,
-                   const uint8_t *addr) {
-    if (name == nullptr || name_len == 0 || addr == nullptr)
-        return;
-    for (const sx_node *n = args; n != nullptr; n = n->next) {
-        if (sx_is_list(n) || n->len == 0)
-            continue;
-        // No file has a NUL in its name; opening the part before it would
-        // rewrite a zone the configuration does not name.
-        if (memchr(n->ptr, '\0', n->len) != nullptr) {
-            log_updating(sx_text(n), name, name_len, family == AF_INET6, addr);
-            log_zone_read_failed(sx_text(n));
-            continue;
-        }
-        zone_update(sx_text(n), name, name_len, family, addr);
+const char *zone_path_of(const sx_node *n, const char *name, size_t name_len, int family,
+                         const uint8_t *addr) {
+    if (sx_is_list(n) || n->len == 0)
+        return nullptr;
+    // No file has a NUL in its name; opening the part before it would
+    // rewrite a zone the configuration does not name.
+    if (memchr(n->ptr, '\0', n->len) != nullptr) {
+        log_updating(sx_text(n), name, name_len, family == AF_INET6, addr);
+        log_zone_read_failed(sx_text(n));
+        return nullptr;
     }
+    return sx_text(n);
 }

@@ -7,10 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
-// Runs zone_update for every non-empty atom from args on. An empty or null
-// name, or a null address, updates nothing.
-void effector_zone(const sx_node *args, const char *name, size_t name_len, int family,
-                   const uint8_t *addr);
+// The zone file an atom of a zone form names, or null for a list or an
+// empty atom, and, after logging the change refused, for an atom holding a
+// NUL, which no file's name does.
+const char *zone_path_of(const sx_node *n, const char *name, size_t name_len, int family,
+                         const uint8_t *addr);
 // Rewrites one zone file's record for name to addr and advances its serial:
 // for AF_INET6 the AAAA line to 16 address bytes (:: comments it out), for
 // any other family the A line to 4 (0.0.0.0 comments it out); the line of

@@ -1,5 +1,6 @@
 #include "server/zone.h"
 
+#include "tests/support/effector_run.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scenario.h"
 

@@ -66,3 +66,12 @@ void effector_run(const sx_node *list, const char *name, size_t name_len, int fa
         }
     }
 }
+
+void effector_zone(const sx_node *args, const char *name, size_t name_len, int family,
+                   const uint8_t *addr) {
+    if (name == nullptr || name_len == 0 || addr == nullptr)
+        return;
+    for (const sx_node *n = args; n != nullptr; n = n->next)
+        if (const char *path = zone_path_of(n, name, name_len, family, addr))
+            zone_update(path, name, name_len, family, addr);
+}

@@ -14,6 +14,10 @@
 // are only logged; one never stops the next.
 void effector_run(const sx_node *list, const char *name, size_t name_len, int family,
                   const uint8_t *addr);
+// Runs zone_update for every file the zone form's arguments name. An empty
+// or null name, or a null address, updates nothing.
+void effector_zone(const sx_node *args, const char *name, size_t name_len, int family,
+                   const uint8_t *addr);
 // Builds a command from the template that starts at args and runs it with
 // system(): (name) gives the account's name, (addr) the address as text of
 // its family, (type) the record type of the family, A or AAAA.
