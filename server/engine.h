@@ -11,7 +11,10 @@
 // proceed independently. A pass whose steps failed is tried again, only the
 // failed steps, after 2 s, then twice as long each time up to 300 s, unless
 // a newer transition replaces it first. All zone changes that are ready in
-// one pass of the engine are written with one rewrite per zone file.
+// one pass of the engine are written with one rewrite per zone file. That
+// rewrite is the one piece of work the loop does itself: local files, read
+// and synced once per zone per pass however many changes it holds, and a
+// full disk fails it at once rather than holding it up.
 #pragma once
 
 #include "common/process/array.h"

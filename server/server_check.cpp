@@ -150,6 +150,21 @@ checked_as checked_as_of(int err) {
     return who;
 }
 
+// The directory in which a replacement of file (a zone, the state file)
+// makes its temporary: that of the file a symbolic link leads to.
+void file_directory(const char *file, char *dir, size_t size) {
+    char *real = realpath(file, nullptr);
+    const char *target = real != nullptr ? real : file;
+    const char *slash = strrchr(target, '/');
+    if (slash == nullptr)
+        snprintf(dir, size, ".");
+    else if (slash == target)
+        snprintf(dir, size, "/");
+    else
+        snprintf(dir, size, "%.*s", static_cast<int>(slash - target), target);
+    free(real);
+}
+
 // The state file is written beside itself and renamed, so its directory
 // must take new files; the file itself need not exist yet.
 void check_state(checker *c, const sx_node *form, const sx_node *value) {
@@ -164,14 +179,8 @@ void check_state(checker *c, const sx_node *form, const sx_node *value) {
         return;
     }
     const char *file = sx_text(value);
-    const char *slash = strrchr(file, '/');
     char dir[PATH_MAX];
-    if (slash == nullptr)
-        snprintf(dir, sizeof dir, ".");
-    else if (slash == file)
-        snprintf(dir, sizeof dir, "/");
-    else
-        snprintf(dir, sizeof dir, "%.*s", static_cast<int>(slash - file), file);
+    file_directory(file, dir, sizeof dir);
     struct stat st;
     if (stat(file, &st) == 0 && !S_ISREG(st.st_mode)) {
         log_check_state_not_regular(c->path, c->at(form), file);
@@ -249,20 +258,6 @@ void check_kill(checker *c, const sx_node *form, const sx_node *args) {
     }
 }
 
-// The directory in which the zone effector makes the temporary file for
-// file: that of the file a symbolic link leads to.
-void zone_directory(const char *file, char *dir, size_t size) {
-    char *real = realpath(file, nullptr);
-    const char *target = real != nullptr ? real : file;
-    const char *slash = strrchr(target, '/');
-    if (slash == nullptr)
-        snprintf(dir, size, ".");
-    else if (slash == target)
-        snprintf(dir, size, "/");
-    else
-        snprintf(dir, size, "%.*s", static_cast<int>(slash - target), target);
-    free(real);
-}
 
 // Whether a new file beside it can be given the file's owner and group, as
 // replacing it whole needs: only root gives a file to another user, and
@@ -309,7 +304,7 @@ void check_zone(checker *c, const sx_node *form, const sx_node *args) {
             c->problems++;
         }
         char dir[PATH_MAX];
-        zone_directory(file, dir, sizeof dir);
+        file_directory(file, dir, sizeof dir);
         if (access(dir, W_OK | X_OK) != 0) {
             int err = errno;
             log_check_zone_dir_unwritable(c->path, line, dir, err, checked_as_of(err).s);
